@@ -1,0 +1,132 @@
+// Control of the simulated TV platform.
+//
+// The simulated platform implements every platform interface the plug-in calls (Include/): the
+// logging service, settings store, system information, factory data, camera control, the face
+// library, and the motion library, which is the real shared object libgesture-bridge.so. Its state
+// lives in libgxemp-sim.so, shared by the service, the motion library and the tests, and is
+// changed through the functions below (the D-Bus object /org/gxemp/Simulator1 calls the same
+// functions). Every function is thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace gxsim {
+
+// ---- Start state -------------------------------------------------------------------------------
+
+// Back to the built-in default state: a supported model, factory items 830 and 831 set to 1,
+// camera connected, face version 1.0, no forced results, no hidden motion entry points, empty
+// call trace, no faces in view. Live library instances and subscriptions are dropped. The
+// settings store is not touched.
+void Reset();
+
+// Applies a profile (GKeyFile text) on top of the built-in defaults. Returns false and sets
+// *error (when given) to a message naming the line or key when the text is not a valid profile;
+// then nothing is changed. The format is documented in docs/SIMULATOR.md.
+bool LoadProfile(const std::string& path, std::string* error);
+bool LoadProfileFromData(const std::string& data, std::string* error);
+
+// ---- Logging (__dlog_print) --------------------------------------------------------------------
+
+// Log lines go to stderr unless a file is given. Each line is "[<priority>] <tag>: <text>".
+bool SetLogFile(const std::string& path, std::string* error);
+void FlushLog();
+// While capturing, lines are also kept in memory (for tests).
+void StartLogCapture();
+std::vector<std::string> TakeLogLines();  // returns and clears what was captured
+void StopLogCapture();
+// Silences the stream output (captured lines are still kept).
+void SetLogQuiet(bool quiet);
+
+// ---- System information and factory data -------------------------------------------------------
+
+// The model text under key 1104; nullopt: the service gives no text.
+void SetModel(const std::optional<std::string>& model);
+std::optional<std::string> GetModel();
+// A factory-data item; nullopt: reading it fails.
+void SetFactoryItem(int id, const std::optional<int>& value);
+
+// ---- Camera control ----------------------------------------------------------------------------
+
+void SetCameraState(int state);       // 0 disconnected, 1..3 connected, other: error state
+void SetCameraQueryResult(int rc);    // non-zero: the query fails without writing the state
+
+// ---- Settings store (vconf) --------------------------------------------------------------------
+
+// The key file behind vconf_get_int / vconf_set_int. Default: $GXEMP_SETTINGS when set, else
+// $XDG_STATE_HOME/gxemp/settings.ini (~/.local/state/gxemp/settings.ini). A missing file is created
+// with the TV's keys on first use.
+void SetSettingsPath(const std::string& path);
+std::string GetSettingsPath();
+
+// ---- Library calls: trace and forced results ---------------------------------------------------
+
+struct TraceEntry {
+    std::string function;           // the entry point, e.g. "gx_set_motion_signal_subscribed"
+    std::vector<std::string> args;  // each argument as text: integers in decimal, pointers as
+                                    // FormatPointer gives them, texts as they are
+    int result = 0;
+};
+std::vector<TraceEntry> Trace();
+void ClearTrace();
+std::string FormatPointer(const void* p);  // "0x..." or "null"
+
+// Makes every later call of the entry point (motion, face or camera, by symbol name) return
+// `value` instead of doing its work. Returns false for an unknown name.
+bool ForceResult(const std::string& entry, int value);
+void ClearForcedResult(const std::string& entry);
+void ClearForcedResults();
+
+// The 20 motion entry points, in the loader's order.
+const std::vector<std::string>& MotionEntryPoints();
+// Motion entry points that the next load of libgesture-bridge.so does not offer (dlsym finds
+// nothing for them). Returns false when a name is not a motion entry point.
+bool SetHiddenMotionEntryPoints(const std::set<std::string>& names);
+
+// Handles come from distinct ranges (motion from 1001, face from 5001) so that events route
+// plainly; tests may force the next handle a create call returns.
+void SetNextMotionHandle(int handle);
+void SetNextFaceHandle(int handle);
+
+// ---- Signals -----------------------------------------------------------------------------------
+
+// Queues a motion signal for every live motion instance subscribed to it, delivered from the
+// library's own thread. text nullopt: the data pointer is null. Returns how many were queued.
+int EmitMotionSignal(int signal, const std::optional<std::string>& text);
+
+// A face record as the face library reports it.
+struct FaceRecord {
+    int id = 0;                             // detection id, training result or recognised id
+    std::optional<std::string> imagePath;   // training / recognition records
+    int x = 0, y = 0, w = 0, h = 0;
+};
+// Queues a face signal (0..5) for every live face instance subscribed to it. record nullopt: the
+// data pointer is null. Signal 0 carries a gx_face_detect_data, 2 and 3 a gx_face_recog_result.
+int EmitFaceSignal(int signal, const std::optional<FaceRecord>& record);
+
+// Calls the callback registered with the motion (or face) library, from the library's thread,
+// with any handle and signal: for routing tests. Returns false when no callback was registered.
+bool InvokeMotionCallback(int handle, int signal, const std::optional<std::string>& text);
+bool InvokeFaceCallback(int handle, int signal, const std::optional<FaceRecord>& record);
+
+// Waits until every queued signal has been delivered (its callback returned).
+void Drain();
+
+// ---- Face library ------------------------------------------------------------------------------
+
+// Faces the camera sees now; detection reports them, training stores one, recognition matches them.
+struct ViewFace {
+    int person = 0;  // who it is; a trained face is recognised when the same person is in view
+    int x = 0, y = 0, w = 0, h = 0;
+};
+void SetFacesInView(const std::vector<ViewFace>& faces);
+void SetFaceVersion(std::optional<float> version);  // nullopt: the version is left unwritten
+// Where training writes face images and thumbnails are looked for; default a directory under
+// $XDG_RUNTIME_DIR (or /tmp) private to the process.
+void SetFaceImageDirectory(const std::string& dir);
+
+}  // namespace gxsim
