@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the normal build, then AddressSanitizer+UBSan and ThreadSanitizer
+# builds, then the fuzz targets (corpus replay plus a short fuzzing run each).
+#   scripts/test.sh            everything
+#   scripts/test.sh default    only the named configurations (default asan tsan fuzz)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+configs=("$@")
+[ ${#configs[@]} -gt 0 ] || configs=(default asan tsan fuzz)
+
+for c in "${configs[@]}"; do
+  echo "=== ${c}: configure and build"
+  cmake --preset "$c" >/dev/null
+  cmake --build --preset "$c"
+  echo "=== ${c}: tests"
+  ctest --preset "$c"
+done
+
+if printf '%s\n' "${configs[@]}" | grep -qx fuzz; then
+  echo "=== fuzz: short fuzzing runs"
+  scripts/fuzz.sh 20
+fi
+echo "=== all tests passed: ${configs[*]}"
