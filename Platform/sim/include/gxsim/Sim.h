@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -24,9 +25,12 @@ namespace gxsim {
 // settings store is not touched.
 void Reset();
 
-// Applies a profile (GKeyFile text) on top of the built-in defaults. Returns false and sets
-// *error (when given) to a message naming the line or key when the text is not a valid profile;
-// then nothing is changed. The format is documented in docs/SIMULATOR.md.
+// Applies a profile (GKeyFile text) on top of the built-in defaults: the start state (model,
+// factory items, camera, face version and image directory, faces in view, motion answers, hidden
+// entry points) becomes the defaults changed by what the profile names. Live instances, the trace
+// and forced results are kept. Returns false and sets *error (when given) to a message naming the
+// line or key when the text is not a valid profile; then nothing is changed. The format is
+// documented in docs/SIMULATOR.md.
 bool LoadProfile(const std::string& path, std::string* error);
 bool LoadProfileFromData(const std::string& data, std::string* error);
 
@@ -47,36 +51,51 @@ void SetLogQuiet(bool quiet);
 // The model text under key 1104; nullopt: the service gives no text.
 void SetModel(const std::optional<std::string>& model);
 std::optional<std::string> GetModel();
-// A factory-data item; nullopt: reading it fails.
+// A factory-data item; nullopt: reading it fails. Items never set fail to read.
 void SetFactoryItem(int id, const std::optional<int>& value);
+std::optional<int> GetFactoryItem(int id);
 
 // ---- Camera control ----------------------------------------------------------------------------
 
-void SetCameraState(int state);       // 0 disconnected, 1..3 connected, other: error state
-void SetCameraQueryResult(int rc);    // non-zero: the query fails without writing the state
+void SetCameraState(int state);     // 0 disconnected, 1..3 connected, other: error state
+void SetCameraQueryResult(int rc);  // non-zero: the query fails without writing the state
+int GetCameraState();
+int GetCameraQueryResult();
 
 // ---- Settings store (vconf) --------------------------------------------------------------------
 
 // The key file behind vconf_get_int / vconf_set_int. Default: $GXEMP_SETTINGS when set, else
 // $XDG_STATE_HOME/gxemp/settings.ini (~/.local/state/gxemp/settings.ini). A missing file is created
-// with the TV's keys on first use.
+// with the TV's keys on first use. An empty path goes back to the default.
 void SetSettingsPath(const std::string& path);
 std::string GetSettingsPath();
 
 // ---- Library calls: trace and forced results ---------------------------------------------------
 
+// Every call of a motion, face or camera entry point is traced (the newest 100000 are kept).
 struct TraceEntry {
     std::string function;           // the entry point, e.g. "gx_set_motion_signal_subscribed"
     std::vector<std::string> args;  // each argument as text: integers in decimal, pointers as
-                                    // FormatPointer gives them, texts as they are
+                                    // FormatPointer gives them, texts as they are ("null" for a
+                                    // null text)
     int result = 0;
+    // What the pointers carried, when there is something to say: "handle=1001" for a create
+    // that wrote a handle, "face={7,0,0,0,0}" for a detection record passed in, "status=1" for
+    // a value written out. Empty otherwise.
+    std::string detail;
 };
 std::vector<TraceEntry> Trace();
 void ClearTrace();
 std::string FormatPointer(const void* p);  // "0x..." or "null"
 
 // Makes every later call of the entry point (motion, face or camera, by symbol name) return
-// `value` instead of doing its work. Returns false for an unknown name.
+// `value` instead of doing its work: nothing is changed and no out-value is written (a forced
+// gx_motion_recog_create writes no handle). The exception is the three face get-result functions
+// (gx_get_face_detection_result, gx_get_face_recognition_result, gx_get_face_training_result):
+// forced, they still fill their out-values with freshly malloc'ed results (the array, each
+// record's imageFilePath; a placeholder record when there is nothing to report) and return the
+// forced value. That is the library failing after it allocated: the caller must free what it was
+// handed whatever the result. Returns false for an unknown name.
 bool ForceResult(const std::string& entry, int value);
 void ClearForcedResult(const std::string& entry);
 void ClearForcedResults();
@@ -85,12 +104,45 @@ void ClearForcedResults();
 const std::vector<std::string>& MotionEntryPoints();
 // Motion entry points that the next load of libgesture-bridge.so does not offer (dlsym finds
 // nothing for them). Returns false when a name is not a motion entry point.
+// Each exported entry point is resolved when it is looked up (dlsym), so the set also applies to
+// lookups on a library already loaded.
 bool SetHiddenMotionEntryPoints(const std::set<std::string>& names);
+std::set<std::string> HiddenMotionEntryPoints();
 
 // Handles come from distinct ranges (motion from 1001, face from 5001) so that events route
 // plainly; tests may force the next handle a create call returns.
+// Creating a handle that is already live makes a second instance with the same handle; calls
+// with that handle then address the instance created last.
 void SetNextMotionHandle(int handle);
 void SetNextFaceHandle(int handle);
+
+// ---- Motion library state ----------------------------------------------------------------------
+
+// Library calls return 1 for success and 0 for failure (an unknown handle, a null pointer).
+struct MotionState {
+    int handle = 0;
+    int status = 0;   // gx_get_motion_recognition_status: 0 stopped, 1 running
+    int enabled = 0;  // gx_enable_motion_recognition / gx_is_motion_recognition_enabled
+    int hint = 0;     // the last value given to gx_enable_motion_hint
+    int swipe = 0;    // gx_enable_swipe
+    int zoomTrigger = 0;
+    int rotateTrigger = 0;
+    std::set<int> subscribed;  // signals with a callback
+};
+// The newest live instance with that handle, or nullopt.
+std::optional<MotionState> GetMotionState(int handle);
+std::vector<int> LiveMotionHandles();  // in creation order
+
+// What the motion library answers for every instance.
+struct MotionAnswers {
+    int brightness = 50;  // gx_get_motion_brightness_level
+    int twoHandValid = 1;
+    int slapValid = 1;
+    int thumbupValid = 1;
+    int engineValid = 1;
+};
+void SetMotionAnswers(const MotionAnswers& answers);
+MotionAnswers GetMotionAnswers();
 
 // ---- Signals -----------------------------------------------------------------------------------
 
@@ -100,8 +152,8 @@ int EmitMotionSignal(int signal, const std::optional<std::string>& text);
 
 // A face record as the face library reports it.
 struct FaceRecord {
-    int id = 0;                             // detection id, training result or recognised id
-    std::optional<std::string> imagePath;   // training / recognition records
+    int id = 0;                            // detection id, training result or recognised id
+    std::optional<std::string> imagePath;  // training / recognition records
     int x = 0, y = 0, w = 0, h = 0;
 };
 // Queues a face signal (0..5) for every live face instance subscribed to it. record nullopt: the
@@ -113,8 +165,13 @@ int EmitFaceSignal(int signal, const std::optional<FaceRecord>& record);
 bool InvokeMotionCallback(int handle, int signal, const std::optional<std::string>& text);
 bool InvokeFaceCallback(int handle, int signal, const std::optional<FaceRecord>& record);
 
-// Waits until every queued signal has been delivered (its callback returned).
+// Waits until every queued signal has been delivered (its callback returned). Called from a
+// callback it returns at once.
 void Drain();
+
+// Destroying an instance (motion or face) drops its subscriptions and its undelivered signals, and
+// waits until a callback running for it on the library thread has returned, unless the destroy is
+// called from that callback.
 
 // ---- Face library ------------------------------------------------------------------------------
 
@@ -128,5 +185,18 @@ void SetFaceVersion(std::optional<float> version);  // nullopt: the version is l
 // Where training writes face images and thumbnails are looked for; default a directory under
 // $XDG_RUNTIME_DIR (or /tmp) private to the process.
 void SetFaceImageDirectory(const std::string& dir);
+std::string GetFaceImageDirectory();
+std::vector<ViewFace> GetFacesInView();
+
+// The faces the library has stored (trained), in id order. person is nullopt for a face trained
+// from a thumbnail that names nobody.
+struct StoredFace {
+    int id = 0;
+    std::optional<int> person;
+    std::string imagePath;
+    int x = 0, y = 0, w = 0, h = 0;
+};
+std::vector<StoredFace> StoredFaces();
+std::vector<int> LiveFaceHandles();  // in creation order
 
 }  // namespace gxsim

@@ -1,0 +1,530 @@
+// Core of the simulated platform: the shared state, the delivery thread, the call trace, forced
+// results and the start-state controls.
+#include <glib.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "SimState.h"
+
+namespace gxsim::internal {
+namespace {
+
+constexpr size_t kMaxTrace = 100000;
+
+thread_local bool tOnWorker = false;
+
+unsigned gHiddenMask = 0;  // accessed only with __atomic builtins
+
+const std::vector<std::string>& FaceEntryPoints() {
+    static const std::vector<std::string> names = {
+        "gx_face_recog_create",          "gx_face_recog_destroy",
+        "gx_set_face_signal_subscribed", "gx_face_signal_unsubscribed",
+        "gx_enable_face_recognition",    "gx_start_face_detection",
+        "gx_stop_face_detection",        "gx_start_face_training",
+        "gx_stop_face_training",         "gx_start_face_recognition",
+        "gx_stop_face_recognition",      "gx_over_write_face",
+        "gx_over_write_thumbnail",       "gx_train_thumbnail",
+        "gx_get_face_version",           "gx_erase_face",
+        "gx_clear_face_recog_data",      "gx_get_face_recognition_result",
+        "gx_get_face_detection_result",  "gx_get_face_training_result",
+        "gx_erase_face_image_id",        "gx_encrypt_face_image",
+        "gx_decrypt_face_image",
+    };
+    return names;
+}
+
+bool KnownEntry(const std::string& name) {
+    for (const auto& n : MotionEntryPoints())
+        if (n == name) return true;
+    for (const auto& n : FaceEntryPoints())
+        if (n == name) return true;
+    return name == "tvcamera_control_check_camera_state";
+}
+
+// Runs one delivery with no lock held: builds the data the callback is given and keeps it alive
+// until the callback returns.
+void Deliver(const Subscription& sub, const Delivery& d) {
+    if (d.lib == Lib::Motion) {
+        void* data = d.text ? const_cast<char*>(d.text->c_str()) : nullptr;
+        sub.cb(d.handle, d.signal, data, sub.user);
+        return;
+    }
+    if (!d.record) {
+        sub.cb(d.handle, d.signal, nullptr, sub.user);
+        return;
+    }
+    const FaceRecord& r = *d.record;
+    if (d.signal == GX_FACE_SIGNAL_DETECT_FACE) {
+        gx_face_detect_data data{r.id, r.x, r.y, r.w, r.h};
+        sub.cb(d.handle, d.signal, &data, sub.user);
+        return;
+    }
+    gx_face_recog_result data{
+        r.id, r.imagePath ? strdup(r.imagePath->c_str()) : nullptr, r.x, r.y, r.w, r.h};
+    char* path = data.imageFilePath;
+    sub.cb(d.handle, d.signal, &data, sub.user);
+    free(path);
+}
+
+void WorkerMain() {
+    tOnWorker = true;
+    State& s = S();
+    std::unique_lock<std::mutex> lk(s.mu);
+    for (;;) {
+        s.cv.wait(lk, [&] { return s.stopping || !s.queue.empty(); });
+        if (s.stopping) break;
+        Delivery d = std::move(s.queue.front());
+        s.queue.pop_front();
+        Subscription sub = d.direct;
+        if (d.instance != 0) {
+            // The subscription is looked up now, so that an unsubscribe or destroy that came
+            // after the signal was queued is honoured.
+            const std::map<int, Subscription>* subs = nullptr;
+            if (d.lib == Lib::Motion) {
+                auto it = s.motion.find(d.instance);
+                if (it != s.motion.end()) subs = &it->second.subs;
+            } else {
+                auto it = s.face.find(d.instance);
+                if (it != s.face.end()) subs = &it->second.subs;
+            }
+            auto si = subs ? subs->find(d.signal) : std::map<int, Subscription>::const_iterator();
+            if (!subs || si == subs->end()) {
+                s.cv.notify_all();
+                continue;
+            }
+            sub = si->second;
+        }
+        s.busy = true;
+        s.busyLib = d.lib;
+        s.busyInstance = d.instance;
+        lk.unlock();
+        Deliver(sub, d);
+        lk.lock();
+        s.busy = false;
+        s.busyInstance = 0;
+        s.cv.notify_all();
+    }
+}
+
+// Stops the delivery thread when the library is unloaded or the process exits.
+struct WorkerStopper {
+    ~WorkerStopper() { StopWorker(); }
+} gWorkerStopper;
+
+}  // namespace
+
+State& S() {
+    // Never destroyed: callbacks and late log lines may still reach it during exit.
+    static State* s = new State;
+    return *s;
+}
+
+bool OnWorker() {
+    return tOnWorker;
+}
+
+void AddTrace(const char* fn, std::vector<std::string> args, int result, std::string detail) {
+    State& s = S();
+    if (s.trace.size() >= kMaxTrace) s.trace.pop_front();
+    s.trace.push_back(TraceEntry{fn, std::move(args), result, std::move(detail)});
+}
+
+const int* Forced(const char* fn) {
+    State& s = S();
+    if (s.forced.empty()) return nullptr;
+    auto it = s.forced.find(fn);
+    return it == s.forced.end() ? nullptr : &it->second;
+}
+
+void Enqueue(Delivery d) {
+    State& s = S();
+    if (s.stopping) return;
+    if (!s.worker.joinable()) s.worker = std::thread(WorkerMain);
+    s.queue.push_back(std::move(d));
+    s.cv.notify_all();
+}
+
+void WaitIdle(std::unique_lock<std::mutex>& lk, Lib lib, uint64_t instance) {
+    if (OnWorker()) return;
+    State& s = S();
+    s.cv.wait(lk, [&] { return !(s.busy && s.busyLib == lib && s.busyInstance == instance); });
+}
+
+void DropQueued(Lib lib, uint64_t instance) {
+    auto& q = S().queue;
+    for (auto it = q.begin(); it != q.end();) {
+        if (it->lib == lib && it->instance == instance)
+            it = q.erase(it);
+        else
+            ++it;
+    }
+}
+
+MotionInstance* FindMotion(int handle, uint64_t* id) {
+    auto& m = S().motion;
+    for (auto it = m.rbegin(); it != m.rend(); ++it) {
+        if (it->second.handle == handle) {
+            if (id) *id = it->first;
+            return &it->second;
+        }
+    }
+    return nullptr;
+}
+
+FaceInstance* FindFace(int handle, uint64_t* id) {
+    auto& m = S().face;
+    for (auto it = m.rbegin(); it != m.rend(); ++it) {
+        if (it->second.handle == handle) {
+            if (id) *id = it->first;
+            return &it->second;
+        }
+    }
+    return nullptr;
+}
+
+std::string FaceDirLocked() {
+    State& s = S();
+    if (!s.cfg.faceDir.empty()) return s.cfg.faceDir;
+    const char* rt = g_getenv("XDG_RUNTIME_DIR");
+    std::string base =
+        (rt && *rt) ? std::string(rt) + "/gxemp-sim" : "/tmp/gxemp-sim-" + std::to_string(getuid());
+    return base + "/faces-" + std::to_string(getpid());
+}
+
+void PublishHiddenMask(const std::set<std::string>& names) {
+    unsigned mask = 0;
+    const auto& all = MotionEntryPoints();
+    for (size_t i = 0; i < all.size(); ++i)
+        if (names.count(all[i])) mask |= 1u << i;
+    __atomic_store_n(&gHiddenMask, mask, __ATOMIC_RELEASE);
+}
+
+void StopWorker() {
+    State& s = S();
+    std::unique_lock<std::mutex> lk(s.mu);
+    if (!s.worker.joinable()) return;
+    if (OnWorker()) {
+        // Stopping from a callback: the thread cannot join itself. Drop what is queued; the
+        // thread keeps serving later signals.
+        s.queue.clear();
+        return;
+    }
+    s.stopping = true;
+    s.queue.clear();
+    s.cv.notify_all();
+    std::thread t = std::move(s.worker);
+    lk.unlock();
+    t.join();
+    lk.lock();
+    s.stopping = false;
+    s.busy = false;
+    s.cv.notify_all();
+}
+
+}  // namespace gxsim::internal
+
+// The resolvers of libgesture-bridge.so call this from the dynamic loader while it looks a symbol
+// up: a plain lock-free read, kept free of sanitizer instrumentation.
+extern "C" __attribute__((no_sanitize_address, no_sanitize_thread, no_sanitize_undefined)) unsigned
+gxsim_hidden_motion_mask(void) {
+    return __atomic_load_n(&gxsim::internal::gHiddenMask, __ATOMIC_ACQUIRE);
+}
+
+namespace gxsim {
+using namespace internal;
+
+void Reset() {
+    StopWorker();
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.cfg = Config{};
+    s.forced.clear();
+    s.trace.clear();
+    s.nextMotionHandle = 1001;
+    s.nextFaceHandle = 5001;
+    s.motion.clear();
+    s.face.clear();
+    s.lastMotionCb.reset();
+    s.lastFaceCb.reset();
+    s.nextFaceId = 1;
+    s.stored.clear();
+    PublishHiddenMask({});
+}
+
+void SetModel(const std::optional<std::string>& model) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.model = model;
+}
+
+std::optional<std::string> GetModel() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return S().cfg.model;
+}
+
+void SetFactoryItem(int id, const std::optional<int>& value) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.factory[id] = value;
+}
+
+std::optional<int> GetFactoryItem(int id) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    auto it = S().cfg.factory.find(id);
+    return it == S().cfg.factory.end() ? std::nullopt : it->second;
+}
+
+void SetCameraState(int state) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.cameraState = state;
+}
+
+void SetCameraQueryResult(int rc) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.cameraQuery = rc;
+}
+
+int GetCameraState() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return S().cfg.cameraState;
+}
+
+int GetCameraQueryResult() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return S().cfg.cameraQuery;
+}
+
+std::vector<TraceEntry> Trace() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return {S().trace.begin(), S().trace.end()};
+}
+
+void ClearTrace() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().trace.clear();
+}
+
+std::string FormatPointer(const void* p) {
+    if (!p) return "null";
+    char buf[2 + 16 + 1];
+    snprintf(buf, sizeof buf, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(p));
+    return buf;
+}
+
+bool ForceResult(const std::string& entry, int value) {
+    if (!KnownEntry(entry)) return false;
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().forced[entry] = value;
+    return true;
+}
+
+void ClearForcedResult(const std::string& entry) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().forced.erase(entry);
+}
+
+void ClearForcedResults() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().forced.clear();
+}
+
+const std::vector<std::string>& MotionEntryPoints() {
+    static const std::vector<std::string> names = {
+        "gx_motion_recog_create",
+        "gx_motion_recog_destroy",
+        "gx_set_motion_signal_subscribed",
+        "gx_motion_signal_unsubscribed",
+        "gx_start_motion_recog",
+        "gx_stop_motion_recog",
+        "gx_enable_motion_recognition",
+        "gx_is_motion_recognition_enabled",
+        "gx_get_motion_recognition_status",
+        "gx_get_motion_brightness_level",
+        "gx_is_two_hand_motion_valid",
+        "gx_is_slap_motion_valid",
+        "gx_is_thumbup_motion_valid",
+        "gx_enable_motion_hint",
+        "gx_set_zoom_trigger_condition",
+        "gx_get_zoom_trigger_condition",
+        "gx_set_rotate_trigger_condition",
+        "gx_get_rotate_trigger_condition",
+        "gx_is_motion_engine_valid",
+        "gx_enable_swipe",
+    };
+    return names;
+}
+
+bool SetHiddenMotionEntryPoints(const std::set<std::string>& names) {
+    const auto& all = MotionEntryPoints();
+    for (const auto& n : names) {
+        bool known = false;
+        for (const auto& a : all) known = known || a == n;
+        if (!known) return false;
+    }
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.hidden = names;
+    PublishHiddenMask(names);
+    return true;
+}
+
+std::set<std::string> HiddenMotionEntryPoints() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return S().cfg.hidden;
+}
+
+void SetNextMotionHandle(int handle) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().nextMotionHandle = handle;
+}
+
+void SetNextFaceHandle(int handle) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().nextFaceHandle = handle;
+}
+
+int EmitMotionSignal(int signal, const std::optional<std::string>& text) {
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    int n = 0;
+    for (const auto& [id, inst] : s.motion) {
+        if (!inst.subs.count(signal)) continue;
+        Delivery d;
+        d.lib = Lib::Motion;
+        d.instance = id;
+        d.handle = inst.handle;
+        d.signal = signal;
+        d.text = text;
+        Enqueue(std::move(d));
+        ++n;
+    }
+    return n;
+}
+
+int EmitFaceSignal(int signal, const std::optional<FaceRecord>& record) {
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    int n = 0;
+    for (const auto& [id, inst] : s.face) {
+        if (!inst.subs.count(signal)) continue;
+        Delivery d;
+        d.lib = Lib::Face;
+        d.instance = id;
+        d.handle = inst.handle;
+        d.signal = signal;
+        d.record = record;
+        Enqueue(std::move(d));
+        ++n;
+    }
+    return n;
+}
+
+bool InvokeMotionCallback(int handle, int signal, const std::optional<std::string>& text) {
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (!s.lastMotionCb) return false;
+    Delivery d;
+    d.lib = Lib::Motion;
+    d.direct = *s.lastMotionCb;
+    d.handle = handle;
+    d.signal = signal;
+    d.text = text;
+    Enqueue(std::move(d));
+    return true;
+}
+
+bool InvokeFaceCallback(int handle, int signal, const std::optional<FaceRecord>& record) {
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (!s.lastFaceCb) return false;
+    Delivery d;
+    d.lib = Lib::Face;
+    d.direct = *s.lastFaceCb;
+    d.handle = handle;
+    d.signal = signal;
+    d.record = record;
+    Enqueue(std::move(d));
+    return true;
+}
+
+void Drain() {
+    if (OnWorker()) return;
+    State& s = S();
+    std::unique_lock<std::mutex> lk(s.mu);
+    s.cv.wait(lk, [&] { return (s.queue.empty() && !s.busy) || s.stopping; });
+}
+
+std::optional<MotionState> GetMotionState(int handle) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    const MotionInstance* m = FindMotion(handle);
+    if (!m) return std::nullopt;
+    MotionState st;
+    st.handle = m->handle;
+    st.status = m->status;
+    st.enabled = m->enabled;
+    st.hint = m->hint;
+    st.swipe = m->swipe;
+    st.zoomTrigger = m->zoom;
+    st.rotateTrigger = m->rotate;
+    for (const auto& kv : m->subs) st.subscribed.insert(kv.first);
+    return st;
+}
+
+std::vector<int> LiveMotionHandles() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    std::vector<int> out;
+    for (const auto& kv : S().motion) out.push_back(kv.second.handle);
+    return out;
+}
+
+std::vector<int> LiveFaceHandles() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    std::vector<int> out;
+    for (const auto& kv : S().face) out.push_back(kv.second.handle);
+    return out;
+}
+
+void SetMotionAnswers(const MotionAnswers& answers) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.answers = answers;
+}
+
+MotionAnswers GetMotionAnswers() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return S().cfg.answers;
+}
+
+void SetFacesInView(const std::vector<ViewFace>& faces) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.faces = faces;
+}
+
+std::vector<ViewFace> GetFacesInView() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return S().cfg.faces;
+}
+
+void SetFaceVersion(std::optional<float> version) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.faceVersion = version;
+}
+
+void SetFaceImageDirectory(const std::string& dir) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    S().cfg.faceDir = dir;
+}
+
+std::string GetFaceImageDirectory() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return FaceDirLocked();
+}
+
+std::vector<StoredFace> StoredFaces() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    std::vector<StoredFace> out;
+    for (const auto& kv : S().stored) out.push_back(kv.second);
+    return out;
+}
+
+}  // namespace gxsim

@@ -1,0 +1,162 @@
+// Internal state of the simulated platform, shared by the sources of libgxemp-sim.so.
+//
+// One mutex guards everything here. Signals are delivered by one worker thread that never holds
+// the mutex while it runs a callback, so callbacks may call back into the libraries.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "face_recognition.h"
+#include "gx_types.h"
+#include "gxsim/Sim.h"
+
+namespace gxsim::internal {
+
+enum class Lib { Motion, Face };
+
+struct Subscription {
+    GXSignalCallback cb = nullptr;
+    void* user = nullptr;
+};
+
+struct MotionInstance {
+    int handle = 0;
+    std::map<int, Subscription> subs;
+    int status = 0;
+    int enabled = 0;
+    int hint = 0;
+    int swipe = 0;
+    int zoom = 0;
+    int rotate = 0;
+};
+
+// A training or recognition outcome as the face library keeps it.
+struct FaceResult {
+    int id = 0;
+    std::string path;
+    int x = 0, y = 0, w = 0, h = 0;
+};
+
+struct FaceInstance {
+    int handle = 0;
+    std::map<int, Subscription> subs;
+    int enabled = 0;
+    bool detecting = false;
+    bool training = false;
+    bool recognizing = false;
+    std::optional<FaceResult> lastTraining;
+    std::optional<std::vector<FaceResult>> lastRecognition;  // nullopt: never ran
+};
+
+// The start state that Reset and profiles set.
+struct Config {
+    std::optional<std::string> model = std::string("T-SIMTV55");
+    std::map<int, std::optional<int>> factory{{830, 1}, {831, 1}};
+    int cameraState = 1;
+    int cameraQuery = 0;
+    std::optional<float> faceVersion = 1.0f;
+    std::set<std::string> hidden;
+    std::vector<ViewFace> faces;
+    MotionAnswers answers;
+    std::string faceDir;  // empty: the per-process default
+};
+
+struct Delivery {
+    Lib lib = Lib::Motion;
+    uint64_t instance = 0;  // 0: not tied to an instance (Invoke*Callback)
+    Subscription direct;    // used when instance is 0
+    int handle = 0;
+    int signal = 0;
+    std::optional<std::string> text;
+    std::optional<FaceRecord> record;
+};
+
+struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+
+    Config cfg;
+    std::map<std::string, int> forced;
+    std::deque<TraceEntry> trace;
+
+    uint64_t nextInstance = 1;
+    int nextMotionHandle = 1001;
+    int nextFaceHandle = 5001;
+    std::map<uint64_t, MotionInstance> motion;  // by instance id, creation order
+    std::map<uint64_t, FaceInstance> face;
+    std::optional<Subscription> lastMotionCb;
+    std::optional<Subscription> lastFaceCb;
+
+    int nextFaceId = 1;
+    std::map<int, StoredFace> stored;
+
+    // Worker.
+    std::thread worker;
+    bool stopping = false;
+    std::deque<Delivery> queue;
+    bool busy = false;
+    Lib busyLib = Lib::Motion;
+    uint64_t busyInstance = 0;
+};
+
+State& S();
+
+// True on the library's delivery thread.
+bool OnWorker();
+
+// The following expect S().mu held by the caller.
+void AddTrace(const char* fn, std::vector<std::string> args, int result, std::string detail);
+const int* Forced(const char* fn);
+void Enqueue(Delivery d);
+// Waits until no callback runs for the instance (unless called on the worker itself).
+void WaitIdle(std::unique_lock<std::mutex>& lk, Lib lib, uint64_t instance);
+// Drops queued deliveries of an instance.
+void DropQueued(Lib lib, uint64_t instance);
+MotionInstance* FindMotion(int handle, uint64_t* id = nullptr);
+FaceInstance* FindFace(int handle, uint64_t* id = nullptr);
+std::string FaceDirLocked();
+
+// Sets the hidden mask read by the motion library's resolvers.
+void PublishHiddenMask(const std::set<std::string>& names);
+// Stops the worker (drops undelivered signals); takes S().mu itself.
+void StopWorker();
+
+// Runs one traced entry point: a forced result replaces the work.
+template <class Work>
+int Traced(const char* fn, std::vector<std::string> args, Work&& work) {
+    State& s = S();
+    std::unique_lock<std::mutex> lk(s.mu);
+    std::string detail;
+    int r;
+    if (const int* f = Forced(fn)) {
+        r = *f;
+    } else {
+        r = work(lk, detail);
+    }
+    AddTrace(fn, std::move(args), r, std::move(detail));
+    return r;
+}
+
+inline std::string Num(long long v) {
+    return std::to_string(v);
+}
+inline std::string Text(const char* t) {
+    return t ? std::string(t) : std::string("null");
+}
+
+// Settings store: the path currently in use.
+std::string SettingsPathResolved();
+
+}  // namespace gxsim::internal
+
+// Read by the motion library's symbol resolvers: bit i set hides MotionEntryPoints()[i].
+extern "C" unsigned gxsim_hidden_motion_mask(void);
