@@ -364,8 +364,10 @@ int GetSettingsPath(sd_bus_message* m, void*, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "s", gxsim::GetSettingsPath().c_str());
 }
 
-#define SIM_METHOD(name, in, in_names, out, out_names) \
-    SD_BUS_METHOD_WITH_NAMES(#name, in, in_names, out, out_names, &name, SD_BUS_VTABLE_UNPRIVILEGED)
+// Empty name lists are allowed: the "" keeps the names initializer a string literal.
+#define SIM_METHOD(name, in, in_names, out, out_names)                         \
+    SD_BUS_METHOD_WITH_NAMES(#name, in, "" in_names, out, "" out_names, &name, \
+                             SD_BUS_VTABLE_UNPRIVILEGED)
 
 const sd_bus_vtable kSimulatorVtable[] = {
     SD_BUS_VTABLE_START(0),
