@@ -1,0 +1,103 @@
+// Test main of the simulator tests. The binary doubles as a helper process for the settings
+// store tests: "--store-writer PATH PREFIX COUNT" writes PREFIX/0..COUNT-1 and exits;
+// "--store-burst PATH KEY" writes KEY = 1, 2, 3, ... until it is killed (or a bound is reached).
+#include <fcntl.h>
+#include <ftw.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "SimFixture.h"
+#include "vconf.h"
+
+extern char** environ;
+
+void SimTest::RemoveTree(const std::string& path) {
+    if (path.empty()) return;
+    // Restore write permission first: tests make files and directories read-only.
+    nftw(
+        path.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) {
+            chmod(p, 0700);
+            return 0;
+        },
+        16, FTW_PHYS);
+    nftw(
+        path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
+        16, FTW_DEPTH | FTW_PHYS);
+}
+
+pid_t SpawnSelf(const std::vector<std::string>& args) {
+    static std::string self = [] {
+        char buf[4096];
+        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    }();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(self.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    return pid;
+}
+
+int WaitChild(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1000;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return -WTERMSIG(status);
+    return -1000;
+}
+
+std::string ReadText(const std::string& path) {
+    gchar* data = nullptr;
+    gsize len = 0;
+    if (!g_file_get_contents(path.c_str(), &data, &len, nullptr)) return "";
+    std::string out(data, len);
+    g_free(data);
+    return out;
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    ASSERT_TRUE(
+        g_file_set_contents(path.c_str(), text.data(), static_cast<gssize>(text.size()), nullptr))
+        << path;
+}
+
+namespace {
+
+int StoreWriter(const char* path, const char* prefix, int count) {
+    gxsim::SetSettingsPath(path);
+    for (int i = 0; i < count; ++i) {
+        std::string key = std::string(prefix) + "/" + std::to_string(i);
+        if (vconf_set_int(key.c_str(), i) != 0) return 2;
+    }
+    return 0;
+}
+
+int StoreBurst(const char* path, const char* key) {
+    gxsim::SetSettingsPath(path);
+    // Bounded, so that a parent that fails to kill it does not leave it running for long.
+    for (int i = 1; i <= 200000; ++i) {
+        if (vconf_set_int(key, i) != 0) return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && strcmp(argv[1], "--store-writer") == 0)
+        return StoreWriter(argv[2], argv[3], atoi(argv[4]));
+    if (argc == 4 && strcmp(argv[1], "--store-burst") == 0) return StoreBurst(argv[2], argv[3]);
+    gxsim::SetLogQuiet(true);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
