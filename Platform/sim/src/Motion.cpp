@@ -66,7 +66,8 @@ int gxsim_gx_set_motion_signal_subscribed(int handle, int signal, GXSignalCallba
                       {Num(handle), Num(signal), FormatPointer(reinterpret_cast<void*>(cb)),
                        FormatPointer(userData)},
                       [&](MotionInstance& m, std::string&) {
-                          if (!cb) return 0;
+                          // Only the library's own signals (1000 to 1034) can be subscribed.
+                          if (!cb || signal < 1000 || signal > 1034) return 0;
                           m.subs[signal] = Subscription{cb, userData};
                           S().lastMotionCb = Subscription{cb, userData};
                           return 1;

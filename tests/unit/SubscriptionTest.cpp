@@ -1,0 +1,219 @@
+// "SetMotionSubscribeInfo": the list, the subscription thread, its loop, and bad input.
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "PluginFixture.h"
+
+namespace gxtest {
+namespace {
+
+std::string List(std::initializer_list<const char*> names) {
+    std::string text = R"({"motionEventList":[)";
+    bool first = true;
+    for (const char* name : names) {
+        if (!first) text += ",";
+        first = false;
+        text += std::string(R"({"itemType":")") + name + "\"}";
+    }
+    return text + "]}";
+}
+
+class SubscriptionTest : public PluginTest {
+protected:
+    void SetUp() override {
+        PluginTest::SetUp();
+        m_Engine = NewEngine();
+        m_Handle = std::to_string(gxsim::LiveMotionHandles()[0]);
+        gxsim::ClearTrace();
+        TakeLog();
+    }
+    std::vector<std::string> SubscribedSignals() {
+        std::vector<std::string> signals;
+        for (const auto& call : Calls("gx_set_motion_signal_subscribed")) {
+            EXPECT_EQ(call.args[0], m_Handle);
+            signals.push_back(call.args[1]);
+        }
+        return signals;
+    }
+    // Waits for a log line of the plug-in with this text; the lines read are consumed.
+    bool WaitForMessage(const std::string& text) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (Contains(TakeMessages(), text)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    kiv::CEmpEngineGX* m_Engine = nullptr;
+    std::string m_Handle;
+};
+
+TEST_F(SubscriptionTest, SubscribesTheListInOrder) {
+    Outcome out = Exec(m_Engine, "SetMotionSubscribeInfo", "w1",
+                       List({"EVENT_MOTION_GRAB", "EVENT_MOTION_UNGRAB"}));
+    EXPECT_TRUE(out.served);
+    EXPECT_TRUE(out.IsInt(1));
+    EXPECT_EQ(SubscribedSignals(), (std::vector<std::string>{"1005", "1007"}));
+    std::vector<std::string> texts = TakeMessages();
+    EXPECT_TRUE(Contains(texts, "[Execute] SetMotionSubscribeInfo"));
+    EXPECT_TRUE(Contains(texts, "m_MotionWidgetName = w1\n"));
+    EXPECT_TRUE(Contains(texts, "the motion signal is 1005\n"));
+    EXPECT_TRUE(Contains(texts, "  send sem"));
+}
+
+TEST_F(SubscriptionTest, NameTableIsExact) {
+    Exec(m_Engine, "SetMotionSubscribeInfo", "w",
+         List({"EVENT_MOTION_START_ENGINE", "EVENT_MOTION_SLAP_LEFT", "EVENT_MOTION_SLAP_UP",
+               "EVENT_MOTION_SLAP_DOWN", "EVENT_MOTION_BEGIN_MONITOR", "EVENT_MOTION_END_MONITOR",
+               "EVENT_MOTION_PRIMARY_HAND_LOST", "EVENT_MOTION_RAW_DATA", "EVENT_MOTION_CIRCLE",
+               "EVENT_MOTION_SLAP_RIGHT"}));
+    EXPECT_EQ(SubscribedSignals(),
+              (std::vector<std::string>{"1000", "1000", "1002", "1003", "1028", "1029", "1015",
+                                        "1024", "1004", "1001"}));
+    // Unknown names, other cases, blanks and a missing itemType all become 1035.
+    EXPECT_EQ(kiv::CEmpEngineGX::m_pCtx->ConvertToMotionEvent("event_motion_grab"), 1035);
+    EXPECT_EQ(m_Engine->ConvertToMotionEvent(" EVENT_MOTION_GRAB"), 1035);
+    EXPECT_EQ(m_Engine->ConvertToMotionEvent("EVENT_MOTION_GRAB "), 1035);
+    EXPECT_EQ(m_Engine->ConvertToMotionEvent(""), 1035);
+    EXPECT_EQ(m_Engine->ConvertToMotionEvent("EVENT_MOTION_DEFAULT_MAX"), 1035);
+}
+
+TEST_F(SubscriptionTest, RefusedItemStopsTheListAndIsLoggedThroughTheFrameworkLogger) {
+    // The library refuses what it has no signal for (1035).
+    Outcome out = Exec(m_Engine, "SetMotionSubscribeInfo", "w",
+                       List({"EVENT_MOTION_GRAB", "NOT_A_GESTURE", "EVENT_MOTION_UNGRAB"}));
+    EXPECT_TRUE(out.IsInt(0));
+    EXPECT_EQ(SubscribedSignals(), (std::vector<std::string>{"1005", "1035"}));
+    bool logged = false;
+    for (const std::string& raw : gxsim::TakeLogLines()) {
+        if (raw.find("[KIV][SubScribe(") != std::string::npos &&
+            raw.find(")] SubscirbeMotionSignal failed! the motion signal is 1035") !=
+                std::string::npos) {
+            logged = true;
+        }
+    }
+    EXPECT_TRUE(logged);
+    // The first item stays subscribed.
+    ASSERT_EQ(gxsim::EmitMotionSignal(1005, std::string("t")), 1);
+    gxsim::Drain();
+    EXPECT_TRUE(m_Events.WaitFor(1));
+}
+
+TEST_F(SubscriptionTest, EmptyListSucceedsWithoutSubscribing) {
+    EXPECT_TRUE(
+        Exec(m_Engine, "SetMotionSubscribeInfo", "w", R"({"motionEventList":[]})").IsInt(1));
+    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w", R"({"other":1})").IsInt(1));
+    EXPECT_TRUE(SubscribedSignals().empty());
+}
+
+TEST_F(SubscriptionTest, TextThatDoesNotParseStoresNothingButReplacesTheWidgetName) {
+    for (const char* text :
+         {"not json", "", "{\"motionEventList\":[", "[1,2]", "\"text\"", "7", "null"}) {
+        TakeLog();
+        const std::string widget = std::string("w-") + std::to_string(std::strlen(text));
+        Outcome out = Exec(m_Engine, "SetMotionSubscribeInfo", widget, text);
+        EXPECT_TRUE(out.served) << text;
+        EXPECT_TRUE(out.Untouched()) << text;
+        std::vector<std::string> texts = TakeMessages();
+        EXPECT_TRUE(Contains(texts, "m_MotionWidgetName = " + widget + "\n")) << text;
+        EXPECT_FALSE(Contains(texts, "to create thread")) << text;
+    }
+    EXPECT_TRUE(SubscribedSignals().empty());
+    // The replaced name is the one events carry.
+    Exec(m_Engine, "SubscirbeMotionSignal", "1001");
+    kiv::CEmpEngineGX::ProcessSignal(std::stoi(m_Handle), 1001, nullptr, nullptr);
+    ASSERT_EQ(m_Events.Events().size(), 1u);
+    EXPECT_EQ(m_Events.Events()[0].name, "EVENT_MOTION_SLAP_RIGHT-w-4");
+}
+
+TEST_F(SubscriptionTest, ShapesOtherThanAListOfNamedObjectsAreRefused) {
+    const char* const texts[] = {
+        R"({"motionEventList":{"itemType":"EVENT_MOTION_GRAB"}})",
+        R"({"motionEventList":"EVENT_MOTION_GRAB"})",
+        R"({"motionEventList":["EVENT_MOTION_GRAB"]})",
+        R"({"motionEventList":[{"itemType":1005}]})",
+        R"({"motionEventList":[{"itemType":["EVENT_MOTION_GRAB"]}]})",
+        R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}, 5]})",
+    };
+    for (const char* text : texts) {
+        EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w", text).Untouched()) << text;
+    }
+    EXPECT_TRUE(SubscribedSignals().empty());
+    // Members the list does not need are ignored; a missing itemType is the empty name.
+    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w",
+                     R"({"x":[1],"motionEventList":[{"itemType":"EVENT_MOTION_GRAB","y":{}},{}]})")
+                    .IsInt(0));
+    EXPECT_EQ(SubscribedSignals(), (std::vector<std::string>{"1005", "1035"}));
+}
+
+TEST_F(SubscriptionTest, HostileTextsNeverCrash) {
+    const std::string deep(100000, '[');
+    const std::string deepObject = [] {
+        std::string s;
+        for (int i = 0; i < 100000; ++i) s += "{\"a\":";
+        return s;
+    }();
+    const std::string big(1 << 20, 'x');
+    const std::string bigList = "{\"motionEventList\":[{\"itemType\":\"" + big + "\"}]}";
+    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w", deep).Untouched());
+    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w", deepObject).Untouched());
+    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", big, bigList).IsInt(0));
+    EXPECT_TRUE(
+        Exec(m_Engine, "SetMotionSubscribeInfo", "w",
+             std::string(R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})") + "\r")
+            .IsInt(1));
+    EXPECT_TRUE(Exec(m_Engine, "OverWriteFace", deep, "1").Untouched());
+    EXPECT_TRUE(Exec(m_Engine, "SubscirbeMotionSignal", big).served);
+}
+
+TEST_F(SubscriptionTest, EachCommandStartsAThreadAndTeardownQuitsTheNewestLoop) {
+    const std::string list = List({"EVENT_MOTION_GRAB"});
+    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "a", list).IsInt(1));
+    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "b", list).IsInt(1));
+    std::vector<std::string> texts = TakeMessages();
+    int threads = 0;
+    for (const std::string& t : texts) threads += t == "in CEmpEngineGX::SubScribe";
+    EXPECT_EQ(threads, 2);
+    Destroy(m_Engine);
+    // Only the newest loop is quit: exactly one thread leaves its loop.
+    EXPECT_TRUE(WaitForMessage("run the m_MotionLoop"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(Contains(TakeMessages(), "run the m_MotionLoop"));
+}
+
+TEST_F(SubscriptionTest, TeardownRightAfterSubscribingEndsTheThread) {
+    for (int i = 0; i < 20; ++i) {
+        kiv::CEmpEngineGX* engine = NewEngine();
+        TakeLog();
+        EXPECT_TRUE(
+            Exec(engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1));
+        Destroy(engine);
+        EXPECT_TRUE(WaitForMessage("run the m_MotionLoop")) << "round " << i;
+    }
+}
+
+TEST_F(SubscriptionTest, TeardownWithoutSubscriptionStopsNoLoop) {
+    Destroy(m_Engine);
+    EXPECT_FALSE(Contains(TakeMessages(), "exit the m_MotionLoop"));
+}
+
+// The thread works on the engine constructed last, whichever engine ran the command.
+TEST_F(SubscriptionTest, ThreadSubscribesForTheMostRecentEngine) {
+    kiv::CEmpEngineGX* newer = NewEngine();
+    const std::string newerHandle = std::to_string(gxsim::LiveMotionHandles().back());
+    gxsim::ClearTrace();
+    EXPECT_TRUE(
+        Exec(m_Engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1));
+    auto calls = Calls("gx_set_motion_signal_subscribed");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args[0], newerHandle);
+    Destroy(newer);
+    // With the most recent engine gone, a subscription finds no engine and fails cleanly.
+    EXPECT_TRUE(
+        Exec(m_Engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(0));
+}
+
+}  // namespace
+}  // namespace gxtest
