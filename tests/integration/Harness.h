@@ -1,0 +1,138 @@
+// Integration test harness: runs the real gxemp service on a private socket in a temporary
+// directory and talks to it as clients do (an sd-bus client, gxempctl, busctl, gdbus).
+#pragma once
+
+#include <sys/types.h>
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace itest {
+
+// A temporary directory removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return m_Path; }
+
+private:
+    std::string m_Path;
+};
+
+struct ProcessResult {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end with `input` on standard input. `env` entries (NAME=VALUE) are added
+// to the environment.
+ProcessResult RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
+                         const std::vector<std::string>& env = {});
+
+// A running child with pipes to its standard input and output.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    ~Child();
+    // Reads one line of standard output (without the newline); false at end or timeout.
+    bool ReadLine(std::string* line, int timeoutMs = 10000);
+    void Write(const std::string& text);
+    void CloseInput();
+    int Wait();  // exit status, or 128 + signal
+    pid_t pid() const { return m_Pid; }
+
+private:
+    pid_t m_Pid = -1;
+    int m_In = -1, m_Out = -1;
+    std::string m_Buffer;
+    int m_Status = -1;
+};
+
+// The service under test. Each instance has its own directory, socket, settings and log.
+class Service {
+public:
+    explicit Service(const std::vector<std::string>& extraArgs = {});
+    ~Service();
+
+    bool Start(const std::vector<std::string>& extraArgs = {});
+    // Sends a signal and waits for the exit status.
+    int Stop(int signal = 15);
+    int Kill();  // SIGKILL, leaves the socket file behind
+
+    const std::string& dir() const { return m_Dir.path(); }
+    const std::string& address() const { return m_Address; }
+    const std::string& socketPath() const { return m_Socket; }
+    const std::string& logPath() const { return m_Log; }
+    std::string settingsPath() const { return m_Dir.path() + "/settings.ini"; }
+    std::string Log() const;
+    // Waits until the log holds `text` (the service flushes it when idle).
+    bool WaitForLog(const std::string& text, int timeoutMs = 10000) const;
+    pid_t pid() const { return m_Pid; }
+
+private:
+    TempDir m_Dir;
+    std::string m_Socket, m_Address, m_Log;
+    pid_t m_Pid = -1;
+};
+
+// An sd-bus client of the service (peer-to-peer, speaking like a bus client, as gxempctl does).
+class Client {
+public:
+    explicit Client(const std::string& address);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    struct Result {
+        bool served = false;
+        char type = 0;  // 'i' or 's'
+        int32_t integer = 0;
+        std::string text;
+    };
+    struct Event {
+        uint32_t engine;
+        int32_t code;
+        std::string name;
+        std::string data;
+    };
+
+    uint32_t Open(const std::string& appId = "itest");
+    Result Execute(uint32_t engine, const std::string& command, const std::string& arg1 = "",
+                   const std::string& arg2 = "", const std::string& arg3 = "",
+                   const std::string& arg4 = "");
+    void Close(uint32_t engine);
+    std::map<std::string, std::string> Info();
+
+    // Calls a method and returns the D-Bus error name, "" on success.
+    std::string ErrorOfExecute(uint32_t engine, const std::string& command,
+                               const std::string& arg1 = "");
+    std::string ErrorOfClose(uint32_t engine);
+
+    // Simulator control.
+    int EmitMotion(int signal, const std::string& text);
+    int EmitFace(int signal, int id, int x, int y, int w, int h);
+    void Drain();
+    std::vector<std::string> TraceFunctions();  // "function(arg, ...)" per call
+    void ClearTrace();
+    int GetSetting(const std::string& key);
+
+    // Processes incoming messages for `ms`, or until `count` events have arrived.
+    bool WaitEvents(size_t count, int ms = 10000);
+    void Pump(int ms);
+    std::vector<Event> events;
+
+    sd_bus* bus() { return m_Bus; }
+
+private:
+    sd_bus* m_Bus = nullptr;
+};
+
+// Subscription argument of "SetMotionSubscribeInfo" for the given event names.
+std::string MotionList(const std::vector<std::string>& names);
+
+}  // namespace itest
