@@ -151,13 +151,14 @@ void Connect(Bus* b) {
 [[noreturn]] void ThrowCallError(const sd_bus_error& error, int r, const std::string& what) {
     std::string message =
         what + ": " + (error.message != nullptr ? error.message : std::strerror(-r));
-    if (error.name != nullptr && std::strncmp(error.name, "org.freedesktop.DBus.Error.", 27) == 0 &&
-        (std::strstr(error.name, "NoReply") != nullptr ||
-         std::strstr(error.name, "Disconnected") != nullptr))
+    std::string name = error.name != nullptr ? error.name : "";
+    // sd-bus reports a local failure as "System.Error.<errno>"; a connection that broke (the
+    // service went away, or refused us) is an unreachable service, not a refused request.
+    bool local = name.empty() || name.compare(0, 13, "System.Error.") == 0;
+    if ((local && (r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ECONNREFUSED)) ||
+        name == SD_BUS_ERROR_NO_REPLY || name == SD_BUS_ERROR_DISCONNECTED)
         throw ServiceError{kExitUnreachable, message};
-    if (error.name == nullptr && (r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE))
-        throw ServiceError{kExitUnreachable, message};
-    if (error.name != nullptr && std::strcmp(error.name, SD_BUS_ERROR_UNKNOWN_OBJECT) == 0)
+    if (name == SD_BUS_ERROR_UNKNOWN_OBJECT)
         message += " (is the service running on the simulated TV?)";
     throw ServiceError{kExitServiceError, message};
 }
