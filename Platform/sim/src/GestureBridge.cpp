@@ -12,13 +12,15 @@
 #include "SimState.h"
 #include "gesture_bridge.h"
 
+// Hidden rather than static: clang gives static functions in extern "C" a mangled name, which
+// the ifunc attribute's plain name would then not find.
 #define GXSIM_RESOLVER_ATTRS \
-    __attribute__((no_sanitize_address, no_sanitize_thread, no_sanitize_undefined, used))
+    __attribute__((no_sanitize("address", "thread", "undefined"), used, visibility("hidden")))
 
 extern "C" {
 
 #define GXSIM_DEFINE_IFUNC(index, name, params)                                          \
-    GXSIM_RESOLVER_ATTRS static name##_t gxsim_resolve_##name(void) {                    \
+    GXSIM_RESOLVER_ATTRS name##_t gxsim_resolve_##name(void) {                           \
         return (gxsim_hidden_motion_mask() & (1u << (index))) ? nullptr : &gxsim_##name; \
     }                                                                                    \
     int name params __attribute__((ifunc("gxsim_resolve_" #name)));
