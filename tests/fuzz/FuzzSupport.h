@@ -1,0 +1,51 @@
+// Shared set-up of the fuzz targets: a private directory for the simulator's files and a quiet
+// log, so that a run touches nothing outside its own temporary directory.
+#pragma once
+
+#include <stdlib.h>
+
+#include <cstdio>
+#include <string>
+
+#include "gxsim/Sim.h"
+
+namespace fuzzsupport {
+
+// The directory is left behind on purpose when the process is killed; a clean exit removes it.
+inline const std::string& PrivateDir() {
+    static const std::string dir = [] {
+        char tmpl[] = "/tmp/gxemp-fuzz-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) {
+            std::perror("mkdtemp");
+            abort();
+        }
+        std::string d = tmpl;
+        static std::string cleanup = "rm -rf '" + d + "'";
+        std::atexit([] {
+            if (std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "cleanup failed\n");
+        });
+        return d;
+    }();
+    return dir;
+}
+
+// The simulator in its default state, logging nowhere, its files in the private directory.
+inline void QuietSimulator() {
+    gxsim::Reset();
+    gxsim::SetLogQuiet(true);
+    gxsim::SetSettingsPath(PrivateDir() + "/settings.ini");
+    gxsim::SetFaceImageDirectory(PrivateDir() + "/faces");
+}
+
+// Stops the run with a message: a property the target checks does not hold.
+#define FUZZ_CHECK(cond, ...)                                       \
+    do {                                                            \
+        if (!(cond)) {                                              \
+            std::fprintf(stderr, "fuzz check failed: %s: ", #cond); \
+            std::fprintf(stderr, __VA_ARGS__);                      \
+            std::fprintf(stderr, "\n");                             \
+            abort();                                                \
+        }                                                           \
+    } while (0)
+
+}  // namespace fuzzsupport
