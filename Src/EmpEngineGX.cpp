@@ -70,6 +70,10 @@ struct ExclusiveRegistry {
 // SuscribeSem is one semaphore for the whole process: one subscription hand-off at a time.
 std::mutex g_SubscribeHandOff;
 
+// Orders a subscription thread's writes to its request before the post that ends the command's
+// wait, which another thread may perform (see PostWhenLoopRuns).
+std::atomic<unsigned> g_SubscriptionsHandedOver{0};
+
 const char kMotionDefaultName[] = "EVENT_MOTION_DEFAULT_MAX";
 const char kFaceDefaultName[] = "EVENT_FACE_DEFAULT_MAX";
 const int kMotionEventCode = 6511;
@@ -328,22 +332,18 @@ const CommandEntry* MatchCommand(const CommandEntry (&group)[N], const std::stri
 // Posts SuscribeSem from the default context once the subscription thread's loop is running. A
 // quit that reached the loop before g_main_loop_run would be lost (run marks the loop running
 // again), so the command (and with it any teardown that quits the loop) may only go on once the
-// loop is running.
-struct LoopStartedNotice {
-    std::atomic<GMainLoop*> loop;
-};
-
-gboolean PostWhenLoopRuns(gpointer data) {
-    auto* notice = static_cast<LoopStartedNotice*>(data);
-    if (!g_main_loop_is_running(notice->loop.load(std::memory_order_acquire))) {
-        return G_SOURCE_CONTINUE;
-    }
+// loop is running. Whichever thread iterates the default context may dispatch this.
+gboolean PostWhenLoopRuns(gpointer loop) {
+    if (!g_main_loop_is_running(static_cast<GMainLoop*>(loop))) return G_SOURCE_CONTINUE;
+    // Pairs with the release in SubScribe: what the subscription thread wrote into the request
+    // is visible to the command thread, whose wait this post ends.
+    g_SubscriptionsHandedOver.load(std::memory_order_acquire);
     sem_post(&SuscribeSem);
     return G_SOURCE_REMOVE;
 }
 
-void DeleteLoopStartedNotice(gpointer data) {
-    delete static_cast<LoopStartedNotice*>(data);
+void UnrefLoop(gpointer loop) {
+    g_main_loop_unref(static_cast<GMainLoop*>(loop));
 }
 
 }  // namespace
@@ -927,10 +927,9 @@ void* CEmpEngineGX::SubScribe(void* arg) {
     request->finished = true;
     EMP_LOGD("  send sem");
 
-    auto* notice = new LoopStartedNotice;
-    notice->loop.store(loop, std::memory_order_release);
+    g_SubscriptionsHandedOver.fetch_add(1, std::memory_order_release);
     GSource* post = g_idle_source_new();
-    g_source_set_callback(post, PostWhenLoopRuns, notice, DeleteLoopStartedNotice);
+    g_source_set_callback(post, PostWhenLoopRuns, g_main_loop_ref(loop), UnrefLoop);
     g_source_attach(post, nullptr);
 
     g_main_loop_run(loop);
