@@ -33,6 +33,9 @@ namespace kiv {
 namespace {
 
 const char* g_Program = "gxemp";
+// The application runs for the whole process; the caller never frees it, and keeping it here
+// keeps it reachable (a leak checker sees it as the process's, not as lost).
+CEmpAppBase* g_Application = nullptr;
 
 struct Options {
     std::string address;
@@ -290,6 +293,7 @@ void FlushLogs() {
 }
 
 int Run(int argc, char** argv, CEmpAppBase* app) {
+    g_Application = app;
     if (argc > 0 && argv[0] != nullptr) {
         const char* slash = std::strrchr(argv[0], '/');
         g_Program = slash != nullptr ? slash + 1 : argv[0];

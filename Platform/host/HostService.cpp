@@ -96,6 +96,7 @@ HostService::~HostService() {
     if (m_ListenFd >= 0) close(m_ListenFd);
     sd_event_source_disable_unref(m_WakeSource);
     sd_event_source_disable_unref(m_ReapSource);
+    sd_event_source_disable_unref(m_AuthSource);
     if (m_WakeFd >= 0) close(m_WakeFd);
     sd_bus_unref(m_Bus);
     sd_event_unref(m_Event);
@@ -109,6 +110,8 @@ int HostService::Init() {
     r = sd_event_add_defer(m_Event, &m_ReapSource, &HostService::OnReap, this);
     if (r < 0) return r;
     r = sd_event_source_set_enabled(m_ReapSource, SD_EVENT_OFF);
+    if (r < 0) return r;
+    r = sd_event_add_post(m_Event, &m_AuthSource, &HostService::OnPostAuth, this);
     if (r < 0) return r;
     return sd_id128_randomize(&m_ServerId);
 }
@@ -190,8 +193,24 @@ int HostService::OnAccept(sd_event_source*, int listenFd, uint32_t, void* userda
     return 0;
 }
 
+// A client that sends its first message right behind the end of authentication (gdbus writes
+// BEGIN and Hello back to back) can have that message read into the connection's buffer together
+// with BEGIN. sd-bus then finishes authenticating but nothing wakes the loop for the buffered
+// message, and the client waits for its Hello forever. Until a connection has dispatched its first
+// message, keep processing it after every loop iteration until it has nothing left to do.
+int HostService::OnPostAuth(sd_event_source*, void* userdata) {
+    auto* self = static_cast<HostService*>(userdata);
+    for (auto& client : self->m_Clients) {
+        if (!client->ownsBus || client->talking || client->gone) continue;
+        for (int i = 0; i < 64 && !client->gone; ++i)
+            if (sd_bus_process(client->bus, nullptr) <= 0) break;
+    }
+    return 0;
+}
+
 int HostService::OnConnectionMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* client = static_cast<Client*>(userdata);
+    client->talking = true;
     if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
         HostLog(kLogInfo, "client %s disconnected", client->name.c_str());
         client->host->MarkGone(client);

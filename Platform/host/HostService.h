@@ -72,7 +72,8 @@ private:
         sd_bus* bus = nullptr;  // its own connection (peer-to-peer) or the shared bus
         bool ownsBus = false;
         bool gone = false;
-        std::string name;  // unique name given in Hello, or the sender on the bus
+        bool talking = false;  // a message has been dispatched: authentication is over
+        std::string name;      // unique name given in Hello, or the sender on the bus
         std::shared_ptr<EventQueue> queue;
         sd_event_source* retry = nullptr;
         uint64_t droppedTotal = 0;
@@ -106,6 +107,7 @@ private:
     static int OnWake(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int OnRetry(sd_event_source* s, uint64_t usec, void* userdata);
     static int OnReap(sd_event_source* s, void* userdata);
+    static int OnPostAuth(sd_event_source* s, void* userdata);
     static int OnConnectionMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
@@ -125,6 +127,7 @@ private:
     int m_WakeFd = -1;
     sd_event_source* m_WakeSource = nullptr;
     sd_event_source* m_ReapSource = nullptr;
+    sd_event_source* m_AuthSource = nullptr;
     int m_ListenFd = -1;
     sd_event_source* m_ListenSource = nullptr;
     sd_id128_t m_ServerId{};

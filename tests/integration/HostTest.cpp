@@ -1,9 +1,14 @@
 // The service driven by sd-bus clients: the Host1 API, engine ownership, events, shutdown and
 // access control.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -207,6 +212,62 @@ TEST_F(HostTest, SlowClientsQueueIsBounded) {
     reader.Pump(2000);
     EXPECT_GT(reader.events.size(), 0u);
     EXPECT_LT(reader.events.size(), static_cast<size_t>(kEvents));
+}
+
+// A client may pipeline its whole start (authentication, BEGIN and Hello) in one write; the
+// service must still answer the Hello that arrives in the same read as BEGIN.
+std::string HelloMessage() {
+    std::string m = {'l', 1, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0};  // little endian call, serial 1
+    std::string fields;
+    auto align = [](std::string& s, size_t n) {
+        while (s.size() % n != 0) s.push_back('\0');
+    };
+    auto field = [&](char code, char type, const std::string& value) {
+        align(fields, 8);
+        fields += {code, 1, type, 0};
+        uint32_t len = static_cast<uint32_t>(value.size());
+        fields.append(reinterpret_cast<const char*>(&len), 4);
+        fields += value;
+        fields.push_back('\0');
+    };
+    field(1, 'o', "/org/freedesktop/DBus");
+    field(2, 's', "org.freedesktop.DBus");
+    field(3, 's', "Hello");
+    field(6, 's', "org.freedesktop.DBus");
+    uint32_t len = static_cast<uint32_t>(fields.size());
+    m.append(reinterpret_cast<const char*>(&len), 4);
+    m += fields;
+    align(m, 8);
+    return m;
+}
+
+TEST_F(HostTest, HelloPipelinedWithAuthenticationIsAnswered) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, service.socketPath().c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+    std::string uid = std::to_string(getuid()), hex;
+    for (char c : uid) {
+        char b[3];
+        std::snprintf(b, sizeof b, "%02x", c);
+        hex += b;
+    }
+    std::string all =
+        std::string(1, '\0') + "AUTH EXTERNAL " + hex + "\r\nBEGIN\r\n" + HelloMessage();
+    ASSERT_EQ(write(fd, all.data(), all.size()), static_cast<ssize_t>(all.size()));
+    std::string got;
+    for (int i = 0; i < 100 && got.find(":1.") == std::string::npos; ++i) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[512];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    EXPECT_EQ(got.rfind("OK ", 0), 0u);
+    EXPECT_NE(got.find(":1."), std::string::npos) << "no reply to Hello";
 }
 
 // ---- Starting and stopping ---------------------------------------------------------------------

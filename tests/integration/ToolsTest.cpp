@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -237,7 +238,13 @@ INSTANTIATE_TEST_SUITE_P(
         CtlErrorCase{{"sim", "face-signal", "0", "size=3"}, 2, "unknown face record field"},
         CtlErrorCase{{"sim", "force", "gx_no_such_entry", "1"}, 4, "unknown library entry point"},
         CtlErrorCase{{"sim", "hide", "gx_no_such_entry"}, 4, "not every name"},
-        CtlErrorCase{{"call", "a", "1", "2", "3", "4", "5"}, 2, "at most four arguments"}));
+        CtlErrorCase{{"call", "a", "1", "2", "3", "4", "5"}, 2, "at most four arguments"}),
+    [](const ::testing::TestParamInfo<CtlErrorCase>& info) {
+        std::string name;
+        for (const std::string& a : info.param.args)
+            for (char c : a) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name + "_" + std::to_string(info.index);
+    });
 
 TEST(CtlNoServiceTest, UnreachableServiceIsExitStatus3) {
     TempDir dir;
