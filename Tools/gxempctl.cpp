@@ -43,7 +43,7 @@ const char kUsage[] =
     "                               one engine for the whole run; reads one command per line\n"
     "                               from standard input (shell quoting, or a JSON array of\n"
     "                               strings) and prints results and events as JSON lines\n"
-    "  monitor [--widget NAME] [--no-motion] [--no-face] [--count N] [--timeout SEC]\n"
+    "  monitor [[--widget] NAME] [--no-motion] [--no-face] [--count N] [--timeout SEC]\n"
     "                               subscribe to every motion event under NAME and to face\n"
     "                               events; print events as JSON lines as they arrive\n"
     "  sim gesture EVENT|SIGNAL [TEXT]   emit a motion signal (no TEXT: no data)\n"
@@ -587,11 +587,13 @@ const std::map<std::string, int>& MotionEvents() {
 int CmdMonitor(std::vector<std::string>& args) {
     Loop loop;
     std::string widget = "gxempctl";
+    bool widgetGiven = false;
     bool motion = true, face = true;
     double timeout = 0;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--widget" && i + 1 < args.size()) {
             widget = args[++i];
+            widgetGiven = true;
         } else if (args[i] == "--no-motion") {
             motion = false;
         } else if (args[i] == "--no-face") {
@@ -603,6 +605,9 @@ int CmdMonitor(std::vector<std::string>& args) {
             char* end = nullptr;
             timeout = std::strtod(args[++i].c_str(), &end);
             if (*end != '\0' || timeout <= 0) Usage("--timeout takes seconds");
+        } else if (args[i].compare(0, 1, "-") != 0 && !widgetGiven) {
+            widget = args[i];  // `monitor WIDGET` is short for `monitor --widget WIDGET`
+            widgetGiven = true;
         } else {
             Usage("unknown argument for monitor: " + args[i]);
         }

@@ -17,7 +17,7 @@ else
   build=$GXEMP_DEMO_BUILD_DIR
 fi
 gxemp=$build/gxemp
-ctl=$build/Tools/gxempctl
+ctl=$build/gxempctl
 
 work=$(mktemp -d)
 export GXEMP_ADDRESS="unix:path=$work/host.sock"

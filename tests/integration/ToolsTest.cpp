@@ -165,7 +165,7 @@ TEST_F(CtlTest, SessionPrintsResultsAndEventsAsJsonLines) {
 }
 
 TEST_F(CtlTest, MonitorPrintsGestureAndFaceEvents) {
-    Child monitor({GXEMPCTL_BIN, "--address", service.address(), "monitor", "--widget", "tv",
+    Child monitor({GXEMPCTL_BIN, "--address", service.address(), "monitor", "tv",
                    "--count", "2", "--timeout", "20"});
     std::string line;
     ASSERT_TRUE(monitor.ReadLine(&line));
