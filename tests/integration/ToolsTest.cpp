@@ -165,8 +165,8 @@ TEST_F(CtlTest, SessionPrintsResultsAndEventsAsJsonLines) {
 }
 
 TEST_F(CtlTest, MonitorPrintsGestureAndFaceEvents) {
-    Child monitor({GXEMPCTL_BIN, "--address", service.address(), "monitor", "tv",
-                   "--count", "2", "--timeout", "20"});
+    Child monitor({GXEMPCTL_BIN, "--address", service.address(), "monitor", "tv", "--count", "2",
+                   "--timeout", "20"});
     std::string line;
     ASSERT_TRUE(monitor.ReadLine(&line));
     Json::Value ready = ParseJson(line);
