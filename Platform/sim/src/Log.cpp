@@ -1,26 +1,37 @@
 // The simulated logging service: one line "[<priority>] <tag>: <text>" per call.
 //
 // A line is formatted into one buffer and handed to the sink in one piece under the sink's mutex,
-// so lines from different threads never interleave. On stderr each line is one write(2); a log
-// file is a buffered stream, flushed by FlushLog and at exit.
+// so lines from different threads never interleave. Both sinks are buffered: a line is one copy
+// into the buffer, and the buffer reaches stderr or the log file when it fills, on FlushLog (the
+// service calls it when its loop has worked and twice a second) and at exit. A write(2) per line
+// cost about eight times the formatting of the line and slowed every command and event that logs.
+// GXEMP_LOG_FLUSH=line in the environment asks for every line to be written out at once (for
+// watching a process that may crash).
 #include <errno.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "dlog.h"
 #include "gxsim/Sim.h"
 
 namespace {
 
+constexpr size_t kStderrBuffer = 16 * 1024;
+
 struct Sink {
     std::mutex mu;
     FILE* file = nullptr;
+    std::string pending;  // stderr lines not yet written
+    bool flushEachLine = false;
     std::atomic<bool> quiet{false};
     std::atomic<bool> capturing{false};
     std::vector<std::string> captured;
@@ -28,7 +39,13 @@ struct Sink {
 
 Sink& L() {
     // Never destroyed: threads may log while the process exits.
-    static Sink* s = new Sink;
+    static Sink* s = [] {
+        auto* sink = new Sink;
+        const char* flush = getenv("GXEMP_LOG_FLUSH");
+        sink->flushEachLine = flush != nullptr && strcmp(flush, "line") == 0;
+        sink->pending.reserve(kStderrBuffer);
+        return sink;
+    }();
     return *s;
 }
 
@@ -42,6 +59,13 @@ void WriteAll(int fd, const char* p, size_t n) {
         p += w;
         n -= static_cast<size_t>(w);
     }
+}
+
+// Caller holds the sink's mutex.
+void FlushStderr(Sink& s) {
+    if (s.pending.empty()) return;
+    WriteAll(STDERR_FILENO, s.pending.data(), s.pending.size());
+    s.pending.clear();
 }
 
 struct FlushAtExit {
@@ -94,8 +118,11 @@ extern "C" int __dlog_print(log_id_t log_id, int prio, const char* tag, const ch
         std::lock_guard<std::mutex> lk(s.mu);
         if (s.file) {
             if (fwrite_unlocked(buf, 1, len + 1, s.file) != len + 1) return -1;
+            if (s.flushEachLine) fflush(s.file);
         } else {
-            WriteAll(STDERR_FILENO, buf, len + 1);
+            if (s.pending.size() + len + 1 > kStderrBuffer) FlushStderr(s);
+            s.pending.append(buf, len + 1);
+            if (s.flushEachLine || s.pending.size() >= kStderrBuffer) FlushStderr(s);
         }
     }
     return static_cast<int>(len + 1);
@@ -115,6 +142,8 @@ bool SetLogFile(const std::string& path, std::string* error) {
     }
     Sink& s = L();
     std::lock_guard<std::mutex> lk(s.mu);
+    // Lines written so far go where they were meant to.
+    FlushStderr(s);
     if (s.file) fclose(s.file);
     s.file = f;
     return true;
@@ -124,6 +153,7 @@ void FlushLog() {
     Sink& s = L();
     std::lock_guard<std::mutex> lk(s.mu);
     if (s.file) fflush(s.file);
+    FlushStderr(s);
 }
 
 void StartLogCapture() {
