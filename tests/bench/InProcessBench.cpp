@@ -21,6 +21,7 @@
 #include "EmpAppGX.h"
 #include "EmpEngineGX.h"
 #include "EmpLog.h"
+#include "EmpProviderPlugin.h"
 #include "face_recognition.h"
 #include "gxsim/Sim.h"
 
@@ -145,6 +146,26 @@ void BM_Execute(benchmark::State& state) {
 }
 BENCHMARK(BM_Execute)->Arg(kFileSink)->Arg(kStderrSink);
 
+// What the simulated library call itself costs (its call trace included), through the entry
+// point the plug-in bound: the part of Execute that is not the plug-in's.
+void BM_LibraryCall(benchmark::State& state) {
+    P().UseSink(kFileSink);
+    std::unique_ptr<kiv::CEmpEngineBase> engine(App().CreateEmpEngine());
+    std::vector<int> handles = gxsim::LiveMotionHandles();
+    auto fn = kiv::CEmpProviderPlugin::gx_get_motion_brightness_level;
+    if (handles.empty() || fn == nullptr) {
+        state.SkipWithError("no motion library bound");
+        return;
+    }
+    int level = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fn(handles.back(), &level));
+    }
+    engine.reset();
+    gxsim::ClearTrace();
+}
+BENCHMARK(BM_LibraryCall);
+
 // ---- Library callbacks -------------------------------------------------------------------------
 
 // One motion signal handed to the library callback with N engines registered. The callback walks
@@ -266,6 +287,7 @@ public:
              "BM_TwoLogLines" + file, "<= 1.30", 1.30},
             {"Execute / its two log lines (stderr sink)", "BM_Execute" + err,
              "BM_TwoLogLines" + err, "", 0},
+            {"simulated library call / one log line", "BM_LibraryCall", "BM_OneLogLine", "", 0},
             {"two log lines: stderr / file sink", "BM_TwoLogLines" + err, "BM_TwoLogLines" + file,
              "", 0},
             {"ProcessSignal, 1 engine / one log line", "BM_ProcessSignal/1", "BM_OneLogLine", "",
@@ -284,6 +306,12 @@ public:
             if (row.limit > 0) verdict += ratio <= row.limit ? " met" : " MISSED";
             std::printf("%-46s %12.1f %12.1f %8.2f %s\n", row.what, a, b, ratio, verdict.c_str());
         }
+        // What the plug-in adds on its own: Execute without the simulated library's share.
+        double exec = Ns("BM_Execute" + file), lib = Ns("BM_LibraryCall"),
+               two = Ns("BM_TwoLogLines" + file);
+        if (exec > 0 && lib > 0 && two > 0)
+            std::printf("%-46s %12.1f %12.1f %8.2f\n", "(Execute - library call) / two log lines",
+                        exec - lib, two, (exec - lib) / two);
         std::fflush(stdout);
     }
 
