@@ -11,7 +11,8 @@ cd "$(dirname "$0")/.."
 if [ -z "${GXEMP_DEMO_BUILD_DIR:-}" ]; then
   [ -x scripts/setup.sh ] && scripts/setup.sh
   cmake --preset default >/dev/null
-  cmake --build --preset default
+  # Only what the demo runs: the service, the client and the simulated motion library.
+  cmake --build --preset default --target gxemp gxempctl gesture-bridge
   build=build/default
 else
   build=$GXEMP_DEMO_BUILD_DIR
