@@ -181,6 +181,9 @@ int HostService::OnAccept(sd_event_source*, int listenFd, uint32_t, void* userda
     if (r >= 0) step = "start", r = sd_bus_start(bus);
     if (r >= 0)
         step = "attach", r = sd_bus_attach_event(bus, self->m_Event, SD_EVENT_PRIORITY_NORMAL);
+    // By default an attached connection is flushed when the loop exits, which blocks for ever on
+    // a client that stopped reading; Shutdown closes the connections itself instead.
+    if (r >= 0) step = "close-on-exit", r = sd_bus_set_close_on_exit(bus, 0);
     if (r < 0) {
         HostLog(kLogError, "cannot set up a client connection (%s): %s", step, std::strerror(-r));
         sd_bus_flush_close_unref(bus);
@@ -253,7 +256,9 @@ void HostService::DropClient(Client* client) {
     client->retry = sd_event_source_disable_unref(client->retry);
     if (client->ownsBus) {
         sd_bus_detach_event(client->bus);
-        sd_bus_flush_close_unref(client->bus);
+        // No flush: a client that does not read would hold the loop here for ever. What is
+        // still queued for a client that is gone or being shut down is not needed.
+        sd_bus_close_unref(client->bus);
         client->bus = nullptr;
         m_Bindings.remove_if(
             [client](const std::unique_ptr<Binding>& b) { return b->client == client; });
