@@ -500,14 +500,15 @@ std::condition_variable Receiver::s_Wake;
 std::atomic<bool> Receiver::s_Waiting{false};
 
 struct EventRun {
-    double perSecond = 0;  // emitted events delivered to every client, per second
+    double perSecond = 0;    // emitted events delivered to every client, per second
+    double serverCpuUs = 0;  // the server's CPU time per emitted event
     double p50Us = 0, p99Us = 0, maxUs = 0;
     uint64_t lost = 0;
 };
 
 class EventRig {
 public:
-    EventRig(Server& server, int clients) : m_Emitter(server.address(), false) {
+    EventRig(Server& server, int clients) : m_Server(server), m_Emitter(server.address(), false) {
         for (int i = 0; i < clients; ++i) m_Receivers.push_back(std::make_unique<Receiver>(server));
         for (auto& r : m_Receivers) r->Run();
     }
@@ -537,6 +538,7 @@ public:
 
     EventRun Flood(int phase, int count, int window) {
         uint64_t base = MinReceived();
+        uint64_t cpu = m_Server.CpuNs();
         uint64_t start = NowNs();
         for (int i = 0; i < count; ++i) {
             if (static_cast<uint64_t>(i) >= MinReceived() - base + static_cast<uint64_t>(window)) {
@@ -556,6 +558,7 @@ public:
         uint64_t end = 0;
         for (auto& r : m_Receivers) end = std::max(end, r->LastArrival());
         EventRun run = Latencies(phase);
+        run.serverCpuUs = static_cast<double>(m_Server.CpuNs() - cpu) / 1000.0 / count;
         run.perSecond = static_cast<double>(count) / (static_cast<double>(end - start) / 1e9);
         if (!all) run.lost = base + static_cast<uint64_t>(count) - MinReceived();
         return run;
@@ -596,6 +599,7 @@ private:
         return run;
     }
 
+    Server& m_Server;
     Bus m_Emitter;
     std::vector<std::unique_ptr<Receiver>> m_Receivers;
 };
@@ -730,6 +734,8 @@ void EventSection() {
             AddRow(who + ": event throughput, " + c, g, b, "events/s", ">= 0.90x", g / b >= 0.9);
             AddRow("  flood latency p50", med(gk, clients, 0, &EventRun::p50Us),
                    med(Kind::Sdbus, clients, 0, &EventRun::p50Us), "us");
+            AddRow("  flood server CPU per event", med(gk, clients, 0, &EventRun::serverCpuUs),
+                   med(Kind::Sdbus, clients, 0, &EventRun::serverCpuUs), "us");
             for (int test : {1, 2}) {
                 std::string rate = test == 1 ? "30/s" : "1000/s";
                 double p99 = med(gk, clients, test, &EventRun::p99Us);
