@@ -6,16 +6,17 @@
 namespace gxtest {
 namespace {
 
-#define GX_ALL_POINTERS(X)                                                                         \
-    X(gx_motion_recog_create)                                                                      \
-    X(gx_motion_recog_destroy) X(gx_set_motion_signal_subscribed) X(gx_motion_signal_unsubscribed) \
-        X(gx_start_motion_recog) X(gx_stop_motion_recog) X(gx_enable_motion_recognition)           \
-            X(gx_is_motion_recognition_enabled) X(gx_get_motion_recognition_status)                \
-                X(gx_get_motion_brightness_level) X(gx_is_two_hand_motion_valid)                   \
-                    X(gx_is_slap_motion_valid) X(gx_is_thumbup_motion_valid)                       \
-                        X(gx_enable_motion_hint) X(gx_set_zoom_trigger_condition)                  \
-                            X(gx_get_zoom_trigger_condition) X(gx_set_rotate_trigger_condition)    \
-                                X(gx_get_rotate_trigger_condition) X(gx_is_motion_engine_valid)    \
+#define GX_ALL_POINTERS(X)                                                                       \
+    X(gx_motion_recog_create)                                                                    \
+    X(gx_motion_recog_destroy)                                                                   \
+    X(gx_set_motion_signal_subscribed) X(gx_motion_signal_unsubscribed) X(gx_start_motion_recog) \
+        X(gx_stop_motion_recog) X(gx_enable_motion_recognition)                                  \
+            X(gx_is_motion_recognition_enabled) X(gx_get_motion_recognition_status)              \
+                X(gx_get_motion_brightness_level) X(gx_is_two_hand_motion_valid)                 \
+                    X(gx_is_slap_motion_valid) X(gx_is_thumbup_motion_valid)                     \
+                        X(gx_enable_motion_hint) X(gx_set_zoom_trigger_condition)                \
+                            X(gx_get_zoom_trigger_condition) X(gx_set_rotate_trigger_condition)  \
+                                X(gx_get_rotate_trigger_condition) X(gx_is_motion_engine_valid)  \
                                     X(gx_enable_swipe)
 
 // Which of the loader's 20 pointers are bound, by entry-point name.
