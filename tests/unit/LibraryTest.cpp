@@ -6,26 +6,35 @@
 namespace gxtest {
 namespace {
 
-#define GX_ALL_POINTERS(X)                                                                       \
-    X(gx_motion_recog_create)                                                                    \
-    X(gx_motion_recog_destroy)                                                                   \
-    X(gx_set_motion_signal_subscribed) X(gx_motion_signal_unsubscribed) X(gx_start_motion_recog) \
-        X(gx_stop_motion_recog) X(gx_enable_motion_recognition)                                  \
-            X(gx_is_motion_recognition_enabled) X(gx_get_motion_recognition_status)              \
-                X(gx_get_motion_brightness_level) X(gx_is_two_hand_motion_valid)                 \
-                    X(gx_is_slap_motion_valid) X(gx_is_thumbup_motion_valid)                     \
-                        X(gx_enable_motion_hint) X(gx_set_zoom_trigger_condition)                \
-                            X(gx_get_zoom_trigger_condition) X(gx_set_rotate_trigger_condition)  \
-                                X(gx_get_rotate_trigger_condition) X(gx_is_motion_engine_valid)  \
-                                    X(gx_enable_swipe)
-
 // Which of the loader's 20 pointers are bound, by entry-point name.
 std::set<std::string> BoundPointers() {
+    using P = kiv::CEmpProviderPlugin;
+    const std::pair<const char*, bool> pointers[] = {
+        {"gx_motion_recog_create", P::gx_motion_recog_create != nullptr},
+        {"gx_motion_recog_destroy", P::gx_motion_recog_destroy != nullptr},
+        {"gx_set_motion_signal_subscribed", P::gx_set_motion_signal_subscribed != nullptr},
+        {"gx_motion_signal_unsubscribed", P::gx_motion_signal_unsubscribed != nullptr},
+        {"gx_start_motion_recog", P::gx_start_motion_recog != nullptr},
+        {"gx_stop_motion_recog", P::gx_stop_motion_recog != nullptr},
+        {"gx_enable_motion_recognition", P::gx_enable_motion_recognition != nullptr},
+        {"gx_is_motion_recognition_enabled", P::gx_is_motion_recognition_enabled != nullptr},
+        {"gx_get_motion_recognition_status", P::gx_get_motion_recognition_status != nullptr},
+        {"gx_get_motion_brightness_level", P::gx_get_motion_brightness_level != nullptr},
+        {"gx_is_two_hand_motion_valid", P::gx_is_two_hand_motion_valid != nullptr},
+        {"gx_is_slap_motion_valid", P::gx_is_slap_motion_valid != nullptr},
+        {"gx_is_thumbup_motion_valid", P::gx_is_thumbup_motion_valid != nullptr},
+        {"gx_enable_motion_hint", P::gx_enable_motion_hint != nullptr},
+        {"gx_set_zoom_trigger_condition", P::gx_set_zoom_trigger_condition != nullptr},
+        {"gx_get_zoom_trigger_condition", P::gx_get_zoom_trigger_condition != nullptr},
+        {"gx_set_rotate_trigger_condition", P::gx_set_rotate_trigger_condition != nullptr},
+        {"gx_get_rotate_trigger_condition", P::gx_get_rotate_trigger_condition != nullptr},
+        {"gx_is_motion_engine_valid", P::gx_is_motion_engine_valid != nullptr},
+        {"gx_enable_swipe", P::gx_enable_swipe != nullptr},
+    };
     std::set<std::string> bound;
-#define GX_COLLECT(name) \
-    if (kiv::CEmpProviderPlugin::name != nullptr) bound.insert(#name);
-    GX_ALL_POINTERS(GX_COLLECT)
-#undef GX_COLLECT
+    for (const auto& p : pointers) {
+        if (p.second) bound.insert(p.first);
+    }
     return bound;
 }
 
