@@ -264,15 +264,6 @@ TEST_F(GateTest, WithMotionOffEveryMotionNameIsUnrecognisedAndSpeechIsServed) {
     EXPECT_FALSE(Exec(engine, "StartFaceDetection").served);
 }
 
-TEST_F(GateTest, WithMotionOffAndFaceOnFaceCommandsAreServed) {
-    gxsim::ForceResult("gx_motion_recog_create", 0);
-    kiv::CEmpEngineGX* engine = NewEngine();
-    EXPECT_FALSE(Exec(engine, "IsMotionRecognitionEnabled").served);
-    EXPECT_FALSE(Exec(engine, "GetGestureCameraStatus").served);
-    EXPECT_FALSE(Exec(engine, "IsSupportMotionRecognition").served);
-    EXPECT_TRUE(Exec(engine, "StartFaceDetection").served);
-}
-
 TEST_F(GateTest, StatusCommandsOfTheMotionGroup) {
     kiv::CEmpEngineGX* engine = NewEngine();
     EXPECT_TRUE(Exec(engine, "IsSupportMotionRecognition").IsInt(0));

@@ -245,32 +245,6 @@ TEST_F(FaceTest, TrainingAndRecognitionResultsCarryTheImagePath) {
     EXPECT_NE(recognised.value.text.find(stored[0].imagePath), std::string::npos);
 }
 
-// The library fails after handing over memory: the command still releases all of it (the
-// sanitizer build reports any leak).
-TEST_F(FaceTest, FailedResultQueriesReleaseWhatTheLibraryHandedOver) {
-    gxsim::SetFacesInView({{1, 1, 1, 1, 1}, {2, 2, 2, 2, 2}});
-    Exec(m_Engine, "StartFaceDetection");
-    gxsim::Drain();
-    Exec(m_Engine, "StartFaceTraining", "1");
-    gxsim::Drain();
-    Exec(m_Engine, "StartFaceRecognition", "1");
-    gxsim::Drain();
-    for (const char* entry : {"gx_get_face_detection_result", "gx_get_face_recognition_result",
-                              "gx_get_face_training_result"}) {
-        gxsim::ForceResult(entry, 0);
-    }
-    EXPECT_TRUE(Exec(m_Engine, "GetFaceDetectionResult").IsInt(0));
-    EXPECT_TRUE(Exec(m_Engine, "GetFaceRecognitionResult").IsInt(0));
-    EXPECT_TRUE(Exec(m_Engine, "GetFaceTrainingResult").IsInt(0));
-}
-
-TEST_F(FaceTest, FaceCommandsAreServedWithMotionOff) {
-    gxsim::ForceResult("gx_motion_recog_create", 0);
-    kiv::CEmpEngineGX* faceOnly = NewEngine();
-    EXPECT_TRUE(Exec(faceOnly, "StartFaceDetection").served);
-    EXPECT_FALSE(Exec(faceOnly, "StartMotionRecognition").served);
-}
-
 TEST_F(FaceTest, FaceOffAnswersFaceCommandsAsUnrecognised) {
     gxsim::SetFactoryItem(831, 0);
     kiv::CEmpEngineGX* none = NewEngine();
