@@ -253,8 +253,15 @@ BENCHMARK(BM_OneLogLine);
 // repetitions are asked for) so that the ratios can be printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
+        // Of the aggregates of repeated runs only the median is shown (and used).
+        std::vector<Run> shown;
+        for (const Run& run : runs)
+            if (run.run_type != Run::RT_Aggregate || run.aggregate_name == "median")
+                shown.push_back(run);
+        if (!shown.empty()) ConsoleReporter::ReportRuns(shown);
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
             std::string name = run.run_name.str();
