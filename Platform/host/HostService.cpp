@@ -113,6 +113,10 @@ int HostService::Init() {
     if (r < 0) return r;
     r = sd_event_add_post(m_Event, &m_AuthSource, &HostService::OnPostAuth, this);
     if (r < 0) return r;
+    // A post source costs a loop iteration after every dispatch: it runs only while a new
+    // connection has not spoken yet (OnAccept turns it on, OnPostAuth off).
+    r = sd_event_source_set_enabled(m_AuthSource, SD_EVENT_OFF);
+    if (r < 0) return r;
     return sd_id128_randomize(&m_ServerId);
 }
 
@@ -193,6 +197,7 @@ int HostService::OnAccept(sd_event_source*, int listenFd, uint32_t, void* userda
             static_cast<int>(cred.pid), static_cast<unsigned>(cred.uid));
     self->m_Bindings.push_back(std::move(binding));
     self->m_Clients.push_back(std::move(client));
+    sd_event_source_set_enabled(self->m_AuthSource, SD_EVENT_ON);
     return 0;
 }
 
@@ -203,11 +208,14 @@ int HostService::OnAccept(sd_event_source*, int listenFd, uint32_t, void* userda
 // message, keep processing it after every loop iteration until it has nothing left to do.
 int HostService::OnPostAuth(sd_event_source*, void* userdata) {
     auto* self = static_cast<HostService*>(userdata);
+    bool waiting = false;
     for (auto& client : self->m_Clients) {
         if (!client->ownsBus || client->talking || client->gone) continue;
         for (int i = 0; i < 64 && !client->gone; ++i)
             if (sd_bus_process(client->bus, nullptr) <= 0) break;
+        if (!client->talking && !client->gone) waiting = true;
     }
+    if (!waiting) sd_event_source_set_enabled(self->m_AuthSource, SD_EVENT_OFF);
     return 0;
 }
 
