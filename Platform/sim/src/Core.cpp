@@ -148,6 +148,27 @@ void Enqueue(Delivery d) {
     s.cv.notify_all();
 }
 
+void EnqueueForInstance(Lib lib, uint64_t instance, int handle, int signal,
+                        std::optional<std::string> text, std::optional<FaceRecord> record) {
+    Delivery d;
+    d.lib = lib;
+    d.instance = instance;
+    d.handle = handle;
+    d.signal = signal;
+    d.text = std::move(text);
+    d.record = std::move(record);
+    Enqueue(std::move(d));
+}
+
+bool ReplaceFile(const std::string& path, const std::string& data, int mode) {
+    GError* err = nullptr;
+    gboolean ok =
+        g_file_set_contents_full(path.c_str(), data.data(), static_cast<gssize>(data.size()),
+                                 G_FILE_SET_CONTENTS_CONSISTENT, mode, &err);
+    if (err) g_error_free(err);
+    return ok;
+}
+
 void WaitIdle(std::unique_lock<std::mutex>& lk, Lib lib, uint64_t instance) {
     if (OnWorker()) return;
     State& s = S();
@@ -390,13 +411,7 @@ int EmitMotionSignal(int signal, const std::optional<std::string>& text) {
     int n = 0;
     for (const auto& [id, inst] : s.motion) {
         if (!inst.subs.count(signal)) continue;
-        Delivery d;
-        d.lib = Lib::Motion;
-        d.instance = id;
-        d.handle = inst.handle;
-        d.signal = signal;
-        d.text = text;
-        Enqueue(std::move(d));
+        EnqueueForInstance(Lib::Motion, id, inst.handle, signal, text, std::nullopt);
         ++n;
     }
     return n;
@@ -408,13 +423,7 @@ int EmitFaceSignal(int signal, const std::optional<FaceRecord>& record) {
     int n = 0;
     for (const auto& [id, inst] : s.face) {
         if (!inst.subs.count(signal)) continue;
-        Delivery d;
-        d.lib = Lib::Face;
-        d.instance = id;
-        d.handle = inst.handle;
-        d.signal = signal;
-        d.record = record;
-        Enqueue(std::move(d));
+        EnqueueForInstance(Lib::Face, id, inst.handle, signal, std::nullopt, record);
         ++n;
     }
     return n;

@@ -36,13 +36,7 @@ std::string RecordText(const gx_face_detect_data* f) {
 void Emit(uint64_t instance, const FaceInstance& inst, int signal,
           std::optional<FaceRecord> record) {
     if (!inst.subs.count(signal)) return;
-    Delivery d;
-    d.lib = Lib::Face;
-    d.instance = instance;
-    d.handle = inst.handle;
-    d.signal = signal;
-    d.record = std::move(record);
-    Enqueue(std::move(d));
+    EnqueueForInstance(Lib::Face, instance, inst.handle, signal, std::nullopt, std::move(record));
 }
 
 FaceRecord ToRecord(const FaceResult& r) {
@@ -67,15 +61,6 @@ bool ReadFile(const char* path, std::string* out) {
     out->assign(data, len);
     g_free(data);
     return true;
-}
-
-bool WriteFile(const std::string& path, const std::string& data, int mode) {
-    GError* err = nullptr;
-    gboolean ok =
-        g_file_set_contents_full(path.c_str(), data.data(), static_cast<gssize>(data.size()),
-                                 G_FILE_SET_CONTENTS_CONSISTENT, mode, &err);
-    if (err) g_error_free(err);
-    return ok;
 }
 
 bool IsPgm(const std::string& data) {
@@ -112,7 +97,7 @@ bool WriteFaceImage(const std::string& path, const std::string& data) {
     gchar* dir = g_path_get_dirname(path.c_str());
     int rc = g_mkdir_with_parents(dir, 0700);
     g_free(dir);
-    return rc == 0 && WriteFile(path, data, 0600);
+    return rc == 0 && ReplaceFile(path, data, 0600);
 }
 
 std::string Xor(const char* p, size_t n) {
@@ -493,7 +478,7 @@ int gx_encrypt_face_image(int handle, char* image) {
                               return 0;  // already encrypted
                           std::string out =
                               std::string(kEncryptedMagic) + Xor(data.data(), data.size());
-                          return WriteFile(image, out, FileMode(image)) ? 1 : 0;
+                          return ReplaceFile(image, out, FileMode(image)) ? 1 : 0;
                       });
 }
 
@@ -506,7 +491,7 @@ int gx_decrypt_face_image(int handle, char* image) {
                               return 0;  // not one of ours
                           std::string out = Xor(data.data() + kEncryptedMagicLen,
                                                 data.size() - kEncryptedMagicLen);
-                          return WriteFile(image, out, FileMode(image)) ? 1 : 0;
+                          return ReplaceFile(image, out, FileMode(image)) ? 1 : 0;
                       });
 }
 

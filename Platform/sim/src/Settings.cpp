@@ -80,15 +80,6 @@ private:
     int fd_ = -1;
 };
 
-bool Replace(const std::string& path, const std::string& data, int mode) {
-    GError* err = nullptr;
-    gboolean ok =
-        g_file_set_contents_full(path.c_str(), data.data(), static_cast<gssize>(data.size()),
-                                 G_FILE_SET_CONTENTS_CONSISTENT, mode, &err);
-    if (err) g_error_free(err);
-    return ok;
-}
-
 bool Exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
@@ -101,7 +92,7 @@ bool EnsureStore(const std::string& path) {
     StoreLock lock(path);
     if (!lock.held()) return false;
     if (Exists(path)) return true;  // another process made it meanwhile
-    return Replace(path, DefaultContents(), 0644);
+    return gxsim::internal::ReplaceFile(path, DefaultContents(), 0644);
 }
 
 bool ValidKey(const char* key) {
@@ -192,5 +183,5 @@ extern "C" int vconf_set_int(const char* key, int value) {
     gchar* data = g_key_file_to_data(k.kf, &len, nullptr);
     std::string text(data, len);
     g_free(data);
-    return Replace(path, text, mode) ? 0 : -1;
+    return gxsim::internal::ReplaceFile(path, text, mode) ? 0 : -1;
 }

@@ -110,6 +110,10 @@ struct State {
 
 State& S();
 
+// Replaces a file whole (temporary file, fsync, rename) with `mode`: a reader sees the old or
+// the new content, never part of one.
+bool ReplaceFile(const std::string& path, const std::string& data, int mode);
+
 // True on the library's delivery thread.
 bool OnWorker();
 
@@ -117,6 +121,9 @@ bool OnWorker();
 void AddTrace(const char* fn, std::vector<std::string> args, int result, std::string detail);
 const int* Forced(const char* fn);
 void Enqueue(Delivery d);
+// Queues a signal for a live instance; its subscription is looked up again on delivery.
+void EnqueueForInstance(Lib lib, uint64_t instance, int handle, int signal,
+                        std::optional<std::string> text, std::optional<FaceRecord> record);
 // Waits until no callback runs for the instance (unless called on the worker itself).
 void WaitIdle(std::unique_lock<std::mutex>& lk, Lib lib, uint64_t instance);
 // Drops queued deliveries of an instance.
