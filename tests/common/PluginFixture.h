@@ -31,6 +31,8 @@ public:
     void OnEmpEvent(kiv::CEmpEngineBase* engine, int code, const std::string& name,
                     const std::string& data) override;
     std::vector<Event> Events();
+    // Returns what arrived so far and forgets it.
+    std::vector<Event> Take();
     // Waits until at least `count` events arrived; false on timeout.
     bool WaitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 

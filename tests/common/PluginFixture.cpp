@@ -20,6 +20,13 @@ std::vector<Event> EventRecorder::Events() {
     return m_Events;
 }
 
+std::vector<Event> EventRecorder::Take() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    std::vector<Event> taken;
+    taken.swap(m_Events);
+    return taken;
+}
+
 bool EventRecorder::WaitFor(size_t count, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_Lock);
     return m_Arrived.wait_for(lock, timeout, [&] { return m_Events.size() >= count; });
@@ -63,8 +70,14 @@ void PluginTest::TearDown() {
     gxsim::StopLogCapture();
     gxsim::Reset();
     gxsim::SetSettingsPath("");
+    // Tests may leave read-only files and directories behind (a store that cannot be written).
     std::error_code ignored;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_Dir, ignored)) {
+        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::add, ignored);
+    }
     std::filesystem::remove_all(m_Dir, ignored);
+    if (std::filesystem::exists(m_Dir)) ADD_FAILURE() << "cannot remove " << m_Dir;
 }
 
 kiv::CEmpEngineGX* PluginTest::NewEngine() {
