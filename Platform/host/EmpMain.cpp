@@ -1,9 +1,14 @@
 // The host process: command line, endpoint, signals and the sd-event loop that serves clients.
+//
+// On a peer-to-peer socket the process is a broker that starts a worker process per client (see
+// Broker.h); with --single-process, and on a bus (where one process owns the name), one process
+// serves every client. A worker is this program again, started by the broker with --worker.
 #include "EmpMain.h"
 
 #include <fcntl.h>
 #include <getopt.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,12 +18,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "Broker.h"
 #include "HostLog.h"
 #include "HostService.h"
 #include "gxhost/Endpoint.h"
@@ -28,11 +37,24 @@
 #define GXEMP_VERSION "0"
 #endif
 
+namespace gxhost {
+namespace {
+std::string g_LogPrefix;
+}
+const char* LogPrefix() {
+    return g_LogPrefix.c_str();
+}
+void SetLogPrefix(const char* prefix) {
+    g_LogPrefix = prefix;
+}
+}  // namespace gxhost
+
 namespace kiv {
 
 namespace {
 
 const char* g_Program = "gxemp";
+std::string g_Argv0 = "gxemp";
 // The application runs for the whole process; the caller never frees it, and keeping it here
 // keeps it reachable (a leak checker sees it as the process's, not as lost).
 CEmpAppBase* g_Application = nullptr;
@@ -41,7 +63,14 @@ struct Options {
     std::string address;
     std::string bus;  // "", "session" or "system"
     std::string logFile;
-    size_t maxQueuedEvents = 1024;
+    std::string logLevel;  // as given, for the workers
+    std::optional<int> logPriority;
+    gxhost::HostLimits limits;
+    bool singleProcess = false;
+    // Worker mode: the unique name of the one client this process serves, and the descriptor of
+    // each extension's shared state (-1 for none), in registration order.
+    std::string worker;
+    std::vector<int> workerFds;
 };
 
 enum ParseResult { PARSE_OK, PARSE_EXIT_OK, PARSE_ERROR };
@@ -52,23 +81,39 @@ constexpr int kOptAddress = 1000;
 constexpr int kOptBus = 1001;
 constexpr int kOptLog = 1002;
 constexpr int kOptQueue = 1003;
+constexpr int kOptLogLevel = 1004;
+constexpr int kOptMaxClients = 1005;
+constexpr int kOptAuthTimeout = 1006;
+constexpr int kOptSingle = 1007;
+constexpr int kOptWorker = 1008;
+constexpr int kOptWorkerFds = 1009;
 constexpr int kOptExtensionBase = 2000;
 
 void PrintHelp(FILE* out) {
     std::fprintf(out,
                  "Usage: %s [OPTION]...\n"
                  "Serves the recognition engines to D-Bus clients (object /org/gxemp/Host1).\n"
+                 "Each client is served by a worker process of its own, so that applications\n"
+                 "cannot break or overhear each other.\n"
                  "\n"
                  "Where it listens (first that applies):\n"
                  "  --bus session|system   serve on that message bus, owning org.gxemp.Host1\n"
+                 "                         (one process serves every client)\n"
                  "  --address ADDR         peer-to-peer server socket at ADDR (unix:path=...)\n"
                  "  a socket passed by systemd (socket activation)\n"
                  "  %s (default)\n"
                  "\n"
                  "Options:\n"
-                 "  --log FILE             write the log to FILE instead of standard error\n"
+                 "  --single-process       serve every client in this one process\n"
+                 "  --max-clients N        clients served at once; more are refused (default 64)\n"
+                 "  --auth-timeout SEC     close a connection that sends no message within SEC\n"
+                 "                         seconds of connecting (default 5)\n"
                  "  --max-queued-events N  events kept for a client that does not read "
-                 "(default 1024)\n",
+                 "(default 1024)\n"
+                 "  --log FILE             write the log to FILE instead of standard error;\n"
+                 "                         SIGHUP opens FILE again (after it was rotated)\n"
+                 "  --log-level PRIORITY   drop log lines below PRIORITY: a number, or trace (2),\n"
+                 "                         info (4), error (16) (default: keep every line)\n",
                  g_Program, gxhost::DefaultAddress().c_str());
     for (gxhost::Extension* ext : gxhost::Extensions())
         for (const gxhost::ExtensionOption& o : ext->Options()) {
@@ -79,8 +124,56 @@ void PrintHelp(FILE* out) {
                  "  -h, --help             show this help and exit\n"
                  "  -V, --version          show the version and exit\n"
                  "\n"
-                 "SIGINT or SIGTERM destroys every engine and exits with status 0.\n"
+                 "SIGINT or SIGTERM destroys every engine (each worker its own, in the order\n"
+                 "they were opened) and exits with status 0.\n"
                  "Exit status: 0 stopped normally; 1 could not start; 2 bad command line.\n");
+}
+
+bool Bad(const char* option, const char* expected, const char* value) {
+    std::fprintf(stderr, "%s: --%s takes %s, not '%s'\n", g_Program, option, expected, value);
+    return false;
+}
+
+bool ParseCount(const char* option, const char* value, unsigned long max, size_t* out) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(value, &end, 10);
+    if (errno != 0 || end == value || *end != '\0' || value[0] == '-' || v == 0 || v > max) {
+        std::string range = "1.." + std::to_string(max);
+        return Bad(option, range.c_str(), value);
+    }
+    *out = v;
+    return true;
+}
+
+bool ParseLogLevel(const char* value, int* out) {
+    static const std::pair<const char*, int> kNames[] = {
+        {"trace", 2}, {"debug", 2}, {"info", 4}, {"error", 16}};
+    for (const auto& n : kNames)
+        if (std::strcmp(value, n.first) == 0) return *out = n.second, true;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(value, &end, 10);
+    if (errno != 0 || end == value || *end != '\0' || v < 0 || v > 1000)
+        return Bad("log-level", "a priority (a number, trace, info or error)", value);
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool ParseWorkerFds(const char* value, std::vector<int>* out) {
+    std::string text = value;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t comma = text.find(',', pos);
+        std::string item = text.substr(pos, comma == std::string::npos ? comma : comma - pos);
+        char* end = nullptr;
+        long fd = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || fd < -1 || fd > 1000) return false;
+        out->push_back(static_cast<int>(fd));
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    return true;
 }
 
 ParseResult ParseOptions(int argc, char** argv, CEmpAppBase* app, Options* opts) {
@@ -90,7 +183,14 @@ ParseResult ParseOptions(int argc, char** argv, CEmpAppBase* app, Options* opts)
         {"address", required_argument, nullptr, kOptAddress},
         {"bus", required_argument, nullptr, kOptBus},
         {"log", required_argument, nullptr, kOptLog},
+        {"log-level", required_argument, nullptr, kOptLogLevel},
         {"max-queued-events", required_argument, nullptr, kOptQueue},
+        {"max-clients", required_argument, nullptr, kOptMaxClients},
+        {"auth-timeout", required_argument, nullptr, kOptAuthTimeout},
+        {"single-process", no_argument, nullptr, kOptSingle},
+        // Internal: how the broker starts a worker.
+        {"worker", required_argument, nullptr, kOptWorker},
+        {"worker-fds", required_argument, nullptr, kOptWorkerFds},
     };
     // Extension options: keep their names alive while getopt looks at them.
     struct ExtOpt {
@@ -122,8 +222,7 @@ ParseResult ParseOptions(int argc, char** argv, CEmpAppBase* app, Options* opts)
                 break;
             case kOptBus:
                 if (std::strcmp(optarg, "session") != 0 && std::strcmp(optarg, "system") != 0) {
-                    std::fprintf(stderr, "%s: --bus takes 'session' or 'system', not '%s'\n",
-                                 g_Program, optarg);
+                    Bad("bus", "'session' or 'system'", optarg);
                     return PARSE_ERROR;
                 }
                 opts->bus = optarg;
@@ -131,18 +230,45 @@ ParseResult ParseOptions(int argc, char** argv, CEmpAppBase* app, Options* opts)
             case kOptLog:
                 opts->logFile = optarg;
                 break;
-            case kOptQueue: {
-                char* end = nullptr;
-                errno = 0;
-                unsigned long v = std::strtoul(optarg, &end, 10);
-                if (errno != 0 || end == optarg || *end != '\0' || v == 0 || v > 1000000) {
-                    std::fprintf(stderr, "%s: --max-queued-events takes 1..1000000, not '%s'\n",
-                                 g_Program, optarg);
-                    return PARSE_ERROR;
-                }
-                opts->maxQueuedEvents = v;
+            case kOptLogLevel: {
+                int priority = 0;
+                if (!ParseLogLevel(optarg, &priority)) return PARSE_ERROR;
+                opts->logLevel = optarg;
+                opts->logPriority = priority;
                 break;
             }
+            case kOptQueue:
+                if (!ParseCount("max-queued-events", optarg, 1000000,
+                                &opts->limits.maxQueuedEvents))
+                    return PARSE_ERROR;
+                break;
+            case kOptMaxClients:
+                if (!ParseCount("max-clients", optarg, 100000, &opts->limits.maxClients))
+                    return PARSE_ERROR;
+                break;
+            case kOptAuthTimeout: {
+                char* end = nullptr;
+                double sec = std::strtod(optarg, &end);
+                if (end == optarg || *end != '\0' || !std::isfinite(sec) || sec <= 0 ||
+                    sec > 3600) {
+                    Bad("auth-timeout", "seconds (more than 0, at most 3600)", optarg);
+                    return PARSE_ERROR;
+                }
+                opts->limits.authTimeoutUsec = static_cast<uint64_t>(sec * 1e6);
+                break;
+            }
+            case kOptSingle:
+                opts->singleProcess = true;
+                break;
+            case kOptWorker:
+                opts->worker = optarg;
+                break;
+            case kOptWorkerFds:
+                if (!ParseWorkerFds(optarg, &opts->workerFds)) {
+                    Bad("worker-fds", "descriptors separated by commas", optarg);
+                    return PARSE_ERROR;
+                }
+                break;
             case ':':
                 std::fprintf(stderr, "%s: option '%s' needs a value\n", g_Program,
                              argv[optind - 1]);
@@ -178,6 +304,61 @@ bool Fail(const std::string& message) {
     HostLog(gxhost::kLogError, "%s", message.c_str());
     return false;
 }
+
+// ---- The log -----------------------------------------------------------------------------------
+
+// The platform's logging service, when an extension provides one.
+gxhost::Extension* LogService() {
+    for (gxhost::Extension* ext : gxhost::Extensions())
+        if (ext->OwnsLog()) return ext;
+    return nullptr;
+}
+
+// Without a logging service the log is standard error, so --log moves that.
+bool RedirectStderr(const std::string& path, std::string* error) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+    return true;
+}
+
+bool OpenLog(const Options& opts) {
+    std::string error;
+    gxhost::Extension* service = LogService();
+    bool ok = service != nullptr ? service->OpenLog(opts.logFile, &error)
+                                 : opts.logFile.empty() || RedirectStderr(opts.logFile, &error);
+    if (!ok) return Fail("--log " + opts.logFile + ": " + error);
+    if (opts.logPriority) {
+        if (service != nullptr)
+            service->SetLogLevel(*opts.logPriority);
+        else
+            HostLog(gxhost::kLogError, "--log-level: this platform's log has no levels");
+    }
+    return true;
+}
+
+void ReopenLog(const Options& opts) {
+    if (opts.logFile.empty()) return;
+    std::string error;
+    gxhost::Extension* service = LogService();
+    bool ok = service != nullptr ? service->ReopenLog(&error)
+                                 : RedirectStderr(opts.logFile, &error);
+    if (ok)
+        HostLog(gxhost::kLogInfo, "log file %s opened again", opts.logFile.c_str());
+    else
+        HostLog(gxhost::kLogError, "cannot open the log file %s again: %s (still writing to the "
+                "old one)", opts.logFile.c_str(), error.c_str());
+}
+
+void FlushLogs() {
+    for (gxhost::Extension* ext : gxhost::Extensions()) ext->FlushLog();
+}
+
+// ---- Endpoint ----------------------------------------------------------------------------------
 
 // The directory of the default socket is private to the user.
 bool PreparePrivateDirectory(const std::string& dir) {
@@ -237,7 +418,7 @@ int ListenOn(const std::string& path) {
         HostLog(gxhost::kLogInfo, "removing the stale socket %s", path.c_str());
         unlink(path.c_str());
     }
-    if (chmod(path.c_str(), 0600) < 0 || listen(fd, 64) < 0) {
+    if (chmod(path.c_str(), 0600) < 0 || listen(fd, SOMAXCONN) < 0) {
         Fail("cannot listen on " + path + ": " + std::strerror(errno));
         close(fd);
         unlink(path.c_str());
@@ -246,15 +427,50 @@ int ListenOn(const std::string& path) {
     return fd;
 }
 
-int OnSignal(sd_event_source* s, const struct signalfd_siginfo* si, void*) {
-    HostLog(gxhost::kLogInfo, "signal %u: stopping", si->ssi_signo);
-    return sd_event_exit(sd_event_source_get_event(s), 0);
+// The listening socket: systemd's, or one bound here. *bound is the path to remove at exit.
+int OpenListener(const Options& opts, std::string* where, std::string* bound) {
+    int passed = opts.address.empty() ? sd_listen_fds(1) : 0;
+    if (passed > 1) {
+        Fail("systemd passed " + std::to_string(passed) + " sockets; expected one");
+        return -1;
+    }
+    if (passed == 1) {
+        int fd = SD_LISTEN_FDS_START;
+        *where = "the socket passed by systemd";
+        if (sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0) <= 0) {
+            Fail("the socket passed by systemd is not a listening unix socket");
+            return -1;
+        }
+        // Nothing started from here may inherit it.
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        return fd;
+    }
+    std::string address = opts.address.empty() ? gxhost::DefaultAddress() : opts.address;
+    *where = address;
+    std::string path;
+    if (!gxhost::UnixPathOfAddress(address, &path)) {
+        Fail("unsupported address '" + address + "': the service listens on unix:path=PATH");
+        return -1;
+    }
+    if (opts.address.empty() && !PreparePrivateDirectory(path.substr(0, path.rfind('/'))))
+        return -1;
+    int fd = ListenOn(path);
+    if (fd >= 0) *bound = path;
+    return fd;
 }
 
-int OnIdleFlush(sd_event_source*, void*) {
-    for (gxhost::Extension* ext : gxhost::Extensions()) ext->FlushLog();
-    return 0;
+// A flood of connections must not run the service out of descriptors early: the soft limit
+// goes up to the hard one.
+void RaiseDescriptorLimit() {
+    struct rlimit rl {};
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
 }
+
+// ---- The loop ----------------------------------------------------------------------------------
 
 // A flush is a write(2), which cost each command about 3 us when it came after every loop
 // iteration. So while the loop is busy (a second flush within kFlushCoalesceUsec of the last)
@@ -270,7 +486,7 @@ int OnPostFlush(sd_event_source* s, void*) {
     static uint64_t last = 0;
     uint64_t now = 0;
     sd_event_now(sd_event_source_get_event(s), CLOCK_MONOTONIC, &now);
-    OnIdleFlush(nullptr, nullptr);
+    FlushLogs();
     bool busy = now - last < kFlushCoalesceUsec;
     last = now;
     if (!busy) return 0;
@@ -280,13 +496,13 @@ int OnPostFlush(sd_event_source* s, void*) {
 }
 
 int OnFlushRearm(sd_event_source*, uint64_t, void*) {
-    OnIdleFlush(nullptr, nullptr);
+    FlushLogs();
     return sd_event_source_set_enabled(g_FlushPost, SD_EVENT_ON);
 }
 
 // Log lines that library threads write without an event to wake the loop still reach the file.
 int OnFlushTimer(sd_event_source* s, uint64_t usec, void*) {
-    OnIdleFlush(nullptr, nullptr);
+    FlushLogs();
     sd_event_source_set_time(s, usec + 500 * 1000);
     return sd_event_source_set_enabled(s, SD_EVENT_ON);
 }
@@ -300,65 +516,60 @@ int OnBusMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return 0;
 }
 
-bool SetLog(const std::string& path) {
-    for (gxhost::Extension* ext : gxhost::Extensions()) {
-        std::string error;
-        if (ext->SetLogFile(path, &error)) {
-            if (!error.empty()) return Fail("--log " + path + ": " + error);
-            return true;
-        }
+int OnControlMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
+        HostLog(gxhost::kLogError, "the broker went away: stopping");
+        sd_event_exit(static_cast<sd_event*>(userdata), 0);
+        return 1;
     }
-    // No platform log to point elsewhere: the log is standard error, so move that.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) return Fail("--log " + path + ": " + std::strerror(errno));
-    dup2(fd, STDERR_FILENO);
-    close(fd);
-    return true;
+    return 0;
 }
 
-void FlushLogs() {
-    OnIdleFlush(nullptr, nullptr);
+// What the signals do; set by the mode before the loop runs.
+struct Loop {
+    sd_event* event = nullptr;
+    const Options* opts = nullptr;
+    gxhost::Broker* broker = nullptr;
+    ~Loop() {
+        g_FlushPost = sd_event_source_unref(g_FlushPost);
+        g_FlushRearm = sd_event_source_unref(g_FlushRearm);
+        sd_event_unref(event);
+    }
+};
+Loop g_Loop;
+
+int OnStopSignal(sd_event_source* s, const struct signalfd_siginfo* si, void*) {
+    HostLog(gxhost::kLogInfo, "signal %u: stopping", si->ssi_signo);
+    sd_event* event = sd_event_source_get_event(s);
+    if (g_Loop.broker != nullptr)
+        g_Loop.broker->Stop([event] { sd_event_exit(event, 0); });
+    else
+        sd_event_exit(event, 0);
+    return 0;
 }
 
-int Run(int argc, char** argv, CEmpAppBase* app) {
-    g_Application = app;
-    if (argc > 0 && argv[0] != nullptr) {
-        const char* slash = std::strrchr(argv[0], '/');
-        g_Program = slash != nullptr ? slash + 1 : argv[0];
-    }
-    Options opts;
-    switch (ParseOptions(argc, argv, app, &opts)) {
-        case PARSE_EXIT_OK:
-            return 0;
-        case PARSE_ERROR:
-            std::fprintf(stderr, "Try '%s --help'.\n", g_Program);
-            return 2;
-        case PARSE_OK:
-            break;
-    }
-    if (!opts.logFile.empty() && !SetLog(opts.logFile)) return 1;
-    for (gxhost::Extension* ext : gxhost::Extensions()) {
-        std::string error;
-        if (!ext->Start(&error)) {
-            Fail(error);
-            FlushLogs();
-            return 1;
-        }
-    }
+int OnHangUp(sd_event_source*, const struct signalfd_siginfo*, void*) {
+    ReopenLog(*g_Loop.opts);
+    if (g_Loop.broker != nullptr) g_Loop.broker->Signal(SIGHUP);
+    return 0;
+}
 
-    // Blocked before any thread exists, so that every later thread inherits the mask and the
-    // signals reach the loop's signalfd.
+// Blocks the signals the loop handles (before any thread exists, so that every later thread
+// inherits the mask) and builds the loop with its signal and log-flush sources.
+bool MakeLoop(const Options& opts, bool reapChildren) {
     sigset_t mask;
     sigemptyset(&mask);
-    sigaddset(&mask, SIGINT);
-    sigaddset(&mask, SIGTERM);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&mask, sig);
+    if (reapChildren) sigaddset(&mask, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    sd_event* event = nullptr;
-    if (sd_event_new(&event) < 0) return Fail("cannot create the event loop"), 1;
-    sd_event_add_signal(event, nullptr, SIGINT, &OnSignal, nullptr);
-    sd_event_add_signal(event, nullptr, SIGTERM, &OnSignal, nullptr);
+    g_Loop.opts = &opts;
+    if (sd_event_new(&g_Loop.event) < 0) return Fail("cannot create the event loop");
+    sd_event* event = g_Loop.event;
+    sd_event_add_signal(event, nullptr, SIGINT, &OnStopSignal, nullptr);
+    sd_event_add_signal(event, nullptr, SIGTERM, &OnStopSignal, nullptr);
+    sd_event_add_signal(event, nullptr, SIGHUP, &OnHangUp, nullptr);
     sd_event_add_post(event, &g_FlushPost, &OnPostFlush, nullptr);
     sd_event_add_time_relative(event, &g_FlushRearm, CLOCK_MONOTONIC, kFlushCoalesceUsec, 1000,
                                &OnFlushRearm, nullptr);
@@ -367,22 +578,114 @@ int Run(int argc, char** argv, CEmpAppBase* app) {
     sd_event_now(event, CLOCK_MONOTONIC, &now);
     sd_event_add_time(event, nullptr, CLOCK_MONOTONIC, now + 500 * 1000, 100 * 1000, &OnFlushTimer,
                       nullptr);
+    return true;
+}
 
-    gxhost::HostLimits limits;
-    limits.maxQueuedEvents = opts.maxQueuedEvents;
+bool StartExtensions(gxhost::Role role, const std::vector<int>& fds) {
+    const auto& exts = gxhost::Extensions();
+    for (size_t i = 0; i < exts.size(); ++i) {
+        std::string error;
+        if (!exts[i]->Start(role, i < fds.size() ? fds[i] : -1, &error)) return Fail(error);
+    }
+    return true;
+}
+
+void StopExtensions() {
+    for (gxhost::Extension* ext : gxhost::Extensions()) ext->Stop();
+}
+
+// ---- The three modes ---------------------------------------------------------------------------
+
+// A worker: serves the one client connection the broker accepted (descriptor 3) and ends when the
+// client goes, or when the broker stops it (SIGTERM) or goes away.
+int RunWorker(CEmpAppBase* app, const Options& opts) {
+    constexpr int kClientFd = 3, kControlFd = 4;
+    std::string prefix = "[worker " + std::to_string(getpid()) + "] ";
+    gxhost::SetLogPrefix(prefix.c_str());
+    if (!MakeLoop(opts, false) || !StartExtensions(gxhost::Role::Worker, opts.workerFds)) return 1;
+    sd_event* event = g_Loop.event;
+
+    sd_bus* control = nullptr;
+    int r = sd_bus_new(&control);
+    if (r >= 0) r = sd_bus_set_fd(control, kControlFd, kControlFd);
+    if (r >= 0) r = sd_bus_add_filter(control, nullptr, &OnControlMessage, event);
+    if (r >= 0) r = sd_bus_start(control);
+    if (r >= 0) r = sd_bus_attach_event(control, event, SD_EVENT_PRIORITY_NORMAL);
+    for (gxhost::Extension* ext : gxhost::Extensions())
+        if (r >= 0) r = ext->AttachControl(control, 0);
+    if (r < 0) {
+        Fail(std::string("no control link to the broker: ") + std::strerror(-r));
+        sd_bus_close_unref(control);
+        return 1;
+    }
+
     int status = 1;
-    std::string socketToRemove;
+    {
+        gxhost::HostService service(app, event, opts.limits);
+        struct ucred peer {};
+        socklen_t len = sizeof peer;
+        getsockopt(kClientFd, SOL_SOCKET, SO_PEERCRED, &peer, &len);
+        r = service.Init();
+        if (r >= 0) r = service.ServeConnection(kClientFd, peer, opts.worker);
+        if (r < 0) {
+            Fail(std::string("cannot serve the client: ") + std::strerror(-r));
+        } else {
+            service.OnLastClientGone([event] { sd_event_exit(event, 0); });
+            r = sd_event_loop(event);
+            status = r < 0 ? 1 : r;
+        }
+        service.Shutdown();
+    }
+    StopExtensions();
+    sd_bus_flush_close_unref(control);
+    HostLog(gxhost::kLogInfo, "stopped");
+    FlushLogs();
+    return status;
+}
+
+// What every worker is told on its command line: where to log, and the limits of its client.
+std::vector<std::string> WorkerArgs(const Options& opts) {
+    std::vector<std::string> args;
+    if (!opts.logFile.empty()) args.push_back("--log=" + opts.logFile);
+    if (!opts.logLevel.empty()) args.push_back("--log-level=" + opts.logLevel);
+    args.push_back("--max-queued-events=" + std::to_string(opts.limits.maxQueuedEvents));
+    char timeout[32];
+    std::snprintf(timeout, sizeof timeout, "%.6f",
+                  static_cast<double>(opts.limits.authTimeoutUsec) / 1e6);
+    args.push_back(std::string("--auth-timeout=") + timeout);
+    return args;
+}
+
+int RunService(CEmpAppBase* app, const Options& opts) {
+    bool single = opts.singleProcess || !opts.bus.empty();
+    if (!MakeLoop(opts, !single) ||
+        !StartExtensions(single ? gxhost::Role::Single : gxhost::Role::Broker, {}))
+        return 1;
+    sd_event* event = g_Loop.event;
+
+    int status = 1;
+    std::string where, bound;
     sd_bus* bus = nullptr;
     {
-        gxhost::HostService service(app, event, limits);
-        int r = service.Init();
-        bool ok = r >= 0 || Fail(std::string("cannot start: ") + std::strerror(-r));
-        std::string where;
+        // A single process serves the clients itself; a broker hands each to a worker.
+        std::optional<gxhost::HostService> service;
+        std::unique_ptr<gxhost::Broker> broker;
+        bool ok = true;
+        if (single) {
+            service.emplace(app, event, opts.limits);
+            int r = service->Init();
+            ok = r >= 0 || Fail(std::string("cannot start: ") + std::strerror(-r));
+        } else {
+            broker = std::make_unique<gxhost::Broker>(
+                event, gxhost::BrokerOptions{"/proc/self/exe", g_Argv0, WorkerArgs(opts),
+                                             opts.limits.maxClients});
+        }
+        int r = 0;
         if (ok && !opts.bus.empty()) {
             r = opts.bus == "system" ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus);
             if (r >= 0) r = sd_bus_add_filter(bus, nullptr, &OnBusMessage, event);
             if (r >= 0) r = sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL);
-            if (r >= 0) r = service.ServeBus(bus);
+            if (r >= 0) r = service->ServeBus(bus);
             if (r < 0) ok = Fail("cannot serve on the " + opts.bus + " bus: " + std::strerror(-r));
             if (ok) {
                 r = sd_bus_request_name(bus, gxhost::kBusName, 0);
@@ -395,58 +698,54 @@ int Run(int argc, char** argv, CEmpAppBase* app) {
             }
             where = opts.bus + " bus as " + gxhost::kBusName;
         } else if (ok) {
-            int fd = -1;
-            int passed = opts.address.empty() ? sd_listen_fds(1) : 0;
-            if (passed > 1) {
-                ok = Fail("systemd passed " + std::to_string(passed) + " sockets; expected one");
-            } else if (passed == 1) {
-                fd = SD_LISTEN_FDS_START;
-                if (sd_is_socket_unix(fd, SOCK_STREAM, 1, nullptr, 0) <= 0)
-                    ok = Fail("the socket passed by systemd is not a listening unix socket");
-                else
-                    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-                where = "the socket passed by systemd";
-            } else {
-                std::string address =
-                    opts.address.empty() ? gxhost::DefaultAddress() : opts.address;
-                std::string path;
-                if (!gxhost::UnixPathOfAddress(address, &path)) {
-                    ok = Fail("unsupported address '" + address +
-                              "': the service listens on unix:path=PATH");
-                } else {
-                    if (opts.address.empty()) {
-                        std::string dir = path.substr(0, path.rfind('/'));
-                        ok = PreparePrivateDirectory(dir);
-                    }
-                    if (ok) fd = ListenOn(path);
-                    ok = ok && fd >= 0;
-                    if (ok) socketToRemove = path;
-                }
-                where = address;
-            }
+            int fd = OpenListener(opts, &where, &bound);
+            ok = fd >= 0;
             if (ok) {
-                r = service.ServeListener(fd);
+                r = single ? service->ServeListener(fd) : broker->Serve(fd);
                 if (r < 0) ok = Fail(std::string("cannot serve: ") + std::strerror(-r));
             }
         }
         if (ok) {
-            HostLog(gxhost::kLogInfo, "serving on %s", where.c_str());
+            g_Loop.broker = broker.get();
+            HostLog(gxhost::kLogInfo, "serving on %s (%s)", where.c_str(),
+                    single ? "one process for every client" : "a worker process per client");
             sd_notify(0, "READY=1");
             r = sd_event_loop(event);
             status = r < 0 ? 1 : r;
             sd_notify(0, "STOPPING=1");
-            HostLog(gxhost::kLogInfo, "stopping: destroying %zu engines", service.EngineCount());
+            if (single)
+                HostLog(gxhost::kLogInfo, "stopping: destroying %zu engines",
+                        service->EngineCount());
         }
-        service.Shutdown();
+        g_Loop.broker = nullptr;
+        if (service) service->Shutdown();
     }
     if (bus != nullptr) sd_bus_flush_close_unref(bus);
-    if (!socketToRemove.empty()) unlink(socketToRemove.c_str());
-    for (gxhost::Extension* ext : gxhost::Extensions()) ext->Stop();
+    if (!bound.empty()) unlink(bound.c_str());
+    StopExtensions();
     HostLog(gxhost::kLogInfo, "stopped");
     FlushLogs();
-    g_FlushPost = sd_event_source_unref(g_FlushPost);
-    g_FlushRearm = sd_event_source_unref(g_FlushRearm);
-    sd_event_unref(event);
+    return status;
+}
+
+int Run(int argc, char** argv, CEmpAppBase* app) {
+    g_Application = app;
+    if (argc > 0 && argv[0] != nullptr) {
+        g_Argv0 = argv[0];
+        const char* slash = std::strrchr(argv[0], '/');
+        g_Program = slash != nullptr ? slash + 1 : argv[0];
+    }
+    Options opts;
+    ParseResult parsed = ParseOptions(argc, argv, app, &opts);
+    if (parsed != PARSE_OK) {
+        // Nothing is served: what was logged while starting up is of no use to anyone.
+        for (gxhost::Extension* ext : gxhost::Extensions()) ext->DiscardEarlyLog();
+        if (parsed == PARSE_ERROR) std::fprintf(stderr, "Try '%s --help'.\n", g_Program);
+        return parsed == PARSE_ERROR ? 2 : 0;
+    }
+    if (!OpenLog(opts)) return 1;
+    RaiseDescriptorLimit();
+    int status = opts.worker.empty() ? RunService(app, opts) : RunWorker(app, opts);
     return status;
 }
 

@@ -1,4 +1,6 @@
 // The host's own log lines go through the platform's logging service under the tag "EMP-HOST".
+// In a worker process every line starts with "[worker <pid>] ", so that the lines of the processes
+// sharing one log can be told apart.
 #pragma once
 
 #include "dlog.h"
@@ -9,6 +11,11 @@ namespace gxhost {
 constexpr int kLogError = 16;
 constexpr int kLogInfo = 4;
 
-#define HostLog(prio, ...) __dlog_print(LOG_ID_MAIN, (prio), "EMP-HOST", __VA_ARGS__)
+// "" in the broker and a single process; "[worker <pid>] " in a worker.
+const char* LogPrefix();
+void SetLogPrefix(const char* prefix);
+
+#define HostLog(prio, fmt, ...) \
+    __dlog_print(LOG_ID_MAIN, (prio), "EMP-HOST", "%s" fmt, gxhost::LogPrefix(), ##__VA_ARGS__)
 
 }  // namespace gxhost

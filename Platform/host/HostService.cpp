@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HostLog.h"
+#include "Listener.h"
 #include "gxhost/Endpoint.h"
 #include "gxhost/Extension.h"
 
@@ -85,6 +86,14 @@ const sd_bus_vtable HostService::kBusDaemonVtable[] = {
                   SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("ListNames", "", "as", &HostService::OnListNames, SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_METHOD("GetId", "", "s", &HostService::OnGetId, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("ListActivatableNames", "", "as", &HostService::OnListActivatableNames,
+                  SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetConnectionCredentials", "s", "a{sv}", &HostService::OnGetCredentials,
+                  SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetConnectionUnixUser", "s", "u", &HostService::OnGetUnixUser,
+                  SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD("GetConnectionUnixProcessID", "s", "u", &HostService::OnGetUnixProcessID,
+                  SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 
 HostService::HostService(kiv::CEmpAppBase* app, sd_event* event, const HostLimits& limits)
@@ -92,8 +101,7 @@ HostService::HostService(kiv::CEmpAppBase* app, sd_event* event, const HostLimit
 
 HostService::~HostService() {
     Shutdown();
-    sd_event_source_disable_unref(m_ListenSource);
-    if (m_ListenFd >= 0) close(m_ListenFd);
+    m_Listener.reset();
     sd_event_source_disable_unref(m_WakeSource);
     sd_event_source_disable_unref(m_ReapSource);
     sd_event_source_disable_unref(m_AuthSource);
@@ -114,7 +122,7 @@ int HostService::Init() {
     r = sd_event_add_post(m_Event, &m_AuthSource, &HostService::OnPostAuth, this);
     if (r < 0) return r;
     // A post source costs a loop iteration after every dispatch: it runs only while a new
-    // connection has not spoken yet (OnAccept turns it on, OnPostAuth off).
+    // connection has not spoken yet (ServeConnection turns it on, OnPostAuth off).
     r = sd_event_source_set_enabled(m_AuthSource, SD_EVENT_OFF);
     if (r < 0) return r;
     return sd_id128_randomize(&m_ServerId);
@@ -123,37 +131,20 @@ int HostService::Init() {
 // ---- Peer-to-peer connections ------------------------------------------------------------------
 
 int HostService::ServeListener(int fd) {
-    m_ListenFd = fd;
-    return sd_event_add_io(m_Event, &m_ListenSource, fd, EPOLLIN, &HostService::OnAccept, this);
+    m_Listener = std::make_unique<Listener>(m_Event, fd);
+    return m_Listener->Start(
+        [this](int client, const ucred& peer) {
+            ServeConnection(client, peer, ":1." + std::to_string(m_NextClient++));
+        },
+        [this] { return m_Clients.size() >= m_Limits.maxClients; });
 }
 
-int HostService::OnAccept(sd_event_source*, int listenFd, uint32_t, void* userdata) {
-    auto* self = static_cast<HostService*>(userdata);
-    int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-        if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
-            HostLog(kLogError, "accept failed: %s", std::strerror(errno));
-        return 0;
-    }
-    struct ucred cred {};
-    socklen_t len = sizeof cred;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
-        HostLog(kLogError, "refusing a client: no peer credentials (%s)", std::strerror(errno));
-        close(fd);
-        return 0;
-    }
-    if (cred.uid != getuid() && cred.uid != 0) {
-        HostLog(kLogError, "refusing a client of uid %u (pid %d): only uid %u and root may connect",
-                static_cast<unsigned>(cred.uid), static_cast<int>(cred.pid),
-                static_cast<unsigned>(getuid()));
-        close(fd);
-        return 0;
-    }
-
+int HostService::ServeConnection(int fd, const ucred& peer, const std::string& name) {
     auto client = std::make_unique<Client>();
-    client->host = self;
+    client->host = this;
     client->ownsBus = true;
-    client->name = ":1." + std::to_string(self->m_NextClient++);
+    client->name = name;
+    client->peer = peer;
     client->queue = std::make_shared<EventQueue>();
 
     sd_bus* bus = nullptr;
@@ -163,12 +154,12 @@ int HostService::OnAccept(sd_event_source*, int listenFd, uint32_t, void* userda
         close(fd);
         sd_bus_unref(bus);
         HostLog(kLogError, "cannot set up a client connection: %s", std::strerror(-r));
-        return 0;
+        return r;
     }
     client->bus = bus;  // owns fd from here on
-    auto binding = std::make_unique<Binding>(Binding{self, client.get()});
+    auto binding = std::make_unique<Binding>(Binding{this, client.get()});
     const char* step = "configure";
-    if (r >= 0) r = sd_bus_set_server(bus, 1, self->m_ServerId);
+    if (r >= 0) r = sd_bus_set_server(bus, 1, m_ServerId);
     if (r >= 0) step = "sender", r = sd_bus_set_sender(bus, kServerUniqueName);
     if (r >= 0)
         step = "host", r = sd_bus_add_object_vtable(bus, nullptr, kHostPath, kHostInterface,
@@ -183,21 +174,39 @@ int HostService::OnAccept(sd_event_source*, int listenFd, uint32_t, void* userda
         step = "filter",
         r = sd_bus_add_filter(bus, nullptr, &HostService::OnConnectionMessage, client.get());
     if (r >= 0) step = "start", r = sd_bus_start(bus);
-    if (r >= 0)
-        step = "attach", r = sd_bus_attach_event(bus, self->m_Event, SD_EVENT_PRIORITY_NORMAL);
+    if (r >= 0) step = "attach", r = sd_bus_attach_event(bus, m_Event, SD_EVENT_PRIORITY_NORMAL);
     // By default an attached connection is flushed when the loop exits, which blocks for ever on
     // a client that stopped reading; Shutdown closes the connections itself instead.
     if (r >= 0) step = "close-on-exit", r = sd_bus_set_close_on_exit(bus, 0);
+    if (r >= 0)
+        step = "timer",
+        r = sd_event_add_time_relative(m_Event, &client->authTimer, CLOCK_MONOTONIC,
+                                       m_Limits.authTimeoutUsec, 0, &HostService::OnAuthTimeout,
+                                       client.get());
     if (r < 0) {
         HostLog(kLogError, "cannot set up a client connection (%s): %s", step, std::strerror(-r));
+        sd_event_source_disable_unref(client->authTimer);
         sd_bus_flush_close_unref(bus);
-        return 0;
+        return r;
     }
     HostLog(kLogInfo, "client %s connected (pid %d, uid %u)", client->name.c_str(),
-            static_cast<int>(cred.pid), static_cast<unsigned>(cred.uid));
-    self->m_Bindings.push_back(std::move(binding));
-    self->m_Clients.push_back(std::move(client));
-    sd_event_source_set_enabled(self->m_AuthSource, SD_EVENT_ON);
+            static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid));
+    m_Bindings.push_back(std::move(binding));
+    m_Clients.push_back(std::move(client));
+    sd_event_source_set_enabled(m_AuthSource, SD_EVENT_ON);
+    return 0;
+}
+
+// A connection that never finishes authenticating (or never says anything) would hold its slot
+// and its descriptor for ever; a flood of them would lock every real client out.
+int HostService::OnAuthTimeout(sd_event_source*, uint64_t, void* userdata) {
+    auto* client = static_cast<Client*>(userdata);
+    client->authTimer = sd_event_source_disable_unref(client->authTimer);
+    if (client->talking || client->gone) return 0;
+    HostLog(kLogError, "closing client %s (pid %d): no request within %llu ms of connecting",
+            client->name.c_str(), static_cast<int>(client->peer.pid),
+            static_cast<unsigned long long>(client->host->m_Limits.authTimeoutUsec / 1000));
+    client->host->MarkGone(client);
     return 0;
 }
 
@@ -262,6 +271,7 @@ void HostService::DropClient(Client* client) {
         client->queue->events.clear();
     }
     client->retry = sd_event_source_disable_unref(client->retry);
+    client->authTimer = sd_event_source_disable_unref(client->authTimer);
     if (client->ownsBus) {
         sd_bus_detach_event(client->bus);
         // No flush: a client that does not read would hold the loop here for ever. What is
@@ -274,6 +284,7 @@ void HostService::DropClient(Client* client) {
         m_BusClients.erase(client->name);
     }
     m_Clients.remove_if([client](const std::unique_ptr<Client>& c) { return c.get() == client; });
+    if (m_Clients.empty() && m_LastClientGone) m_LastClientGone();
 }
 
 // ---- Bus mode ----------------------------------------------------------------------------------
@@ -468,8 +479,9 @@ void HostService::DestroyEngine(uint32_t id, const char* why) {
 
 void HostService::Shutdown() {
     while (!m_Engines.empty()) DestroyEngine(m_Engines.begin()->first, "the service stops");
+    if (m_Listener) m_Listener->Stop();
+    m_LastClientGone = nullptr;
     while (!m_Clients.empty()) DropClient(m_Clients.front().get());
-    m_ListenSource = sd_event_source_disable_unref(m_ListenSource);
 }
 
 // ---- org.freedesktop.DBus stand-in (peer-to-peer only) -----------------------------------------
@@ -511,6 +523,59 @@ int HostService::OnListNames(sd_bus_message* m, void* userdata, sd_bus_error*) {
     Client* client = static_cast<Binding*>(userdata)->client;
     return sd_bus_reply_method_return(m, "as", 4, kDaemonName, kServerUniqueName, kBusName,
                                       client->name.c_str());
+}
+
+int HostService::OnListActivatableNames(sd_bus_message* m, void*, sd_bus_error*) {
+    // Nothing here is started on demand; the service's own names are listed like a bus does.
+    return sd_bus_reply_method_return(m, "as", 2, kDaemonName, kBusName);
+}
+
+bool HostService::CredentialsOf(Client* client, const char* name, ucred* out,
+                                sd_bus_error* error) {
+    if (client->name == name) {
+        *out = client->peer;
+        return true;
+    }
+    if (std::strcmp(name, kBusName) == 0 || std::strcmp(name, kServerUniqueName) == 0 ||
+        std::strcmp(name, kDaemonName) == 0) {
+        *out = ucred{getpid(), getuid(), getgid()};
+        return true;
+    }
+    sd_bus_error_setf(error, "org.freedesktop.DBus.Error.NameHasNoOwner",
+                      "Could not get owner of name '%s': no such name", name);
+    return false;
+}
+
+int HostService::OnGetCredentials(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    auto* binding = static_cast<Binding*>(userdata);
+    const char* name = nullptr;
+    int r = sd_bus_message_read(m, "s", &name);
+    if (r < 0) return r;
+    ucred cred{};
+    if (!binding->host->CredentialsOf(binding->client, name, &cred, error)) return -ENXIO;
+    return sd_bus_reply_method_return(m, "a{sv}", 2, "UnixUserID", "u",
+                                      static_cast<uint32_t>(cred.uid), "ProcessID", "u",
+                                      static_cast<uint32_t>(cred.pid));
+}
+
+int HostService::OnGetUnixUser(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    auto* binding = static_cast<Binding*>(userdata);
+    const char* name = nullptr;
+    int r = sd_bus_message_read(m, "s", &name);
+    if (r < 0) return r;
+    ucred cred{};
+    if (!binding->host->CredentialsOf(binding->client, name, &cred, error)) return -ENXIO;
+    return sd_bus_reply_method_return(m, "u", static_cast<uint32_t>(cred.uid));
+}
+
+int HostService::OnGetUnixProcessID(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    auto* binding = static_cast<Binding*>(userdata);
+    const char* name = nullptr;
+    int r = sd_bus_message_read(m, "s", &name);
+    if (r < 0) return r;
+    ucred cred{};
+    if (!binding->host->CredentialsOf(binding->client, name, &cred, error)) return -ENXIO;
+    return sd_bus_reply_method_return(m, "u", static_cast<uint32_t>(cred.pid));
 }
 
 int HostService::OnGetId(sd_bus_message* m, void* userdata, sd_bus_error*) {

@@ -1,5 +1,7 @@
 // The host's D-Bus service: the object /org/gxemp/Host1, engine ownership per client, and the
-// hand-off of events from library threads to the loop thread.
+// hand-off of events from library threads to the loop thread. It serves the clients of a listening
+// socket (one process for all clients), the clients of a bus, or, in a worker process, the one
+// connection the broker accepted for it.
 //
 // Everything here runs on the one thread that runs the sd-event loop, except
 // EngineSink::OnEmpEvent, which library threads call; it only touches a client's event queue
@@ -9,8 +11,11 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -22,6 +27,8 @@
 
 namespace gxhost {
 
+class Listener;
+
 struct HostLimits {
     // Events waiting for one client; beyond it the oldest are dropped (counted and logged).
     size_t maxQueuedEvents = 1024;
@@ -29,6 +36,11 @@ struct HostLimits {
     uint64_t maxBusWriteQueue = 256;
     // Longest string argument accepted from a client.
     size_t maxArgumentBytes = 1u << 20;
+    // Clients served at once on a listening socket; further ones are refused.
+    size_t maxClients = 64;
+    // A connection that has sent no message this long after it was accepted (it has not finished
+    // authenticating, or says nothing) is closed.
+    uint64_t authTimeoutUsec = 5 * 1000 * 1000;
 };
 
 class HostService {
@@ -43,6 +55,11 @@ public:
     int Init();
     // Peer-to-peer mode: accepts clients on a listening socket (ownership of fd passes here).
     int ServeListener(int fd);
+    // Peer-to-peer mode: serves one connection accepted elsewhere (ownership of fd passes here),
+    // under the given unique name (":1.N"); `peer` is who is at its other end.
+    int ServeConnection(int fd, const ucred& peer, const std::string& name);
+    // Called on the loop thread once the last client is gone (a worker then ends).
+    void OnLastClientGone(std::function<void()> callback) { m_LastClientGone = std::move(callback); }
     // Bus mode: serves on a bus connection already attached to the event loop; the caller
     // requests the name afterwards.
     int ServeBus(sd_bus* bus);
@@ -74,6 +91,8 @@ private:
         bool gone = false;
         bool talking = false;  // a message has been dispatched: authentication is over
         std::string name;      // unique name given in Hello, or the sender on the bus
+        struct ucred peer {};  // peer-to-peer mode: the process at the other end
+        sd_event_source* authTimer = nullptr;
         std::shared_ptr<EventQueue> queue;
         sd_event_source* retry = nullptr;
         uint64_t droppedTotal = 0;
@@ -102,8 +121,14 @@ private:
     static int OnNameHasOwner(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int OnListNames(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int OnGetId(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int OnListActivatableNames(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int OnGetCredentials(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int OnGetUnixUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int OnGetUnixProcessID(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    // Who owns `name` on the peer-to-peer "bus": the client itself or the service.
+    bool CredentialsOf(Client* client, const char* name, ucred* out, sd_bus_error* error);
 
-    static int OnAccept(sd_event_source* s, int fd, uint32_t revents, void* userdata);
+    static int OnAuthTimeout(sd_event_source* s, uint64_t usec, void* userdata);
     static int OnWake(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int OnRetry(sd_event_source* s, uint64_t usec, void* userdata);
     static int OnReap(sd_event_source* s, void* userdata);
@@ -128,8 +153,8 @@ private:
     sd_event_source* m_WakeSource = nullptr;
     sd_event_source* m_ReapSource = nullptr;
     sd_event_source* m_AuthSource = nullptr;
-    int m_ListenFd = -1;
-    sd_event_source* m_ListenSource = nullptr;
+    std::unique_ptr<Listener> m_Listener;
+    std::function<void()> m_LastClientGone;
     sd_id128_t m_ServerId{};
     uint64_t m_NextClient = 1;
     uint32_t m_NextEngine = 1;

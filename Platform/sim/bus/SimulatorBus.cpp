@@ -3,8 +3,15 @@
 // every client connection (or on the bus). Each method calls the gxsim:: API of Sim.h.
 #include <systemd/sd-bus.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -12,6 +19,7 @@
 
 #include "gxhost/Endpoint.h"
 #include "gxhost/Extension.h"
+#include "dlog.h"
 #include "gxsim/Sim.h"
 #include "vconf.h"
 
@@ -68,6 +76,71 @@ int ReplyBool(sd_bus_message* m, bool value) {
 }
 int ReplyEmpty(sd_bus_message* m) {
     return sd_bus_reply_method_return(m, "");
+}
+
+// Trace entries travel as a(tusasis): sequence number, worker, function, arguments, result and
+// what the pointers carried.
+constexpr char kTraceEntry[] = "(tusasis)";
+
+int AppendTrace(sd_bus_message* m, const std::vector<gxsim::TraceEntry>& entries) {
+    int r = sd_bus_message_open_container(m, 'a', kTraceEntry);
+    for (const gxsim::TraceEntry& e : entries) {
+        if (r >= 0) r = sd_bus_message_open_container(m, 'r', "tusasis");
+        if (r >= 0)
+            r = sd_bus_message_append(m, "tus", static_cast<uint64_t>(e.seq),
+                                      static_cast<uint32_t>(e.worker), e.function.c_str());
+        if (r >= 0) r = sd_bus_message_open_container(m, 'a', "s");
+        for (const std::string& arg : e.args)
+            if (r >= 0) r = sd_bus_message_append_basic(m, 's', arg.c_str());
+        if (r >= 0) r = sd_bus_message_close_container(m);
+        if (r >= 0)
+            r = sd_bus_message_append(m, "is", static_cast<int32_t>(e.result), e.detail.c_str());
+        if (r >= 0) r = sd_bus_message_close_container(m);
+    }
+    return r < 0 ? r : sd_bus_message_close_container(m);
+}
+
+int ReadTrace(sd_bus_message* m, std::vector<gxsim::TraceEntry>* out) {
+    int r = sd_bus_message_enter_container(m, 'a', kTraceEntry);
+    if (r < 0) return r;
+    while ((r = sd_bus_message_enter_container(m, 'r', "tusasis")) > 0) {
+        gxsim::TraceEntry e;
+        uint64_t seq = 0;
+        uint32_t worker = 0;
+        const char* fn = nullptr;
+        r = sd_bus_message_read(m, "tus", &seq, &worker, &fn);
+        if (r < 0) return r;
+        char** args = nullptr;
+        r = sd_bus_message_read_strv(m, &args);
+        if (r < 0) return r;
+        for (char** a = args; a != nullptr && *a != nullptr; ++a) {
+            e.args.push_back(*a);
+            free(*a);
+        }
+        free(args);
+        int32_t result = 0;
+        const char* detail = nullptr;
+        r = sd_bus_message_read(m, "is", &result, &detail);
+        if (r < 0) return r;
+        e.seq = seq;
+        e.worker = static_cast<int>(worker);
+        e.function = fn;
+        e.result = result;
+        e.detail = detail;
+        out->push_back(std::move(e));
+        r = sd_bus_message_exit_container(m);
+        if (r < 0) return r;
+    }
+    return r < 0 ? r : sd_bus_message_exit_container(m);
+}
+
+int ReplyTrace(sd_bus_message* m, const std::vector<gxsim::TraceEntry>& entries) {
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_message_new_method_return(m, &reply);
+    if (r >= 0) r = AppendTrace(reply, entries);
+    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return r;
 }
 
 // ---- Methods -----------------------------------------------------------------------------------
@@ -273,19 +346,40 @@ int SetNextFaceHandle(sd_bus_message* m, void*, sd_bus_error*) {
 }
 
 int Trace(sd_bus_message* m, void*, sd_bus_error*) {
+    return ReplyTrace(m, gxsim::Trace());
+}
+
+int MotionStates(sd_bus_message* m, void*, sd_bus_error*) {
     sd_bus_message* reply = nullptr;
     int r = sd_bus_message_new_method_return(m, &reply);
-    if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "(sasi)");
-    for (const gxsim::TraceEntry& entry : gxsim::Trace()) {
-        if (r >= 0) r = sd_bus_message_open_container(reply, 'r', "sasi");
-        if (r >= 0) r = sd_bus_message_append_basic(reply, 's', entry.function.c_str());
-        if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "s");
-        for (const std::string& arg : entry.args)
-            if (r >= 0) r = sd_bus_message_append_basic(reply, 's', arg.c_str());
-        if (r >= 0) r = sd_bus_message_close_container(reply);
-        if (r >= 0) r = sd_bus_message_append(reply, "i", static_cast<int32_t>(entry.result));
+    if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "(uiiiiiiiai)");
+    for (const gxsim::MotionState& st : gxsim::MotionStates()) {
+        if (r >= 0) r = sd_bus_message_open_container(reply, 'r', "uiiiiiiiai");
+        if (r >= 0)
+            r = sd_bus_message_append(reply, "uiiiiiii", static_cast<uint32_t>(getpid()),
+                                      st.handle, st.status, st.enabled, st.hint, st.swipe,
+                                      st.zoomTrigger, st.rotateTrigger);
+        std::vector<int32_t> signals(st.subscribed.begin(), st.subscribed.end());
+        if (r >= 0)
+            r = sd_bus_message_append_array(reply, 'i', signals.data(),
+                                             signals.size() * sizeof(int32_t));
         if (r >= 0) r = sd_bus_message_close_container(reply);
     }
+    if (r >= 0) r = sd_bus_message_close_container(reply);
+    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    return r;
+}
+
+int StoredFaces(sd_bus_message* m, void*, sd_bus_error*) {
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_message_new_method_return(m, &reply);
+    if (r >= 0) r = sd_bus_message_open_container(reply, 'a', "(ibisiiii)");
+    for (const gxsim::StoredFace& f : gxsim::StoredFaces())
+        if (r >= 0)
+            r = sd_bus_message_append(reply, "(ibisiiii)", f.id, f.person.has_value(),
+                                      f.person.value_or(0), f.imagePath.c_str(), f.x, f.y, f.w,
+                                      f.h);
     if (r >= 0) r = sd_bus_message_close_container(reply);
     if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
     sd_bus_message_unref(reply);
@@ -364,56 +458,120 @@ int GetSettingsPath(sd_bus_message* m, void*, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "s", gxsim::GetSettingsPath().c_str());
 }
 
-// Empty name lists are allowed: the "" keeps the names initializer a string literal.
-#define SIM_METHOD(name, in, in_names, out, out_names)                         \
-    SD_BUS_METHOD_WITH_NAMES(#name, in, "" in_names, out, "" out_names, &name, \
-                             SD_BUS_VTABLE_UNPRIVILEGED)
 
-const sd_bus_vtable kSimulatorVtable[] = {
+// ---- The methods, and where each takes effect ---------------------------------------------------
+//
+// The TV's state (camera, model, factory data, faces in view, forced results, stored faces...) is
+// shared by every process serving the TV, so a method that reads or changes it runs where it is
+// called. What lives in each process's own libraries (instances, subscriptions, signals, the
+// trace) is reached in every worker: a worker relays such a call to the broker, which spreads it
+// over every worker's control link and combines the answers.
+//
+// SIM_METHODS(HERE, EVERYWHERE) lists them all: name, in signature and names, out signature and
+// names.
+#define SIM_METHODS(HERE, EVERYWHERE)                                                              \
+    EVERYWHERE(Reset, "", , "", )                                                                  \
+    HERE(LoadProfile, "s", SD_BUS_PARAM(path), "", )                                               \
+    EVERYWHERE(EmitMotionSignal, "is", SD_BUS_PARAM(signal) SD_BUS_PARAM(text), "i",               \
+               SD_BUS_PARAM(queued))                                                               \
+    EVERYWHERE(EmitMotionSignalWithoutData, "i", SD_BUS_PARAM(signal), "i", SD_BUS_PARAM(queued))  \
+    EVERYWHERE(EmitFaceSignal, "ia{sv}", SD_BUS_PARAM(signal) SD_BUS_PARAM(record), "i",           \
+               SD_BUS_PARAM(queued))                                                               \
+    EVERYWHERE(EmitFaceSignalWithoutData, "i", SD_BUS_PARAM(signal), "i", SD_BUS_PARAM(queued))    \
+    EVERYWHERE(InvokeMotionCallback, "iis",                                                        \
+               SD_BUS_PARAM(handle) SD_BUS_PARAM(signal) SD_BUS_PARAM(text), "b",                  \
+               SD_BUS_PARAM(called))                                                               \
+    EVERYWHERE(InvokeMotionCallbackWithoutData, "ii", SD_BUS_PARAM(handle) SD_BUS_PARAM(signal),   \
+               "b", SD_BUS_PARAM(called))                                                          \
+    EVERYWHERE(InvokeFaceCallback, "iia{sv}",                                                      \
+               SD_BUS_PARAM(handle) SD_BUS_PARAM(signal) SD_BUS_PARAM(record), "b",                \
+               SD_BUS_PARAM(called))                                                               \
+    EVERYWHERE(InvokeFaceCallbackWithoutData, "ii", SD_BUS_PARAM(handle) SD_BUS_PARAM(signal),     \
+               "b", SD_BUS_PARAM(called))                                                          \
+    EVERYWHERE(Drain, "", , "", )                                                                  \
+    HERE(SetCameraState, "i", SD_BUS_PARAM(state), "", )                                           \
+    HERE(SetCameraQueryResult, "i", SD_BUS_PARAM(result), "", )                                    \
+    HERE(SetModel, "s", SD_BUS_PARAM(model), "", )                                                 \
+    HERE(ClearModel, "", , "", )                                                                   \
+    HERE(GetModel, "", , "bs", SD_BUS_PARAM(present) SD_BUS_PARAM(model))                          \
+    HERE(SetFactoryItem, "ii", SD_BUS_PARAM(id) SD_BUS_PARAM(value), "", )                         \
+    HERE(SetFactoryItemFailing, "i", SD_BUS_PARAM(id), "", )                                       \
+    HERE(ForceResult, "si", SD_BUS_PARAM(entry) SD_BUS_PARAM(value), "", )                         \
+    HERE(ClearForcedResult, "s", SD_BUS_PARAM(entry), "", )                                        \
+    HERE(ClearForcedResults, "", , "", )                                                           \
+    HERE(MotionEntryPoints, "", , "as", SD_BUS_PARAM(names))                                       \
+    HERE(SetHiddenMotionEntryPoints, "as", SD_BUS_PARAM(names), "", )                              \
+    HERE(SetNextMotionHandle, "i", SD_BUS_PARAM(handle), "", )                                     \
+    HERE(SetNextFaceHandle, "i", SD_BUS_PARAM(handle), "", )                                       \
+    EVERYWHERE(Trace, "", , "a(tusasis)", SD_BUS_PARAM(calls))                                     \
+    EVERYWHERE(ClearTrace, "", , "", )                                                             \
+    EVERYWHERE(MotionStates, "", , "a(uiiiiiiiai)", SD_BUS_PARAM(instances))                       \
+    HERE(StoredFaces, "", , "a(ibisiiii)", SD_BUS_PARAM(faces))                                    \
+    HERE(SetFacesInView, "a(iiiii)", SD_BUS_PARAM(faces), "", )                                    \
+    HERE(SetFaceVersion, "d", SD_BUS_PARAM(version), "", )                                         \
+    HERE(ClearFaceVersion, "", , "", )                                                             \
+    HERE(SetFaceImageDirectory, "s", SD_BUS_PARAM(path), "", )                                     \
+    HERE(GetSetting, "s", SD_BUS_PARAM(key), "i", SD_BUS_PARAM(value))                             \
+    HERE(SetSetting, "si", SD_BUS_PARAM(key) SD_BUS_PARAM(value), "", )                            \
+    HERE(GetSettingsPath, "", , "s", SD_BUS_PARAM(path))
+
+// Empty name lists are allowed: the "" keeps the names initializer a string literal.
+#define SIM_METHOD(name, in, in_names, out, out_names, handler)                   \
+    SD_BUS_METHOD_WITH_NAMES(#name, in, "" in_names, out, "" out_names, handler, \
+                             SD_BUS_VTABLE_UNPRIVILEGED),
+#define SIM_HERE(name, in, in_names, out, out_names) \
+    SIM_METHOD(name, in, in_names, out, out_names, &name)
+#define SIM_SKIP(name, in, in_names, out, out_names)
+
+int Relay(sd_bus_message* m, void* userdata, sd_bus_error* error);
+int Spread(sd_bus_message* m, void* userdata, sd_bus_error* error);
+int Retire(sd_bus_message* m, void* userdata, sd_bus_error* error);
+
+#define SIM_RELAYED(name, in, in_names, out, out_names) \
+    SIM_METHOD(name, in, in_names, out, out_names, &Relay)
+#define SIM_SPREAD(name, in, in_names, out, out_names) \
+    SIM_METHOD(name, in, in_names, out, out_names, &Spread)
+
+// Where every method runs in this process: a single process, and a worker on its control link.
+const sd_bus_vtable kLocalVtable[] = {SD_BUS_VTABLE_START(0), SIM_METHODS(SIM_HERE, SIM_HERE)
+                                          SD_BUS_VTABLE_END};
+// A worker's clients: what lives in every worker goes to the broker.
+const sd_bus_vtable kWorkerVtable[] = {SD_BUS_VTABLE_START(0), SIM_METHODS(SIM_HERE, SIM_RELAYED)
+                                           SD_BUS_VTABLE_END};
+// The broker, on each worker's control link: spreads those calls over every worker, and keeps
+// the trace of workers that have ended.
+const sd_bus_vtable kBrokerVtable[] = {
+    // clang-format off
     SD_BUS_VTABLE_START(0),
-    SIM_METHOD(Reset, "", , "", ),
-    SIM_METHOD(LoadProfile, "s", SD_BUS_PARAM(path), "", ),
-    SIM_METHOD(EmitMotionSignal, "is", SD_BUS_PARAM(signal) SD_BUS_PARAM(text), "i",
-               SD_BUS_PARAM(queued)),
-    SIM_METHOD(EmitMotionSignalWithoutData, "i", SD_BUS_PARAM(signal), "i", SD_BUS_PARAM(queued)),
-    SIM_METHOD(EmitFaceSignal, "ia{sv}", SD_BUS_PARAM(signal) SD_BUS_PARAM(record), "i",
-               SD_BUS_PARAM(queued)),
-    SIM_METHOD(EmitFaceSignalWithoutData, "i", SD_BUS_PARAM(signal), "i", SD_BUS_PARAM(queued)),
-    SIM_METHOD(InvokeMotionCallback, "iis",
-               SD_BUS_PARAM(handle) SD_BUS_PARAM(signal) SD_BUS_PARAM(text), "b",
-               SD_BUS_PARAM(called)),
-    SIM_METHOD(InvokeMotionCallbackWithoutData, "ii", SD_BUS_PARAM(handle) SD_BUS_PARAM(signal),
-               "b", SD_BUS_PARAM(called)),
-    SIM_METHOD(InvokeFaceCallback, "iia{sv}",
-               SD_BUS_PARAM(handle) SD_BUS_PARAM(signal) SD_BUS_PARAM(record), "b",
-               SD_BUS_PARAM(called)),
-    SIM_METHOD(InvokeFaceCallbackWithoutData, "ii", SD_BUS_PARAM(handle) SD_BUS_PARAM(signal), "b",
-               SD_BUS_PARAM(called)),
-    SIM_METHOD(Drain, "", , "", ),
-    SIM_METHOD(SetCameraState, "i", SD_BUS_PARAM(state), "", ),
-    SIM_METHOD(SetCameraQueryResult, "i", SD_BUS_PARAM(result), "", ),
-    SIM_METHOD(SetModel, "s", SD_BUS_PARAM(model), "", ),
-    SIM_METHOD(ClearModel, "", , "", ),
-    SIM_METHOD(GetModel, "", , "bs", SD_BUS_PARAM(present) SD_BUS_PARAM(model)),
-    SIM_METHOD(SetFactoryItem, "ii", SD_BUS_PARAM(id) SD_BUS_PARAM(value), "", ),
-    SIM_METHOD(SetFactoryItemFailing, "i", SD_BUS_PARAM(id), "", ),
-    SIM_METHOD(ForceResult, "si", SD_BUS_PARAM(entry) SD_BUS_PARAM(value), "", ),
-    SIM_METHOD(ClearForcedResult, "s", SD_BUS_PARAM(entry), "", ),
-    SIM_METHOD(ClearForcedResults, "", , "", ),
-    SIM_METHOD(MotionEntryPoints, "", , "as", SD_BUS_PARAM(names)),
-    SIM_METHOD(SetHiddenMotionEntryPoints, "as", SD_BUS_PARAM(names), "", ),
-    SIM_METHOD(SetNextMotionHandle, "i", SD_BUS_PARAM(handle), "", ),
-    SIM_METHOD(SetNextFaceHandle, "i", SD_BUS_PARAM(handle), "", ),
-    SIM_METHOD(Trace, "", , "a(sasi)", SD_BUS_PARAM(calls)),
-    SIM_METHOD(ClearTrace, "", , "", ),
-    SIM_METHOD(SetFacesInView, "a(iiiii)", SD_BUS_PARAM(faces), "", ),
-    SIM_METHOD(SetFaceVersion, "d", SD_BUS_PARAM(version), "", ),
-    SIM_METHOD(ClearFaceVersion, "", , "", ),
-    SIM_METHOD(SetFaceImageDirectory, "s", SD_BUS_PARAM(path), "", ),
-    SIM_METHOD(GetSetting, "s", SD_BUS_PARAM(key), "i", SD_BUS_PARAM(value)),
-    SIM_METHOD(SetSetting, "si", SD_BUS_PARAM(key) SD_BUS_PARAM(value), "", ),
-    SIM_METHOD(GetSettingsPath, "", , "s", SD_BUS_PARAM(path)),
+    SIM_METHODS(SIM_SKIP, SIM_SPREAD)
+    SD_BUS_METHOD_WITH_NAMES("Retire", "a(tusasis)", SD_BUS_PARAM(calls), "", "", &Retire, 0),
     SD_BUS_VTABLE_END};
+// clang-format on
+
+// How the broker combines the workers' answers to a spread call.
+enum class Combine { Nothing, Sum, Any, Concat, Trace };
+
+Combine CombineOf(const char* method) {
+    static const std::map<std::string, Combine> kCombine = {
+        {"EmitMotionSignal", Combine::Sum},
+        {"EmitMotionSignalWithoutData", Combine::Sum},
+        {"EmitFaceSignal", Combine::Sum},
+        {"EmitFaceSignalWithoutData", Combine::Sum},
+        {"InvokeMotionCallback", Combine::Any},
+        {"InvokeMotionCallbackWithoutData", Combine::Any},
+        {"InvokeFaceCallback", Combine::Any},
+        {"InvokeFaceCallbackWithoutData", Combine::Any},
+        {"Trace", Combine::Trace},
+        {"MotionStates", Combine::Concat},
+    };
+    auto it = kCombine.find(method);
+    return it == kCombine.end() ? Combine::Nothing : it->second;
+}
+
+// The newest entries the trace keeps, as each process's trace does.
+constexpr size_t kMaxTrace = 100000;
+constexpr uint64_t kRelayTimeoutUsec = 30ull * 1000 * 1000;
+constexpr uint64_t kSpreadTimeoutUsec = 20ull * 1000 * 1000;
 
 // ---- The extension -----------------------------------------------------------------------------
 
@@ -435,7 +593,27 @@ public:
         return true;
     }
 
-    bool Start(std::string* error) override {
+    bool OwnsLog() const override { return true; }
+    bool OpenLog(const std::string& path, std::string* error) override {
+        return gxsim::OpenLog(path, error);
+    }
+    bool ReopenLog(std::string* error) override { return gxsim::ReopenLog(error); }
+    void DiscardEarlyLog() override { gxsim::DiscardHeldLog(); }
+    void SetLogLevel(int priority) override { gxsim::SetLogLevel(priority); }
+    void FlushLog() override { gxsim::FlushLog(); }
+
+    bool Start(gxhost::Role role, int descriptor, std::string* error) override {
+        m_Role = role;
+        if (role == gxhost::Role::Worker) {
+            // The broker has the TV; the worker joins it.
+            if (descriptor >= 0 && gxsim::JoinSharedState(descriptor, error)) return true;
+            if (error->empty()) *error = "the broker shared no simulated TV";
+            return false;
+        }
+        if (role == gxhost::Role::Broker) {
+            m_Shared = gxsim::ShareState(error);
+            if (m_Shared < 0) return false;
+        }
         if (!m_Settings.empty()) gxsim::SetSettingsPath(m_Settings);
         if (m_Profile.empty()) return true;
         std::string message;
@@ -446,24 +624,241 @@ public:
         return true;
     }
 
-    bool SetLogFile(const std::string& path, std::string* error) override {
-        if (!gxsim::SetLogFile(path, error) && error->empty()) *error = "cannot open the file";
-        return true;
-    }
-
-    void FlushLog() override { gxsim::FlushLog(); }
+    int SharedDescriptor() override { return m_Shared; }
 
     int AttachObjects(sd_bus* bus) override {
-        return sd_bus_add_object_vtable(bus, nullptr, gxhost::kSimulatorPath,
-                                        gxhost::kSimulatorInterface, kSimulatorVtable, nullptr);
+        return sd_bus_add_object_vtable(
+            bus, nullptr, gxhost::kSimulatorPath, gxhost::kSimulatorInterface,
+            m_Role == gxhost::Role::Worker ? kWorkerVtable : kLocalVtable, this);
     }
 
-    void Stop() override { gxsim::FlushLog(); }
+    int AttachControl(sd_bus* control, pid_t worker) override {
+        if (worker == 0) {
+            m_Control = control;
+            return sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
+                                            gxhost::kSimulatorInterface, kLocalVtable, this);
+        }
+        m_Links[worker] = control;
+        return sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
+                                        gxhost::kSimulatorInterface, kBrokerVtable, this);
+    }
+
+    void DetachControl(pid_t worker) override { m_Links.erase(worker); }
+
+    void Stop() override {
+        if (m_Control != nullptr) RetireTrace();
+        gxsim::FlushLog();
+    }
+
+    // ---- Worker: calls that reach every worker go through the broker --------------------------
+
+    static int OnRelayed(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+        auto* request = static_cast<sd_bus_message*>(userdata);
+        if (sd_bus_message_is_method_error(reply, nullptr)) {
+            sd_bus_reply_method_error(request, sd_bus_message_get_error(reply));
+        } else {
+            sd_bus_message* answer = nullptr;
+            int r = sd_bus_message_new_method_return(request, &answer);
+            if (r >= 0) r = sd_bus_message_copy(answer, reply, 1);
+            if (r >= 0) sd_bus_send(nullptr, answer, nullptr);
+            sd_bus_message_unref(answer);
+        }
+        sd_bus_message_unref(request);
+        return 0;
+    }
+
+    int RelayToBroker(sd_bus_message* m) {
+        sd_bus_message* call = nullptr;
+        int r = sd_bus_message_new_method_call(m_Control, &call, nullptr, gxhost::kSimulatorPath,
+                                               gxhost::kSimulatorInterface,
+                                               sd_bus_message_get_member(m));
+        if (r >= 0) r = sd_bus_message_copy(call, m, 1);
+        if (r >= 0) {
+            sd_bus_message_ref(m);
+            r = sd_bus_call_async(m_Control, nullptr, call, &OnRelayed, m, kRelayTimeoutUsec);
+            if (r < 0) sd_bus_message_unref(m);
+        }
+        sd_bus_message_unref(call);
+        return r < 0 ? r : 1;  // answered when the broker answers
+    }
+
+    // A worker's trace would end with it: it hands the trace to the broker before it exits.
+    void RetireTrace() {
+        sd_bus_message* call = nullptr;
+        sd_bus_message* reply = nullptr;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        int r = sd_bus_message_new_method_call(m_Control, &call, nullptr, gxhost::kSimulatorPath,
+                                               gxhost::kSimulatorInterface, "Retire");
+        if (r >= 0) r = AppendTrace(call, gxsim::Trace());
+        if (r >= 0) r = sd_bus_call(m_Control, call, 5 * 1000 * 1000, &error, &reply);
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+        sd_bus_message_unref(call);
+    }
+
+    // ---- Broker: spreading a call over every worker -------------------------------------------
+
+    struct Gather {
+        SimulatorExtension* ext = nullptr;
+        sd_bus_message* request = nullptr;
+        Combine combine = Combine::Nothing;
+        size_t pending = 0;
+        int32_t sum = 0;
+        bool any = false;
+        std::vector<sd_bus_message*> replies;  // Concat
+        std::vector<gxsim::TraceEntry> trace;  // Trace
+    };
+
+    int SpreadToWorkers(sd_bus_message* m) {
+        const char* method = sd_bus_message_get_member(m);
+        if (std::strcmp(method, "Reset") == 0 || std::strcmp(method, "ClearTrace") == 0)
+            m_Retired.clear();
+        auto* gather = new Gather;
+        gather->ext = this;
+        gather->request = sd_bus_message_ref(m);
+        gather->combine = CombineOf(method);
+        for (const auto& [pid, link] : m_Links) {
+            sd_bus_message* call = nullptr;
+            int r = sd_bus_message_new_method_call(link, &call, nullptr, gxhost::kSimulatorPath,
+                                                   gxhost::kSimulatorInterface, method);
+            if (r >= 0) r = sd_bus_message_rewind(m, 1);
+            if (r >= 0) r = sd_bus_message_copy(call, m, 1);
+            if (r >= 0)
+                r = sd_bus_call_async(link, nullptr, call, &OnGathered, gather,
+                                      kSpreadTimeoutUsec);
+            sd_bus_message_unref(call);
+            if (r >= 0)
+                ++gather->pending;
+            else
+                LogError("cannot reach worker %d for %s: %s", static_cast<int>(pid), method,
+                             std::strerror(-r));
+        }
+        if (gather->pending == 0) Finish(gather);
+        return 1;  // answered when every worker has
+    }
+
+    // The broker's own lines, among the host's.
+    static void LogError(const char* fmt, ...) __attribute__((format(printf, 1, 2))) {
+        char text[512];
+        va_list ap;
+        va_start(ap, fmt);
+        std::vsnprintf(text, sizeof text, fmt, ap);
+        va_end(ap);
+        __dlog_print(LOG_ID_MAIN, 16, "EMP-HOST", "%s", text);
+    }
+
+    static int OnGathered(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+        auto* gather = static_cast<Gather*>(userdata);
+        if (sd_bus_message_is_method_error(reply, nullptr)) {
+            // A worker that ended meanwhile has nothing to add; its trace was retired.
+            const sd_bus_error* e = sd_bus_message_get_error(reply);
+            if (!sd_bus_error_has_name(e, SD_BUS_ERROR_NO_REPLY) ||
+                std::strcmp(sd_bus_message_get_member(gather->request), "Drain") == 0)
+                LogError("a worker did not answer %s: %s",
+                             sd_bus_message_get_member(gather->request),
+                             e->message ? e->message : e->name);
+        } else {
+            switch (gather->combine) {
+                case Combine::Sum: {
+                    int32_t n = 0;
+                    if (sd_bus_message_read(reply, "i", &n) >= 0) gather->sum += n;
+                    break;
+                }
+                case Combine::Any: {
+                    int b = 0;
+                    if (sd_bus_message_read(reply, "b", &b) >= 0) gather->any = gather->any || b;
+                    break;
+                }
+                case Combine::Concat:
+                    gather->replies.push_back(sd_bus_message_ref(reply));
+                    break;
+                case Combine::Trace:
+                    ReadTrace(reply, &gather->trace);
+                    break;
+                case Combine::Nothing:
+                    break;
+            }
+        }
+        if (--gather->pending == 0) gather->ext->Finish(gather);
+        return 0;
+    }
+
+    void Finish(Gather* gather) {
+        sd_bus_message* reply = nullptr;
+        int r = sd_bus_message_new_method_return(gather->request, &reply);
+        switch (gather->combine) {
+            case Combine::Sum:
+                if (r >= 0) r = sd_bus_message_append(reply, "i", gather->sum);
+                break;
+            case Combine::Any:
+                if (r >= 0) r = sd_bus_message_append(reply, "b", gather->any ? 1 : 0);
+                break;
+            case Combine::Concat: {
+                const char* element = "(uiiiiiiiai)";  // MotionStates, the only one
+                if (r >= 0) r = sd_bus_message_open_container(reply, 'a', element);
+                for (sd_bus_message* part : gather->replies) {
+                    if (r >= 0) r = sd_bus_message_enter_container(part, 'a', element);
+                    while (r >= 0 && sd_bus_message_at_end(part, 0) == 0)
+                        r = sd_bus_message_copy(reply, part, 0);
+                    if (r >= 0) r = sd_bus_message_exit_container(part);
+                }
+                if (r >= 0) r = sd_bus_message_close_container(reply);
+                break;
+            }
+            case Combine::Trace: {
+                std::vector<gxsim::TraceEntry>& all = gather->trace;
+                all.insert(all.end(), m_Retired.begin(), m_Retired.end());
+                std::sort(all.begin(), all.end(),
+                          [](const gxsim::TraceEntry& a, const gxsim::TraceEntry& b) {
+                              return a.seq < b.seq;
+                          });
+                if (all.size() > kMaxTrace) all.erase(all.begin(), all.end() - kMaxTrace);
+                if (r >= 0) r = AppendTrace(reply, all);
+                break;
+            }
+            case Combine::Nothing:
+                break;
+        }
+        if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+        if (r < 0)
+            LogError("cannot answer %s: %s", sd_bus_message_get_member(gather->request),
+                         std::strerror(-r));
+        sd_bus_message_unref(reply);
+        for (sd_bus_message* part : gather->replies) sd_bus_message_unref(part);
+        sd_bus_message_unref(gather->request);
+        delete gather;
+    }
+
+    int RetireFrom(sd_bus_message* m) {
+        std::vector<gxsim::TraceEntry> entries;
+        int r = ReadTrace(m, &entries);
+        if (r < 0) return r;
+        m_Retired.insert(m_Retired.end(), entries.begin(), entries.end());
+        while (m_Retired.size() > kMaxTrace) m_Retired.pop_front();
+        return sd_bus_reply_method_return(m, "");
+    }
 
 private:
+    gxhost::Role m_Role = gxhost::Role::Single;
     std::string m_Profile;
     std::string m_Settings;
+    int m_Shared = -1;                      // broker: the TV's shared state
+    sd_bus* m_Control = nullptr;            // worker: its link to the broker
+    std::map<pid_t, sd_bus*> m_Links;       // broker: every worker's link
+    std::deque<gxsim::TraceEntry> m_Retired;  // broker: calls of workers that have ended
 };
+
+int Relay(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    return static_cast<SimulatorExtension*>(userdata)->RelayToBroker(m);
+}
+
+int Spread(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    return static_cast<SimulatorExtension*>(userdata)->SpreadToWorkers(m);
+}
+
+int Retire(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    return static_cast<SimulatorExtension*>(userdata)->RetireFrom(m);
+}
 
 SimulatorExtension g_Extension;
 [[maybe_unused]] const bool g_Registered = (gxhost::RegisterExtension(&g_Extension), true);

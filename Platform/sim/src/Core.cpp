@@ -17,8 +17,6 @@ constexpr size_t kMaxTrace = 100000;
 
 thread_local bool tOnWorker = false;
 
-unsigned gHiddenMask = 0;  // accessed only with __atomic builtins
-
 const std::vector<std::string>& FaceEntryPoints() {
     static const std::vector<std::string> names = {
         "gx_face_recog_create",          "gx_face_recog_destroy",
@@ -130,7 +128,8 @@ bool OnWorker() {
 void AddTrace(const char* fn, std::vector<std::string> args, int result, std::string detail) {
     State& s = S();
     if (s.trace.size() >= kMaxTrace) s.trace.pop_front();
-    s.trace.push_back(TraceEntry{fn, std::move(args), result, std::move(detail)});
+    s.trace.push_back(
+        TraceEntry{fn, std::move(args), result, std::move(detail), NextTraceSeq(), getpid()});
 }
 
 const int* Forced(const char* fn) {
@@ -213,7 +212,7 @@ std::string FaceDirLocked() {
     const char* rt = g_getenv("XDG_RUNTIME_DIR");
     std::string base =
         (rt && *rt) ? std::string(rt) + "/gxemp-sim" : "/tmp/gxemp-sim-" + std::to_string(getuid());
-    return base + "/faces-" + std::to_string(getpid());
+    return base + "/faces-" + std::to_string(TvPid());
 }
 
 void PublishHiddenMask(const std::set<std::string>& names) {
@@ -221,7 +220,7 @@ void PublishHiddenMask(const std::set<std::string>& names) {
     const auto& all = MotionEntryPoints();
     for (size_t i = 0; i < all.size(); ++i)
         if (names.count(all[i])) mask |= 1u << i;
-    __atomic_store_n(&gHiddenMask, mask, __ATOMIC_RELEASE);
+    StoreHiddenMask(mask);
 }
 
 void StopWorker() {
@@ -246,13 +245,26 @@ void StopWorker() {
     s.cv.notify_all();
 }
 
+void ResetSharedLocked() {
+    EditShared([] {
+        State& s = S();
+        s.cfg = Config{};
+        s.forced.clear();
+        s.nextMotionHandle = kFirstMotionHandle;
+        s.nextFaceHandle = kFirstFaceHandle;
+        s.nextFaceId = 1;
+        s.stored.clear();
+        PublishHiddenMask({});
+    });
+}
+
 }  // namespace gxsim::internal
 
 // The resolvers of libgesture-bridge.so call this from the dynamic loader while it looks a symbol
 // up: a plain lock-free read, kept free of sanitizer instrumentation.
 extern "C" __attribute__((no_sanitize("address", "thread", "undefined"))) unsigned
 gxsim_hidden_motion_mask(void) {
-    return __atomic_load_n(&gxsim::internal::gHiddenMask, __ATOMIC_ACQUIRE);
+    return gxsim::internal::LoadHiddenMask();
 }
 
 namespace gxsim {
@@ -262,58 +274,52 @@ void Reset() {
     StopWorker();
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
-    s.cfg = Config{};
-    s.forced.clear();
+    ResetSharedLocked();
     s.trace.clear();
-    s.nextMotionHandle = 1001;
-    s.nextFaceHandle = 5001;
     s.motion.clear();
     s.face.clear();
     s.lastMotionCb.reset();
     s.lastFaceCb.reset();
-    s.nextFaceId = 1;
-    s.stored.clear();
-    PublishHiddenMask({});
 }
 
 void SetModel(const std::optional<std::string>& model) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.model = model;
+    EditShared([&] { S().cfg.model = model; });
 }
 
 std::optional<std::string> GetModel() {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     return S().cfg.model;
 }
 
 void SetFactoryItem(int id, const std::optional<int>& value) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.factory[id] = value;
+    EditShared([&] { S().cfg.factory[id] = value; });
 }
 
 std::optional<int> GetFactoryItem(int id) {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     auto it = S().cfg.factory.find(id);
     return it == S().cfg.factory.end() ? std::nullopt : it->second;
 }
 
 void SetCameraState(int state) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.cameraState = state;
+    EditShared([&] { S().cfg.cameraState = state; });
 }
 
 void SetCameraQueryResult(int rc) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.cameraQuery = rc;
+    EditShared([&] { S().cfg.cameraQuery = rc; });
 }
 
 int GetCameraState() {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     return S().cfg.cameraState;
 }
 
 int GetCameraQueryResult() {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     return S().cfg.cameraQuery;
 }
 
@@ -337,18 +343,18 @@ std::string FormatPointer(const void* p) {
 bool ForceResult(const std::string& entry, int value) {
     if (!KnownEntry(entry)) return false;
     std::lock_guard<std::mutex> lk(S().mu);
-    S().forced[entry] = value;
+    EditShared([&] { S().forced[entry] = value; });
     return true;
 }
 
 void ClearForcedResult(const std::string& entry) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().forced.erase(entry);
+    EditShared([&] { S().forced.erase(entry); });
 }
 
 void ClearForcedResults() {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().forced.clear();
+    EditShared([] { S().forced.clear(); });
 }
 
 const std::vector<std::string>& MotionEntryPoints() {
@@ -385,24 +391,26 @@ bool SetHiddenMotionEntryPoints(const std::set<std::string>& names) {
         if (!known) return false;
     }
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.hidden = names;
-    PublishHiddenMask(names);
+    EditShared([&] {
+        S().cfg.hidden = names;
+        PublishHiddenMask(names);
+    });
     return true;
 }
 
 std::set<std::string> HiddenMotionEntryPoints() {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     return S().cfg.hidden;
 }
 
 void SetNextMotionHandle(int handle) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().nextMotionHandle = handle;
+    EditShared([&] { S().nextMotionHandle = handle; });
 }
 
 void SetNextFaceHandle(int handle) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().nextFaceHandle = handle;
+    EditShared([&] { S().nextFaceHandle = handle; });
 }
 
 int EmitMotionSignal(int signal, const std::optional<std::string>& text) {
@@ -464,20 +472,33 @@ void Drain() {
     s.cv.wait(lk, [&] { return (s.queue.empty() && !s.busy) || s.stopping; });
 }
 
+namespace {
+MotionState StateOf(const MotionInstance& m) {
+    MotionState st;
+    st.handle = m.handle;
+    st.status = m.status;
+    st.enabled = m.enabled;
+    st.hint = m.hint;
+    st.swipe = m.swipe;
+    st.zoomTrigger = m.zoom;
+    st.rotateTrigger = m.rotate;
+    for (const auto& kv : m.subs) st.subscribed.insert(kv.first);
+    return st;
+}
+}  // namespace
+
 std::optional<MotionState> GetMotionState(int handle) {
     std::lock_guard<std::mutex> lk(S().mu);
     const MotionInstance* m = FindMotion(handle);
     if (!m) return std::nullopt;
-    MotionState st;
-    st.handle = m->handle;
-    st.status = m->status;
-    st.enabled = m->enabled;
-    st.hint = m->hint;
-    st.swipe = m->swipe;
-    st.zoomTrigger = m->zoom;
-    st.rotateTrigger = m->rotate;
-    for (const auto& kv : m->subs) st.subscribed.insert(kv.first);
-    return st;
+    return StateOf(*m);
+}
+
+std::vector<MotionState> MotionStates() {
+    std::lock_guard<std::mutex> lk(S().mu);
+    std::vector<MotionState> out;
+    for (const auto& kv : S().motion) out.push_back(StateOf(kv.second));
+    return out;
 }
 
 std::vector<int> LiveMotionHandles() {
@@ -496,41 +517,41 @@ std::vector<int> LiveFaceHandles() {
 
 void SetMotionAnswers(const MotionAnswers& answers) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.answers = answers;
+    EditShared([&] { S().cfg.answers = answers; });
 }
 
 MotionAnswers GetMotionAnswers() {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     return S().cfg.answers;
 }
 
 void SetFacesInView(const std::vector<ViewFace>& faces) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.faces = faces;
+    EditShared([&] { S().cfg.faces = faces; });
 }
 
 std::vector<ViewFace> GetFacesInView() {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     return S().cfg.faces;
 }
 
 void SetFaceVersion(std::optional<float> version) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.faceVersion = version;
+    EditShared([&] { S().cfg.faceVersion = version; });
 }
 
 void SetFaceImageDirectory(const std::string& dir) {
     std::lock_guard<std::mutex> lk(S().mu);
-    S().cfg.faceDir = dir;
+    EditShared([&] { S().cfg.faceDir = dir; });
 }
 
 std::string GetFaceImageDirectory() {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     return FaceDirLocked();
 }
 
 std::vector<StoredFace> StoredFaces() {
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     std::vector<StoredFace> out;
     for (const auto& kv : S().stored) out.push_back(kv.second);
     return out;

@@ -123,8 +123,7 @@ int OnInstance(const char* name, int handle, std::vector<std::string> args, Fn&&
 // The three get-result functions: a forced result still hands over freshly allocated results.
 template <class Work>
 int Filling(const char* fn, std::vector<std::string> args, Work&& work) {
-    State& s = S();
-    Lock lk(s.mu);
+    Lock lk = LockTv();
     std::string detail;
     const int* forced = Forced(fn);
     int r = work(forced, detail);
@@ -141,7 +140,7 @@ int gx_face_recog_create(int* handle) {
         if (!handle) return 0;
         State& s = S();
         FaceInstance f;
-        f.handle = s.nextFaceHandle++;
+        EditShared([&] { f.handle = s.nextFaceHandle++; });
         s.face.emplace(s.nextInstance++, f);
         *handle = f.handle;
         detail = "handle=" + Num(f.handle);
@@ -229,15 +228,22 @@ int gx_start_face_training(int handle, gx_face_detect_data* face) {
                 Emit(id, f, GX_FACE_SIGNAL_RECOGNITION_FAIL, {});
                 return 1;
             }
-            const ViewFace& v = faces[static_cast<size_t>(face->nDetectID) - 1];
-            int faceId = s.nextFaceId;
-            std::string path = ImagePath(faceId);
-            if (!WriteFaceImage(path, FaceImage(v.person))) {
+            const ViewFace v = faces[static_cast<size_t>(face->nDetectID) - 1];
+            int faceId = 0;
+            std::string path;
+            bool written = false;
+            EditShared([&] {
+                faceId = s.nextFaceId;
+                path = ImagePath(faceId);
+                written = WriteFaceImage(path, FaceImage(v.person));
+                if (!written) return;
+                ++s.nextFaceId;
+                s.stored[faceId] = StoredFace{faceId, v.person, path, v.x, v.y, v.w, v.h};
+            });
+            if (!written) {
                 Emit(id, f, GX_FACE_SIGNAL_RECOGNITION_FAIL, {});
                 return 0;
             }
-            ++s.nextFaceId;
-            s.stored[faceId] = StoredFace{faceId, v.person, path, v.x, v.y, v.w, v.h};
             f.lastTraining = FaceResult{faceId, path, v.x, v.y, v.w, v.h};
             detail += " trained=" + Num(faceId);
             Emit(id, f, GX_FACE_SIGNAL_TRAIN_RESULT, ToRecord(*f.lastTraining));
@@ -302,22 +308,26 @@ int gx_over_write_face(int handle, const gx_face_detect_data* face, int id) {
         [&](uint64_t, FaceInstance&, std::string& detail) {
             if (!face) return 0;
             detail = RecordText(face);
-            State& s = S();
-            auto it = s.stored.find(id);
-            if (it == s.stored.end()) return 0;
-            StoredFace& st = it->second;
-            st.x = face->x;
-            st.y = face->y;
-            st.w = face->w;
-            st.h = face->h;
-            // A detection id of a face in view puts that person under the stored id.
-            const auto& faces = s.cfg.faces;
-            if (face->nDetectID >= 1 && static_cast<size_t>(face->nDetectID) <= faces.size()) {
-                int person = faces[static_cast<size_t>(face->nDetectID) - 1].person;
-                if (!WriteFaceImage(st.imagePath, FaceImage(person))) return 0;
-                st.person = person;
-            }
-            return 1;
+            int rc = 0;
+            EditShared([&] {
+                State& s = S();
+                auto it = s.stored.find(id);
+                if (it == s.stored.end()) return;
+                StoredFace& st = it->second;
+                st.x = face->x;
+                st.y = face->y;
+                st.w = face->w;
+                st.h = face->h;
+                // A detection id of a face in view puts that person under the stored id.
+                const auto& faces = s.cfg.faces;
+                if (face->nDetectID >= 1 && static_cast<size_t>(face->nDetectID) <= faces.size()) {
+                    int person = faces[static_cast<size_t>(face->nDetectID) - 1].person;
+                    if (!WriteFaceImage(st.imagePath, FaceImage(person))) return;
+                    st.person = person;
+                }
+                rc = 1;
+            });
+            return rc;
         });
 }
 
@@ -325,13 +335,16 @@ int gx_over_write_thumbnail(int handle, const char* image, int id) {
     return OnInstance(
         "gx_over_write_thumbnail", handle, {Num(handle), Text(image), Num(id)},
         [&](uint64_t, FaceInstance&, std::string&) {
-            State& s = S();
-            auto it = s.stored.find(id);
             std::string data;
-            if (!image || it == s.stored.end() || !ReadFile(image, &data) || !IsPgm(data)) return 0;
-            if (!WriteFaceImage(it->second.imagePath, data)) return 0;
-            it->second.person = PersonOf(data);
-            return 1;
+            if (!image || !ReadFile(image, &data) || !IsPgm(data)) return 0;
+            int rc = 0;
+            EditShared([&] {
+                auto it = S().stored.find(id);
+                if (it == S().stored.end() || !WriteFaceImage(it->second.imagePath, data)) return;
+                it->second.person = PersonOf(data);
+                rc = 1;
+            });
+            return rc;
         });
 }
 
@@ -341,11 +354,19 @@ int gx_train_thumbnail(int handle, const char* image) {
                           std::string data;
                           if (!image || !ReadFile(image, &data) || !IsPgm(data)) return 0;
                           State& s = S();
-                          int faceId = s.nextFaceId;
-                          std::string path = ImagePath(faceId);
-                          if (!WriteFaceImage(path, data)) return 0;
-                          ++s.nextFaceId;
-                          s.stored[faceId] = StoredFace{faceId, PersonOf(data), path, 0, 0, 0, 0};
+                          int faceId = 0;
+                          std::string path;
+                          bool written = false;
+                          EditShared([&] {
+                              faceId = s.nextFaceId;
+                              path = ImagePath(faceId);
+                              written = WriteFaceImage(path, data);
+                              if (!written) return;
+                              ++s.nextFaceId;
+                              s.stored[faceId] =
+                                  StoredFace{faceId, PersonOf(data), path, 0, 0, 0, 0};
+                          });
+                          if (!written) return 0;
                           f.lastTraining = FaceResult{faceId, path, 0, 0, 0, 0};
                           detail = "trained=" + Num(faceId);
                           Emit(id, f, GX_FACE_SIGNAL_TRAIN_RESULT, ToRecord(*f.lastTraining));
@@ -369,13 +390,17 @@ int gx_get_face_version(int handle, float* version) {
 int gx_erase_face(int handle, int id) {
     return OnInstance(
         "gx_erase_face", handle, {Num(handle), Num(id)},
-        [&](uint64_t, FaceInstance&, std::string&) { return S().stored.erase(id) ? 1 : 0; });
+        [&](uint64_t, FaceInstance&, std::string&) {
+            size_t erased = 0;
+            EditShared([&] { erased = S().stored.erase(id); });
+            return erased ? 1 : 0;
+        });
 }
 
 int gx_clear_face_recog_data(int handle) {
     return OnInstance("gx_clear_face_recog_data", handle, {Num(handle)},
                       [](uint64_t, FaceInstance&, std::string&) {
-                          S().stored.clear();
+                          EditShared([] { S().stored.clear(); });
                           return 1;
                       });
 }

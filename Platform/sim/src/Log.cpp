@@ -1,19 +1,29 @@
 // The simulated logging service: one line "[<priority>] <tag>: <text>" per call.
 //
-// A line is formatted into one buffer and handed to the sink in one piece under the sink's mutex,
-// so lines from different threads never interleave. Both sinks are buffered: a line is one copy
-// into the buffer, and the buffer reaches stderr or the log file when it fills, on FlushLog (the
-// service calls it when its loop has worked and twice a second) and at exit. A write(2) per line
-// cost about eight times the formatting of the line and slowed every command and event that logs.
-// GXEMP_LOG_FLUSH=line in the environment asks for every line to be written out at once (for
-// watching a process that may crash).
+// One call is always one line: a line break inside the text is written as the two characters
+// \n. A line is formatted into one buffer and appended to the sink's buffer under the sink's
+// mutex, so lines of different threads never interleave; the buffer reaches the sink (stderr or
+// the log file) when it fills, on FlushLog (the service calls it when its loop has worked and
+// twice a second) and at exit. A write(2) per line cost about eight times the formatting of the
+// line and slowed every command and event that logs. GXEMP_LOG_FLUSH=line in the environment
+// asks for every line to be written out at once (for watching a process that may crash).
+//
+// Several processes may write to one sink (the service's broker and its workers share stderr or
+// the log file): every write(2) carries whole lines, at most PIPE_BUF bytes of them where it can,
+// which the kernel keeps in one piece on a pipe as on a file opened for appending.
+//
+// Until the program chooses the sink (OpenLog), lines are held in memory, so that what is logged
+// before the command line is read still reaches the sink it names.
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -25,13 +35,17 @@
 
 namespace {
 
-constexpr size_t kStderrBuffer = 16 * 1024;
+constexpr size_t kFlushAt = 16 * 1024;
+// Held lines beyond this go to stderr: a program that never chooses a sink still logs.
+constexpr size_t kHoldLimit = 256 * 1024;
 
 struct Sink {
     std::mutex mu;
-    FILE* file = nullptr;
-    std::string pending;  // stderr lines not yet written
+    int fd = -1;           // -1: no sink chosen yet, lines are held
+    std::string path;      // the log file; empty for stderr
+    std::string pending;   // whole lines not yet written
     bool flushEachLine = false;
+    std::atomic<int> minPriority{INT_MIN};
     std::atomic<bool> quiet{false};
     std::atomic<bool> capturing{false};
     std::vector<std::string> captured;
@@ -43,7 +57,7 @@ Sink& L() {
         auto* sink = new Sink;
         const char* flush = getenv("GXEMP_LOG_FLUSH");
         sink->flushEachLine = flush != nullptr && strcmp(flush, "line") == 0;
-        sink->pending.reserve(kStderrBuffer);
+        sink->pending.reserve(kFlushAt);
         return sink;
     }();
     return *s;
@@ -61,21 +75,61 @@ void WriteAll(int fd, const char* p, size_t n) {
     }
 }
 
-// Caller holds the sink's mutex.
-void FlushStderr(Sink& s) {
-    if (s.pending.empty()) return;
-    WriteAll(STDERR_FILENO, s.pending.data(), s.pending.size());
+// Writes the buffered lines in pieces of whole lines, each at most PIPE_BUF bytes unless one line
+// alone is longer. The caller holds the sink's mutex and has chosen a sink.
+void WriteOut(Sink& s) {
+    const std::string& p = s.pending;
+    size_t pos = 0;
+    while (pos < p.size()) {
+        size_t end = pos + PIPE_BUF;
+        if (end >= p.size()) {
+            end = p.size();
+        } else {
+            size_t nl = p.rfind('\n', end - 1);
+            end = (nl == std::string::npos || nl < pos) ? p.find('\n', pos) + 1 : nl + 1;
+        }
+        WriteAll(s.fd, p.data() + pos, end - pos);
+        pos = end;
+    }
     s.pending.clear();
 }
 
+void Append(Sink& s, const char* line, size_t len) {
+    if (s.fd < 0 && s.pending.size() + len > kHoldLimit) s.fd = STDERR_FILENO;
+    s.pending.append(line, len);
+    if (s.fd >= 0 && (s.flushEachLine || s.pending.size() >= kFlushAt)) WriteOut(s);
+}
+
 struct FlushAtExit {
-    ~FlushAtExit() { gxsim::FlushLog(); }
+    ~FlushAtExit() {
+        Sink& s = L();
+        std::lock_guard<std::mutex> lk(s.mu);
+        if (s.fd < 0) s.fd = STDERR_FILENO;  // nobody chose: held lines are not lost
+        WriteOut(s);
+    }
 } gFlushAtExit;
+
+int OpenFile(const std::string& path, std::string* error) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+    if (fd < 0 && error) *error = "cannot open log file " + path + ": " + strerror(errno);
+    return fd;
+}
+
+// Makes `fd` (for `path`) the sink, after the lines meant for the old one were written there.
+void SwitchTo(Sink& s, int fd, const std::string& path) {
+    if (s.fd >= 0) WriteOut(s);
+    if (s.fd >= 0 && s.fd != STDERR_FILENO) close(s.fd);
+    s.fd = fd;
+    s.path = path;
+    WriteOut(s);
+}
 
 }  // namespace
 
 extern "C" int __dlog_print(log_id_t log_id, int prio, const char* tag, const char* fmt, ...) {
     (void)log_id;
+    Sink& s = L();
+    if (prio < s.minPriority.load(std::memory_order_relaxed)) return 0;
     char stackBuf[1024];
     char* buf = stackBuf;
     std::unique_ptr<char[]> heapBuf;
@@ -109,51 +163,80 @@ extern "C" int __dlog_print(log_id_t log_id, int prio, const char* tag, const ch
     va_end(ap2);
     buf[len] = '\n';
 
-    Sink& s = L();
+    // A line break inside the text would split the call over two lines.
+    std::string escaped;
+    if (memchr(buf, '\n', len) != nullptr) {
+        escaped.reserve(len + 8);
+        for (size_t i = 0; i < len; ++i) {
+            if (buf[i] == '\n')
+                escaped += "\\n";
+            else
+                escaped += buf[i];
+        }
+        escaped += '\n';
+        buf = escaped.data();
+        len = escaped.size() - 1;
+    }
+
     if (s.capturing.load(std::memory_order_relaxed)) {
         std::lock_guard<std::mutex> lk(s.mu);
         if (s.capturing.load(std::memory_order_relaxed)) s.captured.emplace_back(buf, len);
     }
     if (!s.quiet.load(std::memory_order_relaxed)) {
         std::lock_guard<std::mutex> lk(s.mu);
-        if (s.file) {
-            if (fwrite_unlocked(buf, 1, len + 1, s.file) != len + 1) return -1;
-            if (s.flushEachLine) fflush(s.file);
-        } else {
-            if (s.pending.size() + len + 1 > kStderrBuffer) FlushStderr(s);
-            s.pending.append(buf, len + 1);
-            if (s.flushEachLine || s.pending.size() >= kStderrBuffer) FlushStderr(s);
-        }
+        Append(s, buf, len + 1);
     }
     return static_cast<int>(len + 1);
 }
 
 namespace gxsim {
 
-bool SetLogFile(const std::string& path, std::string* error) {
-    FILE* f = nullptr;
-    if (!path.empty()) {
-        f = fopen(path.c_str(), "ae");
-        if (!f) {
-            if (error) *error = "cannot open log file " + path + ": " + strerror(errno);
-            return false;
-        }
-        setvbuf(f, nullptr, _IOFBF, 64 * 1024);
-    }
+bool OpenLog(const std::string& path, std::string* error) {
+    int fd = path.empty() ? STDERR_FILENO : OpenFile(path, error);
+    if (fd < 0) return false;
     Sink& s = L();
     std::lock_guard<std::mutex> lk(s.mu);
-    // Lines written so far go where they were meant to.
-    FlushStderr(s);
-    if (s.file) fclose(s.file);
-    s.file = f;
+    SwitchTo(s, fd, path);
     return true;
+}
+
+bool ReopenLog(std::string* error) {
+    Sink& s = L();
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lk(s.mu);
+        if (s.path.empty()) return true;  // stderr is not ours to reopen
+        path = s.path;
+    }
+    int fd = OpenFile(path, error);
+    if (fd < 0) return false;
+    std::lock_guard<std::mutex> lk(s.mu);
+    SwitchTo(s, fd, path);
+    return true;
+}
+
+std::string LogPath() {
+    Sink& s = L();
+    std::lock_guard<std::mutex> lk(s.mu);
+    return s.path;
+}
+
+void DiscardHeldLog() {
+    Sink& s = L();
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (s.fd >= 0) return;
+    s.pending.clear();
+    s.fd = STDERR_FILENO;
+}
+
+void SetLogLevel(int priority) {
+    L().minPriority = priority;
 }
 
 void FlushLog() {
     Sink& s = L();
     std::lock_guard<std::mutex> lk(s.mu);
-    if (s.file) fflush(s.file);
-    FlushStderr(s);
+    if (s.fd >= 0) WriteOut(s);
 }
 
 void StartLogCapture() {

@@ -41,7 +41,7 @@ int gxsim_gx_motion_recog_create(int* handle) {
                       if (!handle) return 0;
                       State& s = S();
                       MotionInstance m;
-                      m.handle = s.nextMotionHandle++;
+                      EditShared([&] { m.handle = s.nextMotionHandle++; });
                       s.motion.emplace(s.nextInstance++, m);
                       *handle = m.handle;
                       detail = "handle=" + Num(m.handle);

@@ -12,7 +12,7 @@ using namespace gxsim::internal;
 
 extern "C" int system_info_get_value_string(int key, char** value) {
     if (!value || key != SYSTEM_INFO_KEY_MODEL_NAME) return -1;
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     const auto& model = S().cfg.model;
     if (!model) return -1;
     char* copy = strdup(model->c_str());
@@ -23,7 +23,7 @@ extern "C" int system_info_get_value_string(int key, char** value) {
 
 extern "C" int GetData(int id, int* value) {
     if (!value) return 0;
-    std::lock_guard<std::mutex> lk(S().mu);
+    auto lk = LockTv();
     auto it = S().cfg.factory.find(id);
     if (it == S().cfg.factory.end() || !it->second) return 0;
     *value = *it->second;

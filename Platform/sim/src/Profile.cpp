@@ -261,12 +261,12 @@ bool LoadProfileFromData(const std::string& data, std::string* error) {
         if (error) *error = "profile: " + err;
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lk(S().mu);
+    std::lock_guard<std::mutex> lk(S().mu);
+    EditShared([&] {
         S().cfg = p.cfg;
+        if (p.settingsPath) S().settingsPath = *p.settingsPath;
         PublishHiddenMask(p.cfg.hidden);
-    }
-    if (p.settingsPath) SetSettingsPath(*p.settingsPath);
+    });
     return true;
 }
 

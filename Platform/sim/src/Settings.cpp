@@ -31,9 +31,6 @@ const std::pair<const char*, int> kDefaults[] = {
     {"db/menu/sound/volume", 20},          {"db/menu/picture/mode", 0},
 };
 
-std::mutex gPathMu;
-std::string gPath;  // set by SetSettingsPath; empty: from the environment
-
 std::string DirName(const std::string& path) {
     gchar* d = g_path_get_dirname(path.c_str());
     std::string out(d);
@@ -111,8 +108,8 @@ bool ValidKey(const char* key) {
 namespace gxsim {
 
 void SetSettingsPath(const std::string& path) {
-    std::lock_guard<std::mutex> lk(gPathMu);
-    gPath = path;
+    std::lock_guard<std::mutex> lk(internal::S().mu);
+    internal::EditShared([&] { internal::S().settingsPath = path; });
 }
 
 std::string GetSettingsPath() {
@@ -123,8 +120,8 @@ namespace internal {
 
 std::string SettingsPathResolved() {
     {
-        std::lock_guard<std::mutex> lk(gPathMu);
-        if (!gPath.empty()) return gPath;
+        auto lk = LockTv();
+        if (!S().settingsPath.empty()) return S().settingsPath;
     }
     const char* env = g_getenv("GXEMP_SETTINGS");
     if (env && *env) return env;

@@ -2,6 +2,11 @@
 //
 // One mutex guards everything here. Signals are delivered by one worker thread that never holds
 // the mutex while it runs a callback, so callbacks may call back into the libraries.
+//
+// The TV's own state (configuration, forced results, handle and face-id counters, stored faces,
+// the settings path) may be shared by several processes that each serve some clients: see
+// Shared.cpp. Such a process keeps a local copy, refreshed by PullShared and changed only through
+// EditShared; library instances, subscriptions, the delivery queue and the trace stay per process.
 #pragma once
 
 #include <condition_variable>
@@ -80,24 +85,29 @@ struct Delivery {
     std::optional<FaceRecord> record;
 };
 
+constexpr int kFirstMotionHandle = 1001;
+constexpr int kFirstFaceHandle = 5001;
+
 struct State {
     std::mutex mu;
     std::condition_variable cv;
 
+    // The TV's state (shared with other processes when the TV is shared).
     Config cfg;
     std::map<std::string, int> forced;
-    std::deque<TraceEntry> trace;
+    int nextMotionHandle = kFirstMotionHandle;
+    int nextFaceHandle = kFirstFaceHandle;
+    int nextFaceId = 1;
+    std::map<int, StoredFace> stored;
+    std::string settingsPath;  // empty: from the environment
 
+    // This process's own.
+    std::deque<TraceEntry> trace;
     uint64_t nextInstance = 1;
-    int nextMotionHandle = 1001;
-    int nextFaceHandle = 5001;
     std::map<uint64_t, MotionInstance> motion;  // by instance id, creation order
     std::map<uint64_t, FaceInstance> face;
     std::optional<Subscription> lastMotionCb;
     std::optional<Subscription> lastFaceCb;
-
-    int nextFaceId = 1;
-    std::map<int, StoredFace> stored;
 
     // Worker.
     std::thread worker;
@@ -116,6 +126,30 @@ bool ReplaceFile(const std::string& path, const std::string& data, int mode);
 
 // True on the library's delivery thread.
 bool OnWorker();
+
+// ---- The TV shared between processes (Shared.cpp) ----------------------------------------------
+// Both expect S().mu held by the caller. Without a shared segment they only run `edit`.
+// Refreshes the local copy of the TV's state when another process changed it.
+void PullShared();
+// Runs `edit` on the freshest TV state and publishes what it changed, as one step that no other
+// process can interleave with.
+void EditSharedImpl(void (*edit)(void*), void* context);
+template <class Edit>
+void EditShared(Edit&& edit) {
+    EditSharedImpl([](void* c) { (*static_cast<Edit*>(c))(); }, &edit);
+}
+// The TV state's defaults (what Reset returns to); the settings path is kept.
+void ResetSharedLocked();
+// The next number in the order of library calls, across every process of the TV.
+uint64_t NextTraceSeq();
+// The process that made the TV (the one that shared it), else this one.
+int TvPid();
+// Stores the hidden-entry mask where the motion library's resolvers read it.
+void StoreHiddenMask(unsigned mask);
+unsigned LoadHiddenMask();
+
+// Locks S().mu with the TV state refreshed.
+std::unique_lock<std::mutex> LockTv();
 
 // The following expect S().mu held by the caller.
 void AddTrace(const char* fn, std::vector<std::string> args, int result, std::string detail);
@@ -140,8 +174,7 @@ void StopWorker();
 // Runs one traced entry point: a forced result replaces the work.
 template <class Work>
 int Traced(const char* fn, std::vector<std::string> args, Work&& work) {
-    State& s = S();
-    std::unique_lock<std::mutex> lk(s.mu);
+    std::unique_lock<std::mutex> lk = LockTv();
     std::string detail;
     int r;
     if (const int* f = Forced(fn)) {

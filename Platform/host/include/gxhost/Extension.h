@@ -4,14 +4,26 @@
 // service without the plug-in's main knowing about it: it defines an Extension and registers it
 // from a static initializer in an object file linked into the executable. The host calls every
 // registered extension in registration order, always on its loop thread.
+//
+// The service runs in one of three roles (see README.md): a single process serving every client,
+// or a broker that accepts clients and starts a worker process for each. Broker and worker talk
+// over a private D-Bus connection, the control link, on which extensions may register objects
+// and call each other.
 #pragma once
 
+#include <sys/types.h>
 #include <systemd/sd-bus.h>
 
 #include <string>
 #include <vector>
 
 namespace gxhost {
+
+enum class Role {
+    Single,  // one process serves every client (--single-process, --bus)
+    Broker,  // accepts clients and starts a worker for each; builds no engine itself
+    Worker,  // serves the one client the broker handed it
+};
 
 struct ExtensionOption {
     std::string name;     // long option without the dashes, e.g. "profile"
@@ -23,6 +35,8 @@ class Extension {
 public:
     virtual ~Extension() = default;
 
+    // Options of the broker or the single process (a worker gets none: it learns what it needs
+    // from the broker).
     virtual std::vector<ExtensionOption> Options() const { return {}; }
     // One of this extension's options was given. Returns false with *error set to refuse it.
     virtual bool HandleOption(const std::string& name, const std::string& value,
@@ -30,27 +44,54 @@ public:
         (void)name, (void)value, (void)error;
         return true;
     }
-    // After the options, before the application builds any engine or a client is served.
-    virtual bool Start(std::string* error) {
-        (void)error;
-        return true;
-    }
-    // --log FILE: returns true when this extension owns the platform's log and switched it to
-    // the file (or failed to: then *error is set).
-    virtual bool SetLogFile(const std::string& path, std::string* error) {
+
+    // The platform's logging service, when this extension provides it (every process of the
+    // service writes there). Otherwise the host writes the log to standard error itself.
+    virtual bool OwnsLog() const { return false; }
+    // Chooses the sink: "" standard error, else the file. Lines logged before go there too.
+    virtual bool OpenLog(const std::string& path, std::string* error) {
         (void)path, (void)error;
         return false;
     }
-    // Called when the loop goes idle and at exit, so that buffered log lines reach their file.
+    // Opens the log file again under its name (SIGHUP, after the file was rotated).
+    virtual bool ReopenLog(std::string* error) {
+        (void)error;
+        return true;
+    }
+    // Nothing will be served (--help, --version, a bad command line): drop what was logged.
+    virtual void DiscardEarlyLog() {}
+    // Drops lines of a lower priority from now on.
+    virtual void SetLogLevel(int priority) { (void)priority; }
+    // Called when the loop goes idle and at exit, so that buffered log lines reach their sink.
     virtual void FlushLog() {}
-    // Registers this extension's objects on a new client connection (peer-to-peer mode) or on
-    // the bus (bus mode). The objects live as long as the connection. Returns a negative errno
-    // on failure.
+
+    // After the options, before any engine is built or a client served. A worker gets the
+    // descriptor its extension shared in the broker (SharedDescriptor), or -1.
+    virtual bool Start(Role role, int descriptor, std::string* error) {
+        (void)role, (void)descriptor, (void)error;
+        return true;
+    }
+    // Broker: a descriptor every worker inherits (passed to Start in the worker), or -1.
+    virtual int SharedDescriptor() { return -1; }
+
+    // Registers this extension's objects on a client connection (peer-to-peer) or on the bus.
+    // The objects live as long as the connection. Returns a negative errno on failure.
     virtual int AttachObjects(sd_bus* bus) {
         (void)bus;
         return 0;
     }
-    // After every engine has been destroyed, before the process exits.
+    // The control link: in the broker, the link to the worker `worker` (called when the worker
+    // starts); in a worker, its link to the broker (`worker` 0). Returns a negative errno on
+    // failure.
+    virtual int AttachControl(sd_bus* control, pid_t worker) {
+        (void)control, (void)worker;
+        return 0;
+    }
+    // Broker: the worker has ended; its link is closed after this call.
+    virtual void DetachControl(pid_t worker) { (void)worker; }
+
+    // After every engine has been destroyed, before the process exits (a worker's control link
+    // is still open).
     virtual void Stop() {}
 };
 

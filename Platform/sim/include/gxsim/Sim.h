@@ -34,10 +34,34 @@ void Reset();
 bool LoadProfile(const std::string& path, std::string* error);
 bool LoadProfileFromData(const std::string& data, std::string* error);
 
+// ---- One TV, several processes -----------------------------------------------------------------
+
+// The TV's state (model, factory data, camera, faces in view, face version and image directory,
+// motion answers, hidden entry points, forced results, next handles, stored faces, settings path)
+// moves into a shared memory segment; returns a close-on-exec descriptor of it for other
+// processes, or -1 with *error. The process keeps using the state as before.
+int ShareState(std::string* error);
+// Makes this process use the TV state of the segment `fd` (from ShareState in another process)
+// instead of its own. Library instances, subscriptions, signals and the trace stay per process;
+// handles and face ids are counted across all of them.
+bool JoinSharedState(int fd, std::string* error);
+
 // ---- Logging (__dlog_print) --------------------------------------------------------------------
 
-// Log lines go to stderr unless a file is given. Each line is "[<priority>] <tag>: <text>".
-bool SetLogFile(const std::string& path, std::string* error);
+// Each call writes one line "[<priority>] <tag>: <text>"; a line break inside the text is written
+// as the two characters \n. Until OpenLog chooses the sink, lines are held in memory (beyond
+// 256 KiB, and at exit, they go to stderr).
+// Chooses the sink: "" stderr, else the file (appended, created 0640). Lines held or buffered so
+// far are written to it first.
+bool OpenLog(const std::string& path, std::string* error);
+// Opens the log file again under its name (after it was rotated); nothing to do on stderr.
+bool ReopenLog(std::string* error);
+std::string LogPath();  // the log file, "" for stderr
+// Forgets the lines held so far (nothing was served: --help, a bad command line); later lines go
+// to stderr.
+void DiscardHeldLog();
+// Drops every later line of a lower priority (by default none is dropped).
+void SetLogLevel(int priority);
 void FlushLog();
 // While capturing, lines are also kept in memory (for tests).
 void StartLogCapture();
@@ -83,6 +107,10 @@ struct TraceEntry {
     // that wrote a handle, "face={7,0,0,0,0}" for a detection record passed in, "status=1" for
     // a value written out. Empty otherwise.
     std::string detail;
+    // The call's place in the order of library calls of the whole TV (every process that serves
+    // it counts in one sequence), and the process that made it.
+    uint64_t seq = 0;
+    int worker = 0;
 };
 std::vector<TraceEntry> Trace();
 void ClearTrace();
@@ -131,7 +159,8 @@ struct MotionState {
 };
 // The newest live instance with that handle, or nullopt.
 std::optional<MotionState> GetMotionState(int handle);
-std::vector<int> LiveMotionHandles();  // in creation order
+std::vector<MotionState> MotionStates();  // every live instance, in creation order
+std::vector<int> LiveMotionHandles();     // in creation order
 
 // What the motion library answers for every instance.
 struct MotionAnswers {

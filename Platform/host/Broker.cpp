@@ -1,0 +1,226 @@
+// The broker. See Broker.h.
+#include "Broker.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "HostLog.h"
+#include "Listener.h"
+#include "gxhost/Extension.h"
+
+extern char** environ;
+
+namespace gxhost {
+
+namespace {
+
+constexpr int kClientFd = 3;
+constexpr int kControlFd = 4;
+constexpr int kFirstSharedFd = 5;
+
+// A descriptor moved above every number a worker uses, so that no dup2 onto 3, 4, 5... is a
+// no-op (which would leave it close-on-exec).
+int Lift(int fd) {
+    return fcntl(fd, F_DUPFD_CLOEXEC, 16);
+}
+
+std::string DescribeEnd(const siginfo_t* si) {
+    if (si->si_code == CLD_EXITED) return "exited with status " + std::to_string(si->si_status);
+    std::string how = "was killed by signal " + std::to_string(si->si_status) + " (" +
+                      strsignal(si->si_status) + ")";
+    if (si->si_code == CLD_DUMPED) how += ", core dumped";
+    return how;
+}
+
+}  // namespace
+
+Broker::Broker(sd_event* event, BrokerOptions options)
+    : m_Event(sd_event_ref(event)), m_Options(std::move(options)) {
+    sd_id128_randomize(&m_ServerId);
+}
+
+Broker::~Broker() {
+    for (auto& [pid, worker] : m_Workers) {
+        sd_event_source_disable_unref(worker->child);
+        sd_bus_close_unref(worker->control);
+    }
+    m_Listener.reset();
+    sd_event_source_disable_unref(m_StopTimer);
+    sd_event_unref(m_Event);
+}
+
+int Broker::Serve(int listenFd) {
+    m_Listener = std::make_unique<Listener>(m_Event, listenFd);
+    return m_Listener->Start([this](int fd, const ucred& peer) { Spawn(fd, peer); },
+                             [this] { return m_Workers.size() >= m_Options.maxClients; });
+}
+
+void Broker::Spawn(int clientFd, const ucred& peer) {
+    std::string client = ":1." + std::to_string(m_NextClient++);
+    int pair[2] = {-1, -1};
+    std::vector<int> lifted;  // the worker's descriptors, in the order of their numbers
+    auto cleanUp = [&] {
+        for (int fd : lifted) close(fd);
+        if (pair[1] >= 0) close(pair[1]);
+        close(clientFd);
+    };
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
+        HostLog(kLogError, "cannot serve client %s (pid %d): no control link (%s)",
+                client.c_str(), static_cast<int>(peer.pid), std::strerror(errno));
+        cleanUp();
+        return;
+    }
+    std::vector<std::string> args = {m_Options.argv0};
+    args.insert(args.end(), m_Options.workerArgs.begin(), m_Options.workerArgs.end());
+    args.push_back("--worker=" + client);
+    std::string fds;
+    lifted.push_back(Lift(clientFd));
+    lifted.push_back(Lift(pair[1]));
+    for (Extension* ext : Extensions()) {
+        int shared = ext->SharedDescriptor();
+        if (!fds.empty()) fds += ",";
+        if (shared < 0) {
+            fds += "-1";
+            continue;
+        }
+        fds += std::to_string(kFirstSharedFd + static_cast<int>(lifted.size()) - 2);
+        lifted.push_back(Lift(shared));
+    }
+    if (!fds.empty()) args.push_back("--worker-fds=" + fds);
+
+    bool ok = true;
+    for (int fd : lifted) ok = ok && fd >= 0;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (size_t i = 0; ok && i < lifted.size(); ++i)
+        posix_spawn_file_actions_adddup2(&actions, lifted[i], kClientFd + static_cast<int>(i));
+    // The worker starts with no signal blocked and every signal at its default, whatever the
+    // broker's loop blocked or ignored; it sets up its own.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int r = ok ? posix_spawn(&pid, m_Options.program.c_str(), &actions, &attr, argv.data(), environ)
+               : errno;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (r != 0) {
+        HostLog(kLogError, "cannot start a worker for client %s (pid %d): %s", client.c_str(),
+                static_cast<int>(peer.pid), std::strerror(r));
+        close(pair[0]);
+        cleanUp();
+        return;
+    }
+    cleanUp();  // the worker has its copies now
+
+    auto worker = std::make_unique<Worker>();
+    worker->broker = this;
+    worker->pid = pid;
+    worker->client = client;
+    worker->clientPid = peer.pid;
+    r = sd_event_add_child(m_Event, &worker->child, pid, WEXITED, &Broker::OnChild, worker.get());
+    if (r < 0) {
+        // Without its child source the worker could not be reaped: stop it at once.
+        HostLog(kLogError, "cannot watch worker %d: %s; stopping it", static_cast<int>(pid),
+                std::strerror(-r));
+        close(pair[0]);
+        kill(pid, SIGKILL);
+        return;
+    }
+    r = OpenControl(worker.get(), pair[0]);
+    if (r < 0)
+        HostLog(kLogError, "no control link to worker %d: %s", static_cast<int>(pid),
+                std::strerror(-r));
+    HostLog(kLogInfo, "client %s (pid %d, uid %u) connected: worker %d serves it", client.c_str(),
+            static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid), static_cast<int>(pid));
+    m_Workers.emplace(pid, std::move(worker));
+}
+
+int Broker::OpenControl(Worker* worker, int fd) {
+    sd_bus* bus = nullptr;
+    int r = sd_bus_new(&bus);
+    if (r < 0) {
+        close(fd);
+        return r;
+    }
+    r = sd_bus_set_fd(bus, fd, fd);
+    if (r >= 0) r = sd_bus_set_server(bus, 1, m_ServerId);
+    if (r >= 0) r = sd_bus_start(bus);
+    if (r >= 0) r = sd_bus_attach_event(bus, m_Event, SD_EVENT_PRIORITY_NORMAL);
+    if (r >= 0) r = sd_bus_set_close_on_exit(bus, 0);
+    for (Extension* ext : Extensions())
+        if (r >= 0) r = ext->AttachControl(bus, worker->pid);
+    if (r < 0) {
+        sd_bus_close_unref(bus);
+        return r;
+    }
+    worker->control = bus;
+    return 0;
+}
+
+int Broker::OnChild(sd_event_source*, const siginfo_t* si, void* userdata) {
+    auto* worker = static_cast<Worker*>(userdata);
+    Broker* self = worker->broker;
+    bool clean = si->si_code == CLD_EXITED && si->si_status == 0;
+    HostLog(clean ? kLogInfo : kLogError, "worker %d of client %s (pid %d) %s",
+            static_cast<int>(worker->pid), worker->client.c_str(),
+            static_cast<int>(worker->clientPid), DescribeEnd(si).c_str());
+    self->Forget(worker->pid);
+    if (self->m_Stopping && self->m_Workers.empty() && self->m_Done) self->m_Done();
+    return 0;
+}
+
+void Broker::Forget(pid_t pid) {
+    auto it = m_Workers.find(pid);
+    if (it == m_Workers.end()) return;
+    for (Extension* ext : Extensions()) ext->DetachControl(pid);
+    Worker& w = *it->second;
+    sd_event_source_disable_unref(w.child);
+    sd_bus_close_unref(w.control);
+    m_Workers.erase(it);
+}
+
+void Broker::Stop(std::function<void()> done) {
+    if (m_Listener) m_Listener->Stop();
+    m_Stopping = true;
+    m_Done = std::move(done);
+    if (m_Workers.empty()) {
+        m_Done();
+        return;
+    }
+    HostLog(kLogInfo, "stopping %zu workers", m_Workers.size());
+    Signal(SIGTERM);
+    if (m_StopTimer == nullptr)
+        sd_event_add_time_relative(m_Event, &m_StopTimer, CLOCK_MONOTONIC,
+                                   m_Options.stopGraceUsec, 0, &Broker::OnStopTimeout, this);
+}
+
+int Broker::OnStopTimeout(sd_event_source*, uint64_t, void* userdata) {
+    auto* self = static_cast<Broker*>(userdata);
+    for (auto& [pid, worker] : self->m_Workers) {
+        HostLog(kLogError, "worker %d did not stop within %llu s: killing it",
+                static_cast<int>(pid),
+                static_cast<unsigned long long>(self->m_Options.stopGraceUsec / 1000000));
+        kill(pid, SIGKILL);
+    }
+    return 0;
+}
+
+void Broker::Signal(int signo) {
+    for (auto& [pid, worker] : m_Workers) kill(pid, signo);
+}
+
+}  // namespace gxhost

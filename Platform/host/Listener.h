@@ -1,0 +1,57 @@
+// The listening socket of the service: accepts clients, checks who they are and hands them on,
+// and holds under abuse.
+//
+// - A peer of another user than the service's (root excepted) is refused.
+// - At the client limit further clients are refused (accepted and closed at once, so that they
+//   learn it instead of waiting in the backlog).
+// - When accept fails for want of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM), the
+//   connection that caused it stays in the backlog and the socket stays readable: accepting again
+//   at once would spin. The listener rests for a moment instead.
+// Repeated refusals and failures are logged once per second with a count.
+#pragma once
+
+#include <sys/socket.h>
+#include <systemd/sd-event.h>
+
+#include <cstdint>
+#include <functional>
+
+namespace gxhost {
+
+class Listener {
+public:
+    // fd: a listening socket, non-blocking; owned from here on.
+    Listener(sd_event* event, int fd);
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // `accepted` takes ownership of the client's descriptor; `full` says whether the client
+    // limit is reached. Returns a negative errno on failure.
+    int Start(std::function<void(int fd, const ucred& peer)> accepted, std::function<bool()> full);
+    // Stops accepting (clients still in the backlog are left there); the socket stays open.
+    void Stop();
+
+    static constexpr uint64_t kRestUsec = 100 * 1000;
+
+private:
+    struct Summary {  // one log line per second for a repeated condition
+        uint64_t count = 0;
+        uint64_t lastLog = 0;
+        bool Due(uint64_t now);
+    };
+    static int OnReadable(sd_event_source* s, int fd, uint32_t revents, void* userdata);
+    static int OnRested(sd_event_source* s, uint64_t usec, void* userdata);
+    void Rest(int err);
+    uint64_t Now() const;
+
+    sd_event* m_Event;
+    int m_Fd;
+    sd_event_source* m_Io = nullptr;
+    sd_event_source* m_Timer = nullptr;
+    std::function<void(int, const ucred&)> m_Accepted;
+    std::function<bool()> m_Full;
+    Summary m_Failed, m_Refused;
+};
+
+}  // namespace gxhost
