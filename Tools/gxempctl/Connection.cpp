@@ -1,0 +1,189 @@
+// gxempctl: connecting to the service, calling its methods, mapping failures to exit codes, and
+// the JSON lines every command prints.
+#include <errno.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "gxempctl.h"
+
+namespace gxempctl {
+
+Globals g;
+
+[[noreturn]] void Usage(const std::string& message) {
+    throw UsageError{message};
+}
+
+std::string JsonLine(const Json::Value& v) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, v);
+}
+
+void PrintJson(const Json::Value& v) {
+    std::string line = JsonLine(v) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+int32_t ParseInt(const std::string& text, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX)
+        Usage(std::string(what) + " must be an integer, not '" + text + "'");
+    return static_cast<int32_t>(v);
+}
+
+// ---- Connection --------------------------------------------------------------------------------
+
+void Connect(Bus* b) {
+    int r;
+    std::string where;
+    if (g.bus == "session" || g.bus == "system") {
+        r = g.bus == "system" ? sd_bus_open_system(&b->bus) : sd_bus_open_user(&b->bus);
+        where = "the " + g.bus + " bus";
+    } else {
+        std::string address = gxhost::ClientAddress(g.address.c_str());
+        where = address;
+        r = sd_bus_new(&b->bus);
+        if (r >= 0) r = sd_bus_set_address(b->bus, address.c_str());
+        // The service answers Hello like a bus, so the same client code works on a bus too.
+        if (r >= 0) r = sd_bus_set_bus_client(b->bus, 1);
+        if (r >= 0) r = sd_bus_start(b->bus);
+    }
+    if (r < 0)
+        throw ServiceError{kExitUnreachable, "cannot reach the gxemp service at " + where + ": " +
+                                                 std::strerror(-r) +
+                                                 " (is it running? see --address)"};
+    sd_bus_set_method_call_timeout(b->bus, g.timeoutUsec);
+}
+
+// Turns a failed call into the right exit code: a broken connection means the service is gone.
+[[noreturn]] void ThrowCallError(const sd_bus_error& error, int r, const std::string& what) {
+    std::string message =
+        what + ": " + (error.message != nullptr ? error.message : std::strerror(-r));
+    std::string name = error.name != nullptr ? error.name : "";
+    // sd-bus reports a local failure as "System.Error.<errno>"; a connection that broke (the
+    // service went away, or refused us) is an unreachable service, not a refused request.
+    bool local = name.empty() || name.compare(0, 13, "System.Error.") == 0;
+    if ((local && (r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ECONNREFUSED)) ||
+        name == SD_BUS_ERROR_NO_REPLY || name == SD_BUS_ERROR_DISCONNECTED)
+        throw ServiceError{kExitUnreachable, message};
+    if (name == SD_BUS_ERROR_UNKNOWN_OBJECT)
+        message += " (is the service running on the simulated TV?)";
+    throw ServiceError{kExitServiceError, message};
+}
+
+void CheckRead(int r, const char* what) {
+    if (r < 0)
+        throw ServiceError{kExitServiceError,
+                           std::string("unexpected reply to ") + what + ": " + std::strerror(-r)};
+}
+
+void SimCallNoArgs(Bus& b, const char* method) {
+    Reply r;
+    SimCall(
+        b, method, [](sd_bus_message*) { return 0; }, &r);
+}
+
+// ---- Host calls --------------------------------------------------------------------------------
+
+uint32_t OpenEngine(Bus& b, const std::string& app) {
+    Reply reply;
+    Call(
+        b, gxhost::kHostPath, gxhost::kHostInterface, "Open",
+        [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", app.c_str()); }, &reply);
+    uint32_t id = 0;
+    CheckRead(sd_bus_message_read(reply.m, "u", &id), "Open");
+    return id;
+}
+
+// Reads the (b served, v result) of Execute into JSON: the result as an integer or a string.
+void ReadExecuteReply(sd_bus_message* m, Json::Value* out) {
+    int served = 0;
+    CheckRead(sd_bus_message_read(m, "b", &served), "Execute");
+    (*out)["served"] = served != 0;
+    const char* contents = nullptr;
+    CheckRead(sd_bus_message_peek_type(m, nullptr, &contents), "Execute");
+    if (contents != nullptr && std::strcmp(contents, "i") == 0) {
+        int32_t v = 0;
+        CheckRead(sd_bus_message_read(m, "v", "i", &v), "Execute");
+        (*out)["result"] = v;
+    } else {
+        const char* s = nullptr;
+        CheckRead(sd_bus_message_read(m, "v", "s", &s), "Execute");
+        (*out)["result"] = s;
+    }
+}
+
+int AppendExecute(sd_bus_message* m, uint32_t engine, const std::vector<std::string>& words) {
+    std::string a[5];
+    for (size_t i = 0; i < words.size() && i < 5; ++i) a[i] = words[i];
+    return sd_bus_message_append(m, "usssss", engine, a[0].c_str(), a[1].c_str(), a[2].c_str(),
+                                 a[3].c_str(), a[4].c_str());
+}
+
+// Every motion event name a client can subscribe to and receive.
+const std::map<std::string, int>& MotionEvents() {
+    static const std::map<std::string, int> events = {
+        {"EVENT_MOTION_SLAP_LEFT", 1000},   {"EVENT_MOTION_SLAP_RIGHT", 1001},
+        {"EVENT_MOTION_SLAP_UP", 1002},     {"EVENT_MOTION_SLAP_DOWN", 1003},
+        {"EVENT_MOTION_CIRCLE", 1004},      {"EVENT_MOTION_GRAB", 1005},
+        {"EVENT_MOTION_UNGRAB", 1007},      {"EVENT_MOTION_PRIMARY_HAND_LOST", 1015},
+        {"EVENT_MOTION_RAW_DATA", 1024},    {"EVENT_MOTION_BEGIN_MONITOR", 1028},
+        {"EVENT_MOTION_END_MONITOR", 1029},
+    };
+    return events;
+}
+
+// ---- Event loop (session, monitor) -------------------------------------------------------------
+
+namespace {
+
+int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* loop = static_cast<Loop*>(userdata);
+    uint32_t engine = 0;
+    int32_t code = 0;
+    const char *name = nullptr, *data = nullptr;
+    if (sd_bus_message_read(m, "uiss", &engine, &code, &name, &data) < 0) return 0;
+    if (engine != loop->engine) return 0;
+    Json::Value v(Json::objectValue);
+    v["type"] = "event";
+    v["engine"] = engine;
+    v["code"] = code;
+    v["name"] = name;
+    v["data"] = data;
+    PrintJson(v);
+    if (loop->countLeft > 0 && --loop->countLeft == 0) sd_event_exit(loop->event, 0);
+    return 0;
+}
+
+}  // namespace
+
+void Loop::Start() {
+    Connect(&bus);
+    sd_event_new(&event);
+    sd_bus_attach_event(bus.bus, event, 0);
+    int r = sd_bus_match_signal(bus.bus, nullptr, nullptr, gxhost::kHostPath,
+                                gxhost::kHostInterface, "Event", &OnEvent, this);
+    if (r < 0)
+        throw ServiceError{kExitUnreachable,
+                           std::string("cannot subscribe to events: ") + std::strerror(-r)};
+    sd_bus_add_filter(bus.bus, nullptr, &Loop::OnLocal, this);
+}
+
+int Loop::OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<Loop*>(userdata);
+    if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
+        std::fprintf(stderr, "gxempctl: the service closed the connection\n");
+        self->exitCode = kExitUnreachable;
+        sd_event_exit(self->event, 0);
+    }
+    return 0;
+}
+
+}  // namespace gxempctl

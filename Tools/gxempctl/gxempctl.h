@@ -1,0 +1,137 @@
+// gxempctl: what the command families share. One source per family:
+//   Connection.cpp  connecting, calling methods, mapping errors to exit codes, JSON output
+//   Call.cpp        info, call, session, monitor
+//   Sim.cpp         sim ...
+//   main.cpp        global options, the usage text and the table of commands
+#pragma once
+
+#include <json/json.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "gxhost/Endpoint.h"
+
+namespace gxempctl {
+
+// Exit codes (kept in step with the --help text and docs/CLIENT.md).
+constexpr int kExitOk = 0;
+constexpr int kExitNotServed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitUnreachable = 3;
+constexpr int kExitServiceError = 4;
+
+// Thrown for a malformed command line (exit 2) and for a failure of the service (its code).
+struct UsageError {
+    std::string message;
+};
+struct ServiceError {
+    int code;
+    std::string message;
+};
+
+[[noreturn]] void Usage(const std::string& message);
+
+// The global options.
+struct Globals {
+    std::string address;
+    std::string bus;
+    uint64_t timeoutUsec = 25 * 1000 * 1000;
+};
+extern Globals g;
+
+// One JSON value on one line, as every JSON-printing command writes it.
+std::string JsonLine(const Json::Value& v);
+void PrintJson(const Json::Value& v);
+int32_t ParseInt(const std::string& text, const char* what);
+
+// ---- Connection --------------------------------------------------------------------------------
+
+struct Bus {
+    sd_bus* bus = nullptr;
+    ~Bus() { sd_bus_flush_close_unref(bus); }
+};
+
+void Connect(Bus* b);
+
+// Turns a failed call into the right exit code: a broken connection means the service is gone.
+[[noreturn]] void ThrowCallError(const sd_bus_error& error, int r, const std::string& what);
+
+struct Reply {
+    sd_bus_message* m = nullptr;
+    ~Reply() { sd_bus_message_unref(m); }
+};
+
+// Calls a method built by `fill` (which appends the arguments) and returns the reply.
+template <typename Fill>
+void Call(Bus& b, const char* path, const char* interface, const char* method, Fill fill,
+          Reply* reply) {
+    sd_bus_message* m = nullptr;
+    int r = sd_bus_message_new_method_call(b.bus, &m, gxhost::kBusName, path, interface, method);
+    if (r >= 0) r = fill(m);
+    if (r < 0) {
+        sd_bus_message_unref(m);
+        throw ServiceError{kExitUsage, std::string("cannot build the call: ") + std::strerror(-r)};
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    r = sd_bus_call(b.bus, m, 0, &error, &reply->m);
+    sd_bus_message_unref(m);
+    if (r < 0) {
+        std::string what = method;
+        sd_bus_error copy = SD_BUS_ERROR_NULL;
+        sd_bus_error_copy(&copy, &error);
+        sd_bus_error_free(&error);
+        try {
+            ThrowCallError(copy, r, what);
+        } catch (...) {
+            sd_bus_error_free(&copy);
+            throw;
+        }
+    }
+}
+
+void CheckRead(int r, const char* what);
+
+template <typename Fill>
+void SimCall(Bus& b, const char* method, Fill fill, Reply* reply) {
+    Call(b, gxhost::kSimulatorPath, gxhost::kSimulatorInterface, method, fill, reply);
+}
+void SimCallNoArgs(Bus& b, const char* method);
+
+// ---- Host calls --------------------------------------------------------------------------------
+
+uint32_t OpenEngine(Bus& b, const std::string& app);
+// Reads the (b served, v result) of Execute into JSON: the result as an integer or a string.
+void ReadExecuteReply(sd_bus_message* m, Json::Value* out);
+int AppendExecute(sd_bus_message* m, uint32_t engine, const std::vector<std::string>& words);
+
+// Every motion event name a client can subscribe to and receive, with its signal number.
+const std::map<std::string, int>& MotionEvents();
+
+// A connection with an event loop that prints the events of one engine (session, monitor).
+struct Loop {
+    Bus bus;
+    sd_event* event = nullptr;
+    uint32_t engine = 0;
+    long countLeft = -1;  // monitor --count
+    int exitCode = kExitOk;
+    ~Loop() { sd_event_unref(event); }
+
+    void Start();
+    static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*);
+};
+
+// ---- Commands: each takes the words after its name and returns the exit code ------------------
+
+int CmdInfo(std::vector<std::string>& args);
+int CmdCall(std::vector<std::string>& args);
+int CmdSession(std::vector<std::string>& args);
+int CmdMonitor(std::vector<std::string>& args);
+int CmdSim(std::vector<std::string>& args);
+
+}  // namespace gxempctl

@@ -1,0 +1,119 @@
+// gxempctl: command-line client of the gxemp service and of the simulated TV. This file reads the
+// global options and hands the rest to the command named next; each command family has its own
+// source (see gxempctl.h).
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "gxempctl.h"
+
+namespace gxempctl {
+namespace {
+
+const char kUsage[] =
+    "Usage: gxempctl [--address ADDR | --bus session|system] [--timeout SEC] COMMAND ...\n"
+    "\n"
+    "Client of the gxemp service (org.gxemp.Host1) and of the simulated TV\n"
+    "(org.gxemp.Simulator1).\n"
+    "\n"
+    "Commands:\n"
+    "  info                         the application's strings (JSON)\n"
+    "  call [--app ID] [--json] COMMAND [ARG...]\n"
+    "                               open an engine, run COMMAND with up to four arguments,\n"
+    "                               print whether it was served and its result\n"
+    "  session [--app ID] [--linger SEC]\n"
+    "                               one engine for the whole run; reads one command per line\n"
+    "                               from standard input (shell quoting, or a JSON array of\n"
+    "                               strings) and prints results and events as JSON lines\n"
+    "  monitor [[--widget] NAME] [--no-motion] [--no-face] [--count N] [--timeout SEC]\n"
+    "                               subscribe to every motion event under NAME and to face\n"
+    "                               events; print events as JSON lines as they arrive\n"
+    "  sim gesture EVENT|SIGNAL [TEXT]   emit a motion signal (no TEXT: no data)\n"
+    "  sim face-signal SIGNAL [--no-data | FIELD=VALUE...]\n"
+    "                               emit a face signal 0..5; fields id, path, x, y, w, h\n"
+    "  sim motion-callback HANDLE SIGNAL [TEXT]\n"
+    "  sim face-callback HANDLE SIGNAL [--no-data | FIELD=VALUE...]\n"
+    "                               call a library's registered callback with any handle\n"
+    "  sim faces [PERSON:X,Y,W,H...]  faces in view (none: nobody)\n"
+    "  sim camera STATE [QUERY_RESULT]  camera state and the query's result\n"
+    "  sim model [TEXT | --none]    show or set the model text\n"
+    "  sim factory ID VALUE|fail    a factory data item\n"
+    "  sim force ENTRY VALUE | sim force --clear [ENTRY]\n"
+    "                               force (or stop forcing) a library entry point's result\n"
+    "  sim hide [ENTRY...]          motion entry points the next load lacks (none: all there)\n"
+    "  sim entry-points             the motion library's entry points\n"
+    "  sim next-handle motion|face N  the handle the next create returns\n"
+    "  sim face-version VERSION|none\n"
+    "  sim trace [--json] | sim trace clear\n"
+    "                               the library calls so far, or forget them\n"
+    "  sim settings get KEY | sim settings set KEY VALUE | sim settings path\n"
+    "                               the settings store (voice guide: db/menu/accessibility/tts)\n"
+    "  sim drain | sim reset | sim profile FILE\n"
+    "\n"
+    "The service is found at --address, else $GXEMP_ADDRESS, else\n"
+    "unix:path=$XDG_RUNTIME_DIR/gxemp/host.sock (/tmp/gxemp-$UID/host.sock without it).\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  the command was not served (call), or monitor saw fewer than --count events\n"
+    "  2  usage error: unknown command, malformed or missing argument\n"
+    "  3  the service is not running or cannot be reached\n"
+    "  4  the service refused the request (D-Bus error, e.g. an unknown entry point)\n";
+
+// The commands by name. Each gets the words after its name and connects by itself.
+struct Command {
+    const char* name;
+    int (*run)(std::vector<std::string>& args);
+};
+const Command kCommands[] = {
+    {"info", CmdInfo},       {"call", CmdCall}, {"session", CmdSession},
+    {"monitor", CmdMonitor}, {"sim", CmdSim},
+};
+
+int Run(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    size_t i = 0;
+    for (; i < args.size() && args[i].compare(0, 1, "-") == 0; ++i) {
+        const std::string& o = args[i];
+        if (o == "-h" || o == "--help") {
+            std::cout << kUsage;
+            return kExitOk;
+        } else if (o == "--address" && i + 1 < args.size()) {
+            g.address = args[++i];
+        } else if (o.compare(0, 10, "--address=") == 0) {
+            g.address = o.substr(10);
+        } else if (o == "--bus" && i + 1 < args.size()) {
+            g.bus = args[++i];
+            if (g.bus != "session" && g.bus != "system") Usage("--bus takes session or system");
+        } else if (o == "--timeout" && i + 1 < args.size()) {
+            int32_t sec = ParseInt(args[++i], "--timeout");
+            if (sec <= 0) Usage("--timeout must be positive");
+            g.timeoutUsec = static_cast<uint64_t>(sec) * 1000000;
+        } else {
+            Usage("unknown option " + o);
+        }
+    }
+    if (i >= args.size()) Usage("no command given");
+    std::string name = args[i];
+    std::vector<std::string> rest(args.begin() + i + 1, args.end());
+    for (const Command& c : kCommands)
+        if (name == c.name) return c.run(rest);
+    Usage("unknown command '" + name + "'");
+}
+
+}  // namespace
+}  // namespace gxempctl
+
+int main(int argc, char** argv) {
+    using namespace gxempctl;
+    try {
+        return Run(argc, argv);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "gxempctl: %s\nTry 'gxempctl --help'.\n", e.message.c_str());
+        return kExitUsage;
+    } catch (const ServiceError& e) {
+        std::fprintf(stderr, "gxempctl: %s\n", e.message.c_str());
+        return e.code;
+    }
+}
