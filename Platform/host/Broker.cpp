@@ -2,8 +2,10 @@
 #include "Broker.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,13 +42,14 @@ std::string DescribeEnd(const siginfo_t* si) {
 }  // namespace
 
 Broker::Broker(sd_event* event, BrokerOptions options)
-    : m_Event(sd_event_ref(event)), m_Options(std::move(options)) {
+    : m_Event(sd_event_ref(event)), m_Options(std::move(options)), m_Guard(event) {
     sd_id128_randomize(&m_ServerId);
 }
 
 Broker::~Broker() {
     for (auto& [pid, worker] : m_Workers) {
         sd_event_source_disable_unref(worker->child);
+        sd_bus_slot_unref(worker->firstMessage);
         sd_bus_close_unref(worker->control);
     }
     m_Listener.reset();
@@ -56,11 +59,17 @@ Broker::~Broker() {
 
 int Broker::Serve(int listenFd) {
     m_Listener = std::make_unique<Listener>(m_Event, listenFd);
-    return m_Listener->Start([this](int fd, const ucred& peer) { Spawn(fd, peer); },
+    return m_Listener->Start([this](int fd, const ucred& peer) { return Spawn(fd, peer); },
                              [this] { return m_Workers.size() >= m_Options.maxClients; });
 }
 
-void Broker::Spawn(int clientFd, const ucred& peer) {
+int Broker::Spawn(int clientFd, const ucred& peer) {
+    // A flood of connections that hang up before they are served should cost no worker.
+    struct pollfd hup = {clientFd, POLLRDHUP, 0};
+    if (poll(&hup, 1, 0) > 0 && (hup.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) {
+        close(clientFd);
+        return 0;
+    }
     std::string client = ":1." + std::to_string(m_NextClient++);
     int pair[2] = {-1, -1};
     std::vector<int> lifted;  // the worker's descriptors, in the order of their numbers
@@ -70,10 +79,9 @@ void Broker::Spawn(int clientFd, const ucred& peer) {
         close(clientFd);
     };
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
-        HostLog(kLogError, "cannot serve client %s (pid %d): no control link (%s)",
-                client.c_str(), static_cast<int>(peer.pid), std::strerror(errno));
+        int err = errno;
         cleanUp();
-        return;
+        return -err;
     }
     std::vector<std::string> args = {m_Options.argv0};
     args.insert(args.end(), m_Options.workerArgs.begin(), m_Options.workerArgs.end());
@@ -118,11 +126,13 @@ void Broker::Spawn(int clientFd, const ucred& peer) {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (r != 0) {
-        HostLog(kLogError, "cannot start a worker for client %s (pid %d): %s", client.c_str(),
-                static_cast<int>(peer.pid), std::strerror(r));
+        // Want of descriptors or memory is the listener's to report (it rests and counts).
+        if (r != EMFILE && r != ENFILE && r != ENOMEM && r != EAGAIN)
+            HostLog(kLogError, "cannot start a worker for client %s (pid %d): %s",
+                    client.c_str(), static_cast<int>(peer.pid), std::strerror(r));
         close(pair[0]);
         cleanUp();
-        return;
+        return -r;
     }
     cleanUp();  // the worker has its copies now
 
@@ -134,11 +144,10 @@ void Broker::Spawn(int clientFd, const ucred& peer) {
     r = sd_event_add_child(m_Event, &worker->child, pid, WEXITED, &Broker::OnChild, worker.get());
     if (r < 0) {
         // Without its child source the worker could not be reaped: stop it at once.
-        HostLog(kLogError, "cannot watch worker %d: %s; stopping it", static_cast<int>(pid),
-                std::strerror(-r));
         close(pair[0]);
         kill(pid, SIGKILL);
-        return;
+        waitpid(pid, nullptr, 0);
+        return r;
     }
     r = OpenControl(worker.get(), pair[0]);
     if (r < 0)
@@ -147,6 +156,7 @@ void Broker::Spawn(int clientFd, const ucred& peer) {
     HostLog(kLogInfo, "client %s (pid %d, uid %u) connected: worker %d serves it", client.c_str(),
             static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid), static_cast<int>(pid));
     m_Workers.emplace(pid, std::move(worker));
+    return 0;
 }
 
 int Broker::OpenControl(Worker* worker, int fd) {
@@ -161,13 +171,32 @@ int Broker::OpenControl(Worker* worker, int fd) {
     if (r >= 0) r = sd_bus_start(bus);
     if (r >= 0) r = sd_bus_attach_event(bus, m_Event, SD_EVENT_PRIORITY_NORMAL);
     if (r >= 0) r = sd_bus_set_close_on_exit(bus, 0);
-    for (Extension* ext : Extensions())
-        if (r >= 0) r = ext->AttachControl(bus, worker->pid);
+    if (r >= 0) r = sd_bus_add_filter(bus, &worker->firstMessage, &Broker::OnFirstMessage, worker);
+    if (r >= 0) r = m_Guard.Watch(bus);
     if (r < 0) {
+        worker->firstMessage = sd_bus_slot_unref(worker->firstMessage);
         sd_bus_close_unref(bus);
         return r;
     }
     worker->control = bus;
+    return 0;
+}
+
+// A worker's first message on its link (a Ping, before it serves its client) says the link is up
+// both ways; only then may the broker send anything there. Sooner, sd-bus could read the broker's
+// message together with the end of authentication and leave it unseen in the worker.
+int Broker::OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* worker = static_cast<Worker*>(userdata);
+    if (worker->ready || sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", nullptr) > 0)
+        return 0;
+    worker->ready = true;
+    worker->broker->m_Guard.Spoke(worker->control);
+    for (Extension* ext : Extensions()) {
+        int r = ext->AttachControl(worker->control, worker->pid);
+        if (r < 0)
+            HostLog(kLogError, "worker %d: control link: %s", static_cast<int>(worker->pid),
+                    std::strerror(-r));
+    }
     return 0;
 }
 
@@ -186,9 +215,18 @@ int Broker::OnChild(sd_event_source*, const siginfo_t* si, void* userdata) {
 void Broker::Forget(pid_t pid) {
     auto it = m_Workers.find(pid);
     if (it == m_Workers.end()) return;
-    for (Extension* ext : Extensions()) ext->DetachControl(pid);
     Worker& w = *it->second;
+    // The worker's end can be seen before what it wrote on its link: read the link to its end
+    // first, so that its last messages are handled and calls it never answered fail (with a
+    // "connection terminated" error) rather than wait for ever. (Reply handlers on links return
+    // 1, so that processing a closing link goes on to its next pending call.)
+    while (w.control != nullptr && sd_bus_process(w.control, nullptr) > 0) {
+    }
+    if (w.ready)
+        for (Extension* ext : Extensions()) ext->DetachControl(pid);
     sd_event_source_disable_unref(w.child);
+    m_Guard.Forget(w.control);
+    sd_bus_slot_unref(w.firstMessage);
     sd_bus_close_unref(w.control);
     m_Workers.erase(it);
 }

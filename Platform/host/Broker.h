@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "FirstMessageGuard.h"
+
 namespace gxhost {
 
 class Listener;
@@ -60,16 +62,22 @@ private:
         pid_t clientPid = 0;
         sd_event_source* child = nullptr;
         sd_bus* control = nullptr;
+        sd_bus_slot* firstMessage = nullptr;
+        bool ready = false;  // the worker has spoken on its link
     };
 
-    void Spawn(int clientFd, const ucred& peer);
+    // Starts the worker of a client; a negative errno when it could not.
+    int Spawn(int clientFd, const ucred& peer);
     int OpenControl(Worker* worker, int fd);
     void Forget(pid_t pid);
     static int OnChild(sd_event_source* s, const siginfo_t* si, void* userdata);
     static int OnStopTimeout(sd_event_source* s, uint64_t usec, void* userdata);
 
+    static int OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
+
     sd_event* m_Event;
     BrokerOptions m_Options;
+    FirstMessageGuard m_Guard;
     sd_id128_t m_ServerId{};
     std::unique_ptr<Listener> m_Listener;
     std::map<pid_t, std::unique_ptr<Worker>> m_Workers;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -611,8 +612,14 @@ int RunWorker(CEmpAppBase* app, const Options& opts) {
     if (r >= 0) r = sd_bus_add_filter(control, nullptr, &OnControlMessage, event);
     if (r >= 0) r = sd_bus_start(control);
     if (r >= 0) r = sd_bus_attach_event(control, event, SD_EVENT_PRIORITY_NORMAL);
+    // The link outlives the loop: extensions still use it while the worker stops.
+    if (r >= 0) r = sd_bus_set_close_on_exit(control, 0);
     for (gxhost::Extension* ext : gxhost::Extensions())
         if (r >= 0) r = ext->AttachControl(control, 0);
+    // The worker speaks first on its link, and waits for the answer: see Broker::OnFirstMessage.
+    if (r >= 0)
+        r = sd_bus_call_method(control, nullptr, "/", "org.freedesktop.DBus.Peer", "Ping",
+                               nullptr, nullptr, "");
     if (r < 0) {
         Fail(std::string("no control link to the broker: ") + std::strerror(-r));
         sd_bus_close_unref(control);
@@ -641,6 +648,21 @@ int RunWorker(CEmpAppBase* app, const Options& opts) {
     HostLog(gxhost::kLogInfo, "stopped");
     FlushLogs();
     return status;
+}
+
+// The program a worker runs: this executable, by its path (so that the worker's process name is
+// this program's, not that of a /proc link).
+std::string OwnExecutable() {
+    char path[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "/proc/self/exe";
+    path[n] = '\0';
+    // Replaced on disk (an upgrade): only the link still reaches the program that runs here.
+    static const char kDeleted[] = " (deleted)";
+    size_t len = static_cast<size_t>(n);
+    if (len > sizeof kDeleted && std::strcmp(path + len - (sizeof kDeleted - 1), kDeleted) == 0)
+        return "/proc/self/exe";
+    return path;
 }
 
 // What every worker is told on its command line: where to log, and the limits of its client.
@@ -677,7 +699,7 @@ int RunService(CEmpAppBase* app, const Options& opts) {
             ok = r >= 0 || Fail(std::string("cannot start: ") + std::strerror(-r));
         } else {
             broker = std::make_unique<gxhost::Broker>(
-                event, gxhost::BrokerOptions{"/proc/self/exe", g_Argv0, WorkerArgs(opts),
+                event, gxhost::BrokerOptions{OwnExecutable(), g_Argv0, WorkerArgs(opts),
                                              opts.limits.maxClients});
         }
         int r = 0;

@@ -97,14 +97,13 @@ const sd_bus_vtable HostService::kBusDaemonVtable[] = {
     SD_BUS_VTABLE_END};
 
 HostService::HostService(kiv::CEmpAppBase* app, sd_event* event, const HostLimits& limits)
-    : m_App(app), m_Event(sd_event_ref(event)), m_Limits(limits) {}
+    : m_App(app), m_Event(sd_event_ref(event)), m_Limits(limits), m_Guard(event) {}
 
 HostService::~HostService() {
     Shutdown();
     m_Listener.reset();
     sd_event_source_disable_unref(m_WakeSource);
     sd_event_source_disable_unref(m_ReapSource);
-    sd_event_source_disable_unref(m_AuthSource);
     if (m_WakeFd >= 0) close(m_WakeFd);
     sd_bus_unref(m_Bus);
     sd_event_unref(m_Event);
@@ -119,12 +118,6 @@ int HostService::Init() {
     if (r < 0) return r;
     r = sd_event_source_set_enabled(m_ReapSource, SD_EVENT_OFF);
     if (r < 0) return r;
-    r = sd_event_add_post(m_Event, &m_AuthSource, &HostService::OnPostAuth, this);
-    if (r < 0) return r;
-    // A post source costs a loop iteration after every dispatch: it runs only while a new
-    // connection has not spoken yet (ServeConnection turns it on, OnPostAuth off).
-    r = sd_event_source_set_enabled(m_AuthSource, SD_EVENT_OFF);
-    if (r < 0) return r;
     return sd_id128_randomize(&m_ServerId);
 }
 
@@ -134,7 +127,7 @@ int HostService::ServeListener(int fd) {
     m_Listener = std::make_unique<Listener>(m_Event, fd);
     return m_Listener->Start(
         [this](int client, const ucred& peer) {
-            ServeConnection(client, peer, ":1." + std::to_string(m_NextClient++));
+            return ServeConnection(client, peer, ":1." + std::to_string(m_NextClient++));
         },
         [this] { return m_Clients.size() >= m_Limits.maxClients; });
 }
@@ -192,8 +185,8 @@ int HostService::ServeConnection(int fd, const ucred& peer, const std::string& n
     HostLog(kLogInfo, "client %s connected (pid %d, uid %u)", client->name.c_str(),
             static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid));
     m_Bindings.push_back(std::move(binding));
+    m_Guard.Watch(bus);
     m_Clients.push_back(std::move(client));
-    sd_event_source_set_enabled(m_AuthSource, SD_EVENT_ON);
     return 0;
 }
 
@@ -210,26 +203,9 @@ int HostService::OnAuthTimeout(sd_event_source*, uint64_t, void* userdata) {
     return 0;
 }
 
-// A client that sends its first message right behind the end of authentication (gdbus writes
-// BEGIN and Hello back to back) can have that message read into the connection's buffer together
-// with BEGIN. sd-bus then finishes authenticating but nothing wakes the loop for the buffered
-// message, and the client waits for its Hello forever. Until a connection has dispatched its first
-// message, keep processing it after every loop iteration until it has nothing left to do.
-int HostService::OnPostAuth(sd_event_source*, void* userdata) {
-    auto* self = static_cast<HostService*>(userdata);
-    bool waiting = false;
-    for (auto& client : self->m_Clients) {
-        if (!client->ownsBus || client->talking || client->gone) continue;
-        for (int i = 0; i < 64 && !client->gone; ++i)
-            if (sd_bus_process(client->bus, nullptr) <= 0) break;
-        if (!client->talking && !client->gone) waiting = true;
-    }
-    if (!waiting) sd_event_source_set_enabled(self->m_AuthSource, SD_EVENT_OFF);
-    return 0;
-}
-
 int HostService::OnConnectionMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* client = static_cast<Client*>(userdata);
+    if (!client->talking) client->host->m_Guard.Spoke(client->bus);
     client->talking = true;
     if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
         HostLog(kLogInfo, "client %s disconnected", client->name.c_str());
@@ -273,6 +249,7 @@ void HostService::DropClient(Client* client) {
     client->retry = sd_event_source_disable_unref(client->retry);
     client->authTimer = sd_event_source_disable_unref(client->authTimer);
     if (client->ownsBus) {
+        m_Guard.Forget(client->bus);
         sd_bus_detach_event(client->bus);
         // No flush: a client that does not read would hold the loop here for ever. What is
         // still queued for a client that is gone or being shut down is not needed.

@@ -24,6 +24,7 @@
 
 #include "EmpAppBase.h"
 #include "EmpEngineBase.h"
+#include "FirstMessageGuard.h"
 
 namespace gxhost {
 
@@ -132,7 +133,6 @@ private:
     static int OnWake(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int OnRetry(sd_event_source* s, uint64_t usec, void* userdata);
     static int OnReap(sd_event_source* s, void* userdata);
-    static int OnPostAuth(sd_event_source* s, void* userdata);
     static int OnConnectionMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
@@ -152,7 +152,7 @@ private:
     int m_WakeFd = -1;
     sd_event_source* m_WakeSource = nullptr;
     sd_event_source* m_ReapSource = nullptr;
-    sd_event_source* m_AuthSource = nullptr;
+    FirstMessageGuard m_Guard;
     std::unique_ptr<Listener> m_Listener;
     std::function<void()> m_LastClientGone;
     sd_id128_t m_ServerId{};

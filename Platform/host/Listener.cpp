@@ -31,7 +31,7 @@ Listener::~Listener() {
     sd_event_unref(m_Event);
 }
 
-int Listener::Start(std::function<void(int, const ucred&)> accepted, std::function<bool()> full) {
+int Listener::Start(Accepted accepted, std::function<bool()> full) {
     m_Accepted = std::move(accepted);
     m_Full = std::move(full);
     int r = sd_event_add_io(m_Event, &m_Io, m_Fd, EPOLLIN, &Listener::OnReadable, this);
@@ -91,7 +91,11 @@ int Listener::OnReadable(sd_event_source*, int, uint32_t, void* userdata) {
             close(fd);
             continue;
         }
-        self->m_Accepted(fd, peer);
+        int r = self->m_Accepted(fd, peer);
+        if (r == -EMFILE || r == -ENFILE || r == -ENOMEM || r == -ENOBUFS || r == -EAGAIN) {
+            self->Rest(-r);
+            return 0;
+        }
     }
     return 0;
 }
@@ -100,7 +104,7 @@ void Listener::Rest(int err) {
     uint64_t now = Now();
     if (m_Failed.Due(now)) {
         HostLog(kLogError,
-                "cannot accept clients: %s; not accepting for %llu ms (%llu times since the last "
+                "cannot take clients: %s; not accepting for %llu ms (%llu times since the last "
                 "report)",
                 std::strerror(err), static_cast<unsigned long long>(kRestUsec / 1000),
                 static_cast<unsigned long long>(m_Failed.count));

@@ -6,7 +6,8 @@
 //   learn it instead of waiting in the backlog).
 // - When accept fails for want of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM), the
 //   connection that caused it stays in the backlog and the socket stays readable: accepting again
-//   at once would spin. The listener rests for a moment instead.
+//   at once would spin. The listener rests for a moment instead, as it does when serving an
+//   accepted client fails for the same want.
 // Repeated refusals and failures are logged once per second with a count.
 #pragma once
 
@@ -26,9 +27,12 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // `accepted` takes ownership of the client's descriptor; `full` says whether the client
-    // limit is reached. Returns a negative errno on failure.
-    int Start(std::function<void(int fd, const ucred& peer)> accepted, std::function<bool()> full);
+    // `accepted` takes ownership of the client's descriptor and returns 0, or a negative errno
+    // when it could not serve the client; running out of descriptors or memory there makes the
+    // listener rest as a failed accept does. `full` says whether the client limit is reached.
+    // Returns a negative errno on failure.
+    using Accepted = std::function<int(int fd, const ucred& peer)>;
+    int Start(Accepted accepted, std::function<bool()> full);
     // Stops accepting (clients still in the backlog are left there); the socket stays open.
     void Stop();
 
@@ -49,7 +53,7 @@ private:
     int m_Fd;
     sd_event_source* m_Io = nullptr;
     sd_event_source* m_Timer = nullptr;
-    std::function<void(int, const ucred&)> m_Accepted;
+    Accepted m_Accepted;
     std::function<bool()> m_Full;
     Summary m_Failed, m_Refused;
 };

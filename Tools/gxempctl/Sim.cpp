@@ -291,19 +291,23 @@ int CmdSim(std::vector<std::string>& args) {
         if (a.size() == 1 && !json) Usage("usage: gxempctl sim trace [--json] | trace clear");
         SimCall(
             b, "Trace", [](sd_bus_message*) { return 0; }, &reply);
-        CheckRead(sd_bus_message_enter_container(reply.m, 'a', "(sasi)"), "Trace");
-        while (sd_bus_message_enter_container(reply.m, 'r', "sasi") > 0) {
-            const char* fn = nullptr;
-            CheckRead(sd_bus_message_read(reply.m, "s", &fn), "Trace");
+        CheckRead(sd_bus_message_enter_container(reply.m, 'a', "(tusasis)"), "Trace");
+        while (sd_bus_message_enter_container(reply.m, 'r', "tusasis") > 0) {
+            uint64_t seq = 0;
+            uint32_t worker = 0;
+            const char *fn = nullptr, *detail = nullptr;
+            CheckRead(sd_bus_message_read(reply.m, "tus", &seq, &worker, &fn), "Trace");
             char** argv = nullptr;
             CheckRead(sd_bus_message_read_strv(reply.m, &argv), "Trace");
             int32_t result = 0;
-            CheckRead(sd_bus_message_read(reply.m, "i", &result), "Trace");
+            CheckRead(sd_bus_message_read(reply.m, "is", &result, &detail), "Trace");
             CheckRead(sd_bus_message_exit_container(reply.m), "Trace");
             Json::Value entry(Json::objectValue);
+            entry["seq"] = static_cast<Json::UInt64>(seq);
+            entry["worker"] = worker;
             entry["function"] = fn;
             entry["args"] = Json::Value(Json::arrayValue);
-            std::string line = std::string(fn) + "(";
+            std::string line = std::to_string(seq) + " [" + std::to_string(worker) + "] " + fn + "(";
             for (char** p = argv; p && *p; ++p) {
                 entry["args"].append(*p);
                 line += (p == argv ? "" : ", ") + std::string(*p);
@@ -311,10 +315,57 @@ int CmdSim(std::vector<std::string>& args) {
             }
             free(argv);
             entry["result"] = result;
+            entry["detail"] = detail;
+            line += ") = " + std::to_string(result);
+            if (detail[0] != '\0') line += std::string("  ") + detail;
             if (json)
                 PrintJson(entry);
             else
-                std::cout << line << ") = " << result << "\n";
+                std::cout << line << "\n";
+        }
+    } else if (sub == "motion-state") {
+        Need(a, 0, 0, "motion-state");
+        SimCall(
+            b, "MotionStates", [](sd_bus_message*) { return 0; }, &reply);
+        CheckRead(sd_bus_message_enter_container(reply.m, 'a', "(uiiiiiiiai)"), "MotionStates");
+        while (sd_bus_message_enter_container(reply.m, 'r', "uiiiiiiiai") > 0) {
+            uint32_t worker = 0;
+            int32_t v[7] = {};
+            CheckRead(sd_bus_message_read(reply.m, "uiiiiiii", &worker, &v[0], &v[1], &v[2], &v[3],
+                                          &v[4], &v[5], &v[6]),
+                      "MotionStates");
+            const void* data = nullptr;
+            size_t size = 0;
+            CheckRead(sd_bus_message_read_array(reply.m, 'i', &data, &size), "MotionStates");
+            CheckRead(sd_bus_message_exit_container(reply.m), "MotionStates");
+            Json::Value st(Json::objectValue);
+            const char* keys[] = {"handle", "status", "enabled", "hint", "swipe", "zoom", "rotate"};
+            st["worker"] = worker;
+            for (int i = 0; i < 7; ++i) st[keys[i]] = v[i];
+            st["subscribed"] = Json::Value(Json::arrayValue);
+            for (size_t i = 0; i < size / sizeof(int32_t); ++i)
+                st["subscribed"].append(static_cast<const int32_t*>(data)[i]);
+            PrintJson(st);
+        }
+    } else if (sub == "stored-faces") {
+        Need(a, 0, 0, "stored-faces");
+        SimCall(
+            b, "StoredFaces", [](sd_bus_message*) { return 0; }, &reply);
+        CheckRead(sd_bus_message_enter_container(reply.m, 'a', "(ibisiiii)"), "StoredFaces");
+        int32_t id = 0, person = 0, x = 0, y = 0, w = 0, h = 0;
+        int known = 0;
+        const char* path = nullptr;
+        while (sd_bus_message_read(reply.m, "(ibisiiii)", &id, &known, &person, &path, &x, &y, &w,
+                                   &h) > 0) {
+            Json::Value f(Json::objectValue);
+            f["id"] = id;
+            f["person"] = known ? Json::Value(person) : Json::Value();
+            f["image_path"] = path;
+            f["x"] = x;
+            f["y"] = y;
+            f["w"] = w;
+            f["h"] = h;
+            PrintJson(f);
         }
     } else if (sub == "settings") {
         if (!a.empty() && a[0] == "get") {

@@ -70,7 +70,7 @@ public:
     }
     ~Platform() {
         UseSink(kFileSink);
-        gxsim::SetLogFile("", nullptr);
+        gxsim::OpenLog("", nullptr);
         gxsim::Drain();
         gxsim::Reset();
         gxsim::SetSettingsPath("");
@@ -81,10 +81,10 @@ public:
 
     void UseSink(int sink) {
         if (sink == kFileSink) {
-            gxsim::SetLogFile("/dev/null", nullptr);
+            gxsim::OpenLog("/dev/null", nullptr);
             dup2(m_SavedStderr, STDERR_FILENO);
         } else {
-            gxsim::SetLogFile("", nullptr);
+            gxsim::OpenLog("", nullptr);
             int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
             dup2(null, STDERR_FILENO);
             close(null);

@@ -4,6 +4,7 @@
 #include <json/json.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -33,7 +34,7 @@ int StatusOf(int raw) {
 
 // fork + exec with the given pipes as standard input/output/error (-1: /dev/null for input).
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in,
-            int out, int err) {
+            int out, int err, int maxFds = 0) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -45,6 +46,10 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         if (out >= 0) dup2(out, 1);
         if (err >= 0) dup2(err, 2);
         for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+        if (maxFds > 0) {
+            struct rlimit rl = {static_cast<rlim_t>(maxFds), static_cast<rlim_t>(maxFds)};
+            setrlimit(RLIMIT_NOFILE, &rl);
+        }
         // Leave the service's signals at their defaults whatever the test runner blocked.
         sigset_t none;
         sigemptyset(&none);
@@ -181,24 +186,36 @@ int Child::Wait() {
 
 // ---- Service -----------------------------------------------------------------------------------
 
-Service::Service(const std::vector<std::string>& extraArgs) {
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which is in parentheses and may hold blanks.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    unsigned long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15) ticks += std::stoull(field);
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+Service::Service(const std::vector<std::string>& extraArgs, int maxFds) {
     m_Socket = m_Dir.path() + "/host.sock";
     m_Address = "unix:path=" + m_Socket;
     m_Log = m_Dir.path() + "/gxemp.log";
-    if (!Start(extraArgs)) throw std::runtime_error("the service did not start:\n" + Log());
+    if (!Start(extraArgs, maxFds)) throw std::runtime_error("the service did not start:\n" + Log());
 }
 
 Service::~Service() {
     if (m_Pid > 0) Stop(SIGKILL);
 }
 
-bool Service::Start(const std::vector<std::string>& extraArgs) {
+bool Service::Start(const std::vector<std::string>& extraArgs, int maxFds) {
     std::vector<std::string> argv = {GXEMP_BIN, "--address",  m_Address,     "--log",
                                      m_Log,     "--settings", settingsPath()};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     int err =
         open((m_Dir.path() + "/stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    m_Pid = Spawn(argv, {}, -1, err, err);
+    m_Pid = Spawn(argv, {}, -1, err, err, maxFds);
     close(err);
     // Ready once the socket accepts a connection.
     auto deadline = Clock::now() + std::chrono::seconds(30);
@@ -246,6 +263,39 @@ bool Service::WaitForLog(const std::string& text, int timeoutMs) const {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+std::vector<pid_t> Service::Workers() const {
+    std::vector<pid_t> workers;
+    std::string task = "/proc/" + std::to_string(m_Pid) + "/task/";
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(task, ec)) {
+        std::ifstream in(entry.path() / "children");
+        for (pid_t pid = 0; in >> pid;) workers.push_back(pid);
+    }
+    return workers;
+}
+
+namespace {
+// "client :1.N (pid P, uid U) connected: worker W serves it"
+pid_t FindWorker(const std::string& log, const std::string& key) {
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = line.find(" serves it");
+        if (at == std::string::npos || line.find(key) == std::string::npos) continue;
+        size_t w = line.rfind("worker ", at);
+        if (w != std::string::npos) return std::stoi(line.substr(w + 7));
+    }
+    return -1;
+}
+}  // namespace
+
+pid_t Service::WorkerOf(const std::string& clientName) const {
+    return FindWorker(Log(), "client " + clientName + " (");
+}
+
+pid_t Service::WorkerOf(pid_t clientPid) const {
+    return FindWorker(Log(), "(pid " + std::to_string(clientPid) + ",");
 }
 
 // ---- Client ------------------------------------------------------------------------------------
@@ -301,6 +351,35 @@ constexpr char kHostIf[] = "org.gxemp.Host1";
 constexpr char kSim[] = "/org/gxemp/Simulator1";
 constexpr char kSimIf[] = "org.gxemp.Simulator1";
 }  // namespace
+
+std::string Client::Name() {
+    const char* name = nullptr;
+    Check(sd_bus_get_unique_name(m_Bus, &name), "unique name");
+    return name;
+}
+
+std::vector<Client::MotionInstance> Client::MotionStates() {
+    Call c;
+    c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "MotionStates", &c.error, &c.reply, "");
+    c.Ok("MotionStates");
+    std::vector<MotionInstance> out;
+    Check(sd_bus_message_enter_container(c.reply, 'a', "(uiiiiiiiai)"), "MotionStates");
+    while (sd_bus_message_enter_container(c.reply, 'r', "uiiiiiiiai") > 0) {
+        MotionInstance m{};
+        int32_t ignored = 0;
+        Check(sd_bus_message_read(c.reply, "uiiiiiii", &m.worker, &m.handle, &ignored, &ignored,
+                                  &ignored, &ignored, &ignored, &ignored),
+              "MotionStates");
+        const void* data = nullptr;
+        size_t size = 0;
+        Check(sd_bus_message_read_array(c.reply, 'i', &data, &size), "MotionStates");
+        const auto* signals = static_cast<const int32_t*>(data);
+        m.subscribed.assign(signals, signals + size / sizeof(int32_t));
+        Check(sd_bus_message_exit_container(c.reply), "MotionStates");
+        out.push_back(std::move(m));
+    }
+    return out;
+}
 
 uint32_t Client::Open(const std::string& appId) {
     Call c;
@@ -406,14 +485,16 @@ std::vector<std::string> Client::TraceFunctions() {
     c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "Trace", &c.error, &c.reply, "");
     c.Ok("Trace");
     std::vector<std::string> calls;
-    Check(sd_bus_message_enter_container(c.reply, 'a', "(sasi)"), "Trace");
-    while (sd_bus_message_enter_container(c.reply, 'r', "sasi") > 0) {
-        const char* fn = nullptr;
+    Check(sd_bus_message_enter_container(c.reply, 'a', "(tusasis)"), "Trace");
+    while (sd_bus_message_enter_container(c.reply, 'r', "tusasis") > 0) {
+        const char *fn = nullptr, *detail = nullptr;
         char** args = nullptr;
         int32_t result = 0;
-        Check(sd_bus_message_read(c.reply, "s", &fn), "Trace");
+        uint64_t seq = 0;
+        uint32_t worker = 0;
+        Check(sd_bus_message_read(c.reply, "tus", &seq, &worker, &fn), "Trace");
         Check(sd_bus_message_read_strv(c.reply, &args), "Trace");
-        Check(sd_bus_message_read(c.reply, "i", &result), "Trace");
+        Check(sd_bus_message_read(c.reply, "is", &result, &detail), "Trace");
         sd_bus_message_exit_container(c.reply);
         std::string line = std::string(fn) + "(";
         for (char** p = args; p && *p; ++p) {

@@ -53,13 +53,17 @@ private:
     int m_Status = -1;
 };
 
+// CPU time (user and system) a process has used so far, in seconds.
+double CpuSeconds(pid_t pid);
+
 // The service under test. Each instance has its own directory, socket, settings and log.
 class Service {
 public:
-    explicit Service(const std::vector<std::string>& extraArgs = {});
+    // maxFds > 0: the service starts with that many descriptors at most (soft and hard limit).
+    explicit Service(const std::vector<std::string>& extraArgs = {}, int maxFds = 0);
     ~Service();
 
-    bool Start(const std::vector<std::string>& extraArgs = {});
+    bool Start(const std::vector<std::string>& extraArgs = {}, int maxFds = 0);
     // Sends a signal and waits for the exit status.
     int Stop(int signal = 15);
     int Kill();  // SIGKILL, leaves the socket file behind
@@ -73,6 +77,13 @@ public:
     // Waits until the log holds `text` (the service flushes it when idle).
     bool WaitForLog(const std::string& text, int timeoutMs = 10000) const;
     pid_t pid() const { return m_Pid; }
+
+    // The worker processes running now (the service's children).
+    std::vector<pid_t> Workers() const;
+    // The worker that serves a client, by the client's unique name (":1.N") or its pid, as the
+    // service logged it when the client connected; -1 when there is none.
+    pid_t WorkerOf(const std::string& clientName) const;
+    pid_t WorkerOf(pid_t clientPid) const;
 
 private:
     TempDir m_Dir;
@@ -101,6 +112,7 @@ public:
         std::string data;
     };
 
+    std::string Name();  // the unique name the service gave this connection
     uint32_t Open(const std::string& appId = "itest");
     Result Execute(uint32_t engine, const std::string& command, const std::string& arg1 = "",
                    const std::string& arg2 = "", const std::string& arg3 = "",
@@ -120,6 +132,13 @@ public:
     std::vector<std::string> TraceFunctions();  // "function(arg, ...)" per call
     void ClearTrace();
     int GetSetting(const std::string& key);
+    // The live motion instances of every worker: (worker, handle, subscribed signals).
+    struct MotionInstance {
+        uint32_t worker;
+        int32_t handle;
+        std::vector<int32_t> subscribed;
+    };
+    std::vector<MotionInstance> MotionStates();
 
     // Processes incoming messages for `ms`, or until `count` events have arrived.
     bool WaitEvents(size_t count, int ms = 10000);

@@ -96,7 +96,7 @@ TEST_F(PlatformTest, LogLinesHaveTheFixedFormat) {
 TEST_F(PlatformTest, ConcurrentLinesNeverInterleaveInTheLogFile) {
     std::string file = dir() + "/log.txt";
     std::string err;
-    ASSERT_TRUE(gxsim::SetLogFile(file, &err)) << err;
+    ASSERT_TRUE(gxsim::OpenLog(file, &err)) << err;
     gxsim::SetLogQuiet(false);
     constexpr int kThreads = 4, kLines = 2000;
     std::vector<std::thread> threads;
@@ -111,7 +111,7 @@ TEST_F(PlatformTest, ConcurrentLinesNeverInterleaveInTheLogFile) {
     for (auto& th : threads) th.join();
     gxsim::FlushLog();
     gxsim::SetLogQuiet(true);
-    ASSERT_TRUE(gxsim::SetLogFile("", &err));
+    ASSERT_TRUE(gxsim::OpenLog("", &err));
 
     std::istringstream text(ReadText(file));
     std::map<int, int> next;
@@ -125,7 +125,7 @@ TEST_F(PlatformTest, ConcurrentLinesNeverInterleaveInTheLogFile) {
         EXPECT_EQ(i, next[t]++) << "lines of one thread out of order";
     }
     EXPECT_EQ(count, kThreads * kLines);
-    EXPECT_FALSE(gxsim::SetLogFile(dir() + "/no/such/dir/log", &err));
+    EXPECT_FALSE(gxsim::OpenLog(dir() + "/no/such/dir/log", &err));
     EXPECT_NE(err.find("no/such/dir"), std::string::npos);
 }
 

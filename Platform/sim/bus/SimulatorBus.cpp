@@ -544,7 +544,8 @@ const sd_bus_vtable kBrokerVtable[] = {
     // clang-format off
     SD_BUS_VTABLE_START(0),
     SIM_METHODS(SIM_SKIP, SIM_SPREAD)
-    SD_BUS_METHOD_WITH_NAMES("Retire", "a(tusasis)", SD_BUS_PARAM(calls), "", "", &Retire, 0),
+    SD_BUS_METHOD_WITH_NAMES("Retire", "a(tusasis)", SD_BUS_PARAM(calls), "", "", &Retire,
+                             SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 // clang-format on
 
@@ -664,7 +665,7 @@ public:
             sd_bus_message_unref(answer);
         }
         sd_bus_message_unref(request);
-        return 0;
+        return 1;  // handled (a closing connection goes on to its next pending call)
     }
 
     int RelayToBroker(sd_bus_message* m) {
@@ -691,6 +692,9 @@ public:
                                                gxhost::kSimulatorInterface, "Retire");
         if (r >= 0) r = AppendTrace(call, gxsim::Trace());
         if (r >= 0) r = sd_bus_call(m_Control, call, 5 * 1000 * 1000, &error, &reply);
+        if (r < 0)
+            LogError("cannot hand the trace to the broker: %s",
+                     error.message != nullptr ? error.message : std::strerror(-r));
         sd_bus_error_free(&error);
         sd_bus_message_unref(reply);
         sd_bus_message_unref(call);
@@ -750,10 +754,10 @@ public:
     static int OnGathered(sd_bus_message* reply, void* userdata, sd_bus_error*) {
         auto* gather = static_cast<Gather*>(userdata);
         if (sd_bus_message_is_method_error(reply, nullptr)) {
-            // A worker that ended meanwhile has nothing to add; its trace was retired.
+            // A worker that ended meanwhile ("connection terminated") has nothing to add: its
+            // instances are gone and its trace was retired. Anything else is worth a line.
             const sd_bus_error* e = sd_bus_message_get_error(reply);
-            if (!sd_bus_error_has_name(e, SD_BUS_ERROR_NO_REPLY) ||
-                std::strcmp(sd_bus_message_get_member(gather->request), "Drain") == 0)
+            if (e->message == nullptr || std::strstr(e->message, "terminated") == nullptr)
                 LogError("a worker did not answer %s: %s",
                              sd_bus_message_get_member(gather->request),
                              e->message ? e->message : e->name);
@@ -780,7 +784,7 @@ public:
             }
         }
         if (--gather->pending == 0) gather->ext->Finish(gather);
-        return 0;
+        return 1;  // handled (a closing connection goes on to its next pending call)
     }
 
     void Finish(Gather* gather) {
@@ -820,7 +824,7 @@ public:
                 break;
         }
         if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-        if (r < 0)
+        if (r < 0 && r != -ENOTCONN)  // the worker that asked has ended meanwhile
             LogError("cannot answer %s: %s", sd_bus_message_get_member(gather->request),
                          std::strerror(-r));
         sd_bus_message_unref(reply);

@@ -1,0 +1,115 @@
+// Clients come and go against the real service, a worker process each.
+//
+// Several client threads loop: connect, open an engine, subscribe to grabs under a widget name of
+// their own, emit grabs tagged with that name, wait until their own arrive, then close the engine
+// or simply disconnect. Every emitted grab reaches every client subscribed at that moment, each in
+// its own worker, so each client checks, as events arrive:
+//   - every event carries its own widget name and its own engine (the right client);
+//   - no tag arrives twice (exactly once), and its own tags all arrive.
+// At the end no worker is left, and a new client finds no motion instance in any worker; no
+// worker ended by a signal or with a failure status.
+//
+// Run time: GXEMP_STRESS_SECONDS (default 10), client threads: GXEMP_STRESS_THREADS (default 4).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Harness.h"
+
+namespace itest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int EnvInt(const char* name, int fallback) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
+}
+
+struct Totals {
+    std::atomic<long> sessions{0}, own{0}, foreign{0};
+};
+
+// One client's life; failures are reported through gtest (thread-safe).
+void Session(const Service& service, const std::string& widget, bool close, Totals* totals) {
+    constexpr int kGrabs = 3;
+    Client client(service.address());
+    uint32_t engine = client.Open("stress");
+    ASSERT_EQ(client.Execute(engine, "SetMotionSubscribeInfo", widget,
+                             MotionList({"EVENT_MOTION_GRAB"}))
+                  .integer,
+              1);
+    for (int i = 0; i < kGrabs; ++i)
+        ASSERT_GE(client.EmitMotion(1005, widget + ":" + std::to_string(i)), 1);
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    std::set<std::string> seen;
+    int own = 0;
+    size_t checked = 0;
+    while (own < kGrabs && Clock::now() < deadline) {
+        client.WaitEvents(checked + 1, 1000);
+        for (; checked < client.events.size(); ++checked) {
+            const Client::Event& e = client.events[checked];
+            ASSERT_EQ(e.name, "EVENT_MOTION_GRAB-" + widget) << "event for another client";
+            ASSERT_EQ(e.engine, engine);
+            ASSERT_TRUE(seen.insert(e.data).second) << "delivered twice: " << e.data;
+            if (e.data.compare(0, widget.size() + 1, widget + ":") == 0)
+                ++own;
+            else
+                totals->foreign++;
+        }
+    }
+    ASSERT_EQ(own, kGrabs) << widget << " did not get its own grabs";
+    totals->own += own;
+    if (close) client.Close(engine);
+    totals->sessions++;
+}
+
+TEST(ClientChurnStress, EveryEventReachesTheRightClientOnceAndNothingIsLeftBehind) {
+    const int seconds = EnvInt("GXEMP_STRESS_SECONDS", 10);
+    const int threads = EnvInt("GXEMP_STRESS_THREADS", 4);
+    Service service;
+    Totals totals;
+    auto end = Clock::now() + std::chrono::seconds(seconds);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            for (int n = 0; Clock::now() < end && !::testing::Test::HasFailure(); ++n) {
+                std::string widget = "t" + std::to_string(t) + "n" + std::to_string(n);
+                try {
+                    Session(service, widget, n % 2 == 0, &totals);
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << widget << ": " << e.what();
+                }
+            }
+        });
+    for (std::thread& th : pool) th.join();
+
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!service.Workers().empty() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(service.Workers().empty()) << "workers left behind";
+    {
+        Client probe(service.address());
+        EXPECT_TRUE(probe.MotionStates().empty()) << "a motion instance outlived its client";
+    }
+    std::string log = service.Log();
+    if (::testing::Test::HasFailure()) std::printf("%s\n", log.c_str());
+    EXPECT_EQ(log.find("killed by signal"), std::string::npos);
+    EXPECT_EQ(log.find("does not keep up"), std::string::npos);
+    for (int status = 1; status < 256; ++status)
+        ASSERT_EQ(log.find("exited with status " + std::to_string(status) + "\n"),
+                  std::string::npos);
+    std::printf("%ld sessions, %ld own and %ld other clients' grabs delivered in %d s\n",
+                totals.sessions.load(), totals.own.load(), totals.foreign.load(), seconds);
+    EXPECT_GT(totals.sessions.load(), threads);
+}
+
+}  // namespace
+}  // namespace itest
