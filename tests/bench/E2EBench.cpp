@@ -1,6 +1,7 @@
 // End-to-end benchmarks of the real gxemp service over its socket, each against baselines run in
 // the same process at the same time: a raw unix-socket echo (the physical floor), a bare sd-bus
-// peer-to-peer server and a bare GDBus one (tests/bench/Bare*.cpp).
+// peer-to-peer server and a bare GDBus one (tests/bench/Bare*.cpp), and the service itself with
+// every client in one process (--single-process) against a worker process per client.
 //
 //   gxemp_bench_e2e [--repeat N] [--quick] [SECTION...]
 //
@@ -102,11 +103,35 @@ private:
 };
 
 // Gxemp logs to a file (--log, as the tests run it); GxempStderr logs to standard error, as the
-// systemd unit runs it (here stderr is a file in the server's directory).
-enum class Kind { Gxemp, GxempStderr, Sdbus, Gdbus, Raw };
+// systemd unit runs it (here stderr is a file in the server's directory). Both serve each client
+// in a worker process of its own; GxempSingle serves every client in one process.
+enum class Kind { Gxemp, GxempStderr, GxempSingle, Sdbus, Gdbus, Raw };
+
+bool IsGxemp(Kind k) {
+    return k == Kind::Gxemp || k == Kind::GxempStderr || k == Kind::GxempSingle;
+}
+
+// Proportional set size and its anonymous part of a process, in KiB.
+std::pair<double, double> PssOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    double pss = -1, anon = -1;
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string key;
+        double kb = 0;
+        f >> key >> kb;
+        if (key == "Pss:") pss = kb;
+        if (key == "Pss_Anon:") anon = kb;
+    }
+    if (pss < 0) Die("cannot read smaps_rollup of process " + std::to_string(pid));
+    return {pss, anon};
+}
 
 const char* KindName(Kind k) {
     switch (k) {
+        case Kind::GxempSingle:
+            return "gxemp --single-process";
         case Kind::Gxemp:
             return "gxemp";
         case Kind::GxempStderr:
@@ -145,6 +170,16 @@ public:
                 break;
             case Kind::GxempStderr:
                 argv = {GXEMP_BIN, "--address", m_Address, "--settings",
+                        m_Dir.path() + "/settings.ini"};
+                break;
+            case Kind::GxempSingle:
+                argv = {GXEMP_BIN,
+                        "--single-process",
+                        "--address",
+                        m_Address,
+                        "--log",
+                        m_Dir.path() + "/gxemp.log",
+                        "--settings",
                         m_Dir.path() + "/settings.ini"};
                 break;
             case Kind::Sdbus:
@@ -208,33 +243,46 @@ public:
         return s.str();
     }
 
-    // Proportional set size and its anonymous part, in KiB.
-    std::pair<double, double> Pss() const {
-        std::ifstream in("/proc/" + std::to_string(m_Pid) + "/smaps_rollup");
-        std::string line;
-        double pss = -1, anon = -1;
-        while (std::getline(in, line)) {
-            std::istringstream f(line);
-            std::string key;
-            double kb = 0;
-            f >> key >> kb;
-            if (key == "Pss:") pss = kb;
-            if (key == "Pss_Anon:") anon = kb;
+    // Proportional set size and its anonymous part, in KiB: of the server's own process, and
+    // of it with its workers.
+    std::pair<double, double> Pss() const { return PssOf(m_Pid); }
+    std::pair<double, double> TotalPss() const {
+        std::pair<double, double> total = Pss();
+        for (pid_t w : Workers()) {
+            auto one = PssOf(w);
+            total.first += one.first;
+            total.second += one.second;
         }
-        if (pss < 0) Die("cannot read smaps_rollup of " + std::string(KindName(m_Kind)));
-        return {pss, anon};
+        return total;
     }
 
-    // CPU time the process has used so far, all threads, in ns (from the scheduler's accounting,
-    // which is exact where utime/stime are sampled in ticks).
-    uint64_t CpuNs() const {
-        uint64_t total = 0;
+    // The worker processes (children) of the server.
+    std::vector<pid_t> Workers() const {
+        std::vector<pid_t> out;
         std::error_code ec;
         for (const auto& task :
              std::filesystem::directory_iterator("/proc/" + std::to_string(m_Pid) + "/task", ec)) {
-            std::ifstream in(task.path() / "schedstat");
-            uint64_t ns = 0;
-            if (in >> ns) total += ns;
+            std::ifstream in(task.path() / "children");
+            for (pid_t pid = 0; in >> pid;) out.push_back(pid);
+        }
+        return out;
+    }
+
+    // CPU time the server and its workers have used so far, all threads, in ns (from the
+    // scheduler's accounting, which is exact where utime/stime are sampled in ticks). A worker
+    // that has ended is no longer counted.
+    uint64_t CpuNs() const {
+        uint64_t total = 0;
+        std::vector<pid_t> pids = Workers();
+        pids.push_back(m_Pid);
+        for (pid_t pid : pids) {
+            std::error_code ec;
+            for (const auto& task :
+                 std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+                std::ifstream in(task.path() / "schedstat");
+                uint64_t ns = 0;
+                if (in >> ns) total += ns;
+            }
         }
         return total;
     }
@@ -424,7 +472,7 @@ public:
                                   &Receiver::OnEvent, this),
               "AddMatch");
         uint32_t engine = m_Bus.Open();
-        if (server.kind() == Kind::Gxemp || server.kind() == Kind::GxempStderr) {
+        if (IsGxemp(server.kind())) {
             // Subscribed right after Open: the subscription works on the engine built last.
             std::string widget = "bench" + std::to_string(engine);
             if (m_Bus.Execute(engine, "SetMotionSubscribeInfo", widget.c_str(),
@@ -644,7 +692,8 @@ void PrintRows(const std::string& title) {
 
 void RoundTripSection() {
     std::map<Kind, std::vector<Trip>> trips;
-    const Kind kinds[] = {Kind::Raw, Kind::Sdbus, Kind::Gdbus, Kind::Gxemp, Kind::GxempStderr};
+    const Kind kinds[] = {Kind::Raw,         Kind::Sdbus, Kind::Gdbus,
+                          Kind::GxempSingle, Kind::Gxemp, Kind::GxempStderr};
     std::map<Kind, std::unique_ptr<Server>> servers;
     for (Kind k : kinds) {
         servers[k] = std::make_unique<Server>(k);
@@ -676,15 +725,21 @@ void RoundTripSection() {
         auto baseline = [&](double Trip::*field) { return k == base ? 0.0 : med(base, field); };
         std::string name = std::string("Execute round trip, ") + KindName(k) + ", mean";
         double v = med(k, &Trip::meanUs);
-        if (k == Kind::Gxemp || k == Kind::GxempStderr)
+        if (IsGxemp(k))
             AddRow(name, v, sd, "us", "<= 1.15x", v / sd <= 1.15);
         else
             AddRow(name, v, baseline(&Trip::meanUs), "us");
         double p50 = med(k, &Trip::p50Us), sd50 = med(Kind::Sdbus, &Trip::p50Us);
-        if (k == Kind::Gxemp || k == Kind::GxempStderr)
+        if (IsGxemp(k))
             AddRow("  p50", p50, sd50, "us", "<= 1.15x", p50 / sd50 <= 1.15);
         else
             AddRow("  p50", p50, baseline(&Trip::p50Us), "us");
+        if (k == Kind::Gxemp) {
+            // A worker per client against one process for all: the same path, in another process.
+            double single = med(Kind::GxempSingle, &Trip::meanUs);
+            AddRow("  mean against --single-process", v, single, "us", "<= 1.10x",
+                   v / single <= 1.10);
+        }
         AddRow("  p99", med(k, &Trip::p99Us), baseline(&Trip::p99Us), "us");
         AddRow("  server CPU per call", med(k, &Trip::serverCpuUs), baseline(&Trip::serverCpuUs),
                "us");
@@ -703,7 +758,7 @@ void EventSection() {
         }
     };
     std::map<Key, std::vector<EventRun>> runs;
-    const Kind kinds[] = {Kind::Sdbus, Kind::Gxemp, Kind::GxempStderr};
+    const Kind kinds[] = {Kind::Sdbus, Kind::GxempSingle, Kind::Gxemp, Kind::GxempStderr};
     int phase = 0;
     for (int round = 0; round < g_Set.repeat; ++round) {
         for (int clients : {1, 8}) {
@@ -729,7 +784,7 @@ void EventSection() {
     uint64_t lost = 0;
     for (auto& [key, list] : runs)
         for (const EventRun& r : list) lost += r.lost;
-    for (Kind gk : {Kind::Gxemp, Kind::GxempStderr}) {
+    for (Kind gk : {Kind::GxempSingle, Kind::Gxemp, Kind::GxempStderr}) {
         std::string who = KindName(gk);
         for (int clients : {1, 8}) {
             std::string c = std::to_string(clients) + (clients == 1 ? " client" : " clients");
@@ -752,6 +807,14 @@ void EventSection() {
                            p99 < 1000);
                 else
                     AddRow("  latency p99, " + c + ", " + rate, p99, base99, "us");
+                if (gk == Kind::Gxemp) {
+                    // A gesture emitted through the simulator crosses the emitter's worker and
+                    // the broker before it reaches the workers that deliver it.
+                    double p50 = med(gk, clients, test, &EventRun::p50Us);
+                    double single = med(Kind::GxempSingle, clients, test, &EventRun::p50Us);
+                    AddRow("  latency p50 against --single-process", p50, single, "us",
+                           "<= 1.10x", p50 / single <= 1.10);
+                }
                 AddRow("  latency max, " + c + ", " + rate,
                        med(gk, clients, test, &EventRun::maxUs),
                        med(Kind::Sdbus, clients, test, &EventRun::maxUs), "us");
@@ -768,10 +831,10 @@ void EventSection() {
 
 void FootprintSection() {
     struct Sample {
-        double idle, idleAnon, one, all, allAnon;
+        double idle, idleAnon, one, all, allAnon, worker, workerAnon;
     };
     std::map<Kind, std::vector<Sample>> samples;
-    const Kind kinds[] = {Kind::Sdbus, Kind::Gxemp};
+    const Kind kinds[] = {Kind::Sdbus, Kind::GxempSingle, Kind::Gxemp};
     const int kClients = 16;
     for (int round = 0; round < g_Set.repeat; ++round) {
         for (Kind k : kinds) {
@@ -786,11 +849,14 @@ void FootprintSection() {
                 clients.back()->Open();
                 if (i == 0) {
                     usleep(100000);
-                    s.one = server.Pss().first;
+                    s.one = server.TotalPss().first;
+                    std::vector<pid_t> workers = server.Workers();
+                    if (!workers.empty())
+                        std::tie(s.worker, s.workerAnon) = PssOf(workers.front());
                 }
             }
             usleep(200000);
-            std::tie(s.all, s.allAnon) = server.Pss();
+            std::tie(s.all, s.allAnon) = server.TotalPss();
             samples[k].push_back(s);
             clients.clear();
             server.Stop();
@@ -806,45 +872,65 @@ void FootprintSection() {
         for (const Sample& s : samples[k]) v.push_back((s.all - s.one) / (kClients - 1));
         return Median(v);
     };
-    double idle = med(Kind::Gxemp, &Sample::idle), bareIdle = med(Kind::Sdbus, &Sample::idle);
-    double anon = med(Kind::Gxemp, &Sample::idleAnon);
-    AddRow("PSS idle, gxemp vs bare sd-bus server", idle, bareIdle, "KiB", "<= 1.30x",
-           idle / bareIdle <= 1.3);
-    AddRow("Pss_Anon idle", anon, med(Kind::Sdbus, &Sample::idleAnon), "KiB", "< 1024 KiB",
-           anon < 1024);
-    AddRow("PSS with 1 client holding an engine", med(Kind::Gxemp, &Sample::one),
-           med(Kind::Sdbus, &Sample::one), "KiB");
-    AddRow("PSS with 16 clients holding engines", med(Kind::Gxemp, &Sample::all),
-           med(Kind::Sdbus, &Sample::all), "KiB");
-    AddRow("Pss_Anon with 16 clients", med(Kind::Gxemp, &Sample::allAnon),
-           med(Kind::Sdbus, &Sample::allAnon), "KiB");
-    double each = further(Kind::Gxemp);
-    AddRow("PSS of each further client engine (2nd..16th)", each, further(Kind::Sdbus), "KiB",
-           "< 64 KiB", each < 64);
+    double bareIdle = med(Kind::Sdbus, &Sample::idle);
+    double single = med(Kind::GxempSingle, &Sample::idle);
+    AddRow("PSS idle, gxemp --single-process vs bare sd-bus server", single, bareIdle, "KiB",
+           "<= 1.30x", single / bareIdle <= 1.3);
+    AddRow("Pss_Anon idle, --single-process", med(Kind::GxempSingle, &Sample::idleAnon),
+           med(Kind::Sdbus, &Sample::idleAnon), "KiB", "< 1024 KiB",
+           med(Kind::GxempSingle, &Sample::idleAnon) < 1024);
+    AddRow("PSS idle, gxemp broker", med(Kind::Gxemp, &Sample::idle), bareIdle, "KiB");
+    AddRow("Pss_Anon idle, broker", med(Kind::Gxemp, &Sample::idleAnon),
+           med(Kind::Sdbus, &Sample::idleAnon), "KiB");
+    AddRow("PSS of a worker holding one engine", med(Kind::Gxemp, &Sample::worker), 0, "KiB");
+    AddRow("Pss_Anon of that worker", med(Kind::Gxemp, &Sample::workerAnon), 0, "KiB");
+    for (Kind k : {Kind::GxempSingle, Kind::Gxemp}) {
+        std::string who = KindName(k);
+        AddRow(who + ": PSS with 1 client holding an engine", med(k, &Sample::one),
+               med(Kind::Sdbus, &Sample::one), "KiB");
+        AddRow("  PSS with 16 clients holding engines", med(k, &Sample::all),
+               med(Kind::Sdbus, &Sample::all), "KiB");
+        AddRow("  Pss_Anon with 16 clients", med(k, &Sample::allAnon),
+               med(Kind::Sdbus, &Sample::allAnon), "KiB");
+        AddRow("  PSS of each further client (2nd..16th)", further(k), further(Kind::Sdbus),
+               "KiB");
+    }
     PrintRows(
-        "Footprint (/proc/PID/smaps_rollup; baseline: the bare sd-bus server, whose clients "
-        "call its Open)");
+        "Footprint (/proc/PID/smaps_rollup of the server and its workers; baseline: the bare "
+        "sd-bus server, whose clients call its Open)");
 }
 
 void StartupSection() {
-    std::map<Kind, std::vector<double>> ping, open;
-    const Kind kinds[] = {Kind::Sdbus, Kind::Gxemp};
+    std::map<Kind, std::vector<double>> ping, open, client;
+    const Kind kinds[] = {Kind::Sdbus, Kind::GxempSingle, Kind::Gxemp};
     for (int i = 0; i < g_Set.startups * g_Set.repeat; ++i) {
         for (Kind k : kinds) {
             Server server(k);
             server.Start();
-            Bus bus(server.address(), false);
+            {
+                Bus bus(server.address(), false);
+                bus.Ping();
+                ping[k].push_back(static_cast<double>(NowNs() - server.started()) / 1e6);
+                bus.Open();
+                open[k].push_back(static_cast<double>(NowNs() - server.started()) / 1e6);
+            }
+            // A further client of a running service: with a worker per client, this is the
+            // start of its worker.
+            uint64_t start = NowNs();
+            Bus bus(server.address(), true);
             bus.Ping();
-            ping[k].push_back(static_cast<double>(NowNs() - server.started()) / 1e6);
-            bus.Open();
-            open[k].push_back(static_cast<double>(NowNs() - server.started()) / 1e6);
+            client[k].push_back(static_cast<double>(NowNs() - start) / 1e6);
         }
     }
-    double first = Median(ping[Kind::Gxemp]);
-    AddRow("start to first call answered (Ping)", first, Median(ping[Kind::Sdbus]), "ms",
-           "<= 20 ms", first <= 20);
-    AddRow("start to first engine served (Open)", Median(open[Kind::Gxemp]),
-           Median(open[Kind::Sdbus]), "ms");
+    for (Kind k : {Kind::GxempSingle, Kind::Gxemp}) {
+        double first = Median(ping[k]);
+        AddRow(std::string(KindName(k)) + ": start to first call answered (Ping)", first,
+               Median(ping[Kind::Sdbus]), "ms", "<= 20 ms", first <= 20);
+        AddRow("  start to first engine served (Open)", Median(open[k]),
+               Median(open[Kind::Sdbus]), "ms");
+        AddRow("  a new client: connect to first answer", Median(client[k]),
+               Median(client[Kind::Sdbus]), "ms");
+    }
     PrintRows("Start-up (fork and exec to the reply; " +
               std::to_string(g_Set.startups * g_Set.repeat) + " starts each, median)");
 }
