@@ -59,8 +59,10 @@ Broker::~Broker() {
 
 int Broker::Serve(int listenFd) {
     m_Listener = std::make_unique<Listener>(m_Event, listenFd);
+    // A worker costs its control link and its process descriptor for its life, and, while it
+    // starts, the other end of the link and the copies made for it.
     return m_Listener->Start([this](int fd, const ucred& peer) { return Spawn(fd, peer); },
-                             [this] { return m_Workers.size() >= m_Options.maxClients; });
+                             [this] { return m_Workers.size() >= m_Options.maxClients; }, 6);
 }
 
 int Broker::Spawn(int clientFd, const ucred& peer) {

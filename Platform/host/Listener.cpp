@@ -1,6 +1,8 @@
 // The service's listening socket. See Listener.h.
 #include "Listener.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,9 +33,10 @@ Listener::~Listener() {
     sd_event_unref(m_Event);
 }
 
-int Listener::Start(Accepted accepted, std::function<bool()> full) {
+int Listener::Start(Accepted accepted, std::function<bool()> full, int descriptors) {
     m_Accepted = std::move(accepted);
     m_Full = std::move(full);
+    m_Descriptors = descriptors;
     int r = sd_event_add_io(m_Event, &m_Io, m_Fd, EPOLLIN, &Listener::OnReadable, this);
     if (r < 0) return r;
     r = sd_event_add_time_relative(m_Event, &m_Timer, CLOCK_MONOTONIC, kRestUsec, 0,
@@ -47,6 +50,21 @@ void Listener::Stop() {
     m_Timer = sd_event_source_disable_unref(m_Timer);
 }
 
+bool Listener::HasRoom() const {
+    struct rlimit rl {};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return true;
+    // The client's own descriptor, what serving it takes, and a few for everything else.
+    rlim_t needed = 1 + static_cast<rlim_t>(m_Descriptors) + 4;
+    if (rl.rlim_cur < needed) return false;
+    // A directory read per client: small beside what serving it costs.
+    rlim_t open = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return true;
+    while (readdir(dir) != nullptr) ++open;
+    closedir(dir);
+    return open <= rl.rlim_cur - needed;  // counts ".", "..", and the directory's own descriptor
+}
+
 uint64_t Listener::Now() const {
     uint64_t now = 0;
     sd_event_now(m_Event, CLOCK_MONOTONIC, &now);
@@ -56,6 +74,10 @@ uint64_t Listener::Now() const {
 int Listener::OnReadable(sd_event_source*, int, uint32_t, void* userdata) {
     auto* self = static_cast<Listener*>(userdata);
     for (int i = 0; i < kAcceptBurst; ++i) {
+        if (!self->HasRoom()) {
+            self->Rest(EMFILE);
+            return 0;
+        }
         int fd = accept4(self->m_Fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;

@@ -4,10 +4,11 @@
 // - A peer of another user than the service's (root excepted) is refused.
 // - At the client limit further clients are refused (accepted and closed at once, so that they
 //   learn it instead of waiting in the backlog).
-// - When accept fails for want of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM), the
-//   connection that caused it stays in the backlog and the socket stays readable: accepting again
-//   at once would spin. The listener rests for a moment instead, as it does when serving an
-//   accepted client fails for the same want.
+// - A client is accepted only while the process has the descriptors to serve it; otherwise the
+//   connection waits in the backlog and the listener rests for a moment (accepting it would only
+//   close it again). The same when accept fails for want of descriptors or memory (EMFILE, ENFILE,
+//   ENOBUFS, ENOMEM), or serving an accepted client does: the connection that caused it stays in
+//   the backlog and the socket stays readable, so accepting again at once would spin.
 // Repeated refusals and failures are logged once per second with a count.
 #pragma once
 
@@ -31,8 +32,9 @@ public:
     // when it could not serve the client; running out of descriptors or memory there makes the
     // listener rest as a failed accept does. `full` says whether the client limit is reached.
     // Returns a negative errno on failure.
+    // `descriptors`: how many descriptors serving one client takes (beyond the client's own).
     using Accepted = std::function<int(int fd, const ucred& peer)>;
-    int Start(Accepted accepted, std::function<bool()> full);
+    int Start(Accepted accepted, std::function<bool()> full, int descriptors);
     // Stops accepting (clients still in the backlog are left there); the socket stays open.
     void Stop();
 
@@ -47,6 +49,8 @@ private:
     static int OnReadable(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int OnRested(sd_event_source* s, uint64_t usec, void* userdata);
     void Rest(int err);
+    // Whether the process has the descriptors to accept and serve one more client.
+    bool HasRoom() const;
     uint64_t Now() const;
 
     sd_event* m_Event;
@@ -55,6 +59,7 @@ private:
     sd_event_source* m_Timer = nullptr;
     Accepted m_Accepted;
     std::function<bool()> m_Full;
+    int m_Descriptors = 0;
     Summary m_Failed, m_Refused;
 };
 
