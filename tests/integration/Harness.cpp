@@ -480,31 +480,31 @@ void Client::ClearTrace() {
     c.Ok("ClearTrace");
 }
 
-std::vector<std::string> Client::TraceFunctions() {
+std::vector<Client::TraceLine> Client::Trace() {
     Call c;
     c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "Trace", &c.error, &c.reply, "");
     c.Ok("Trace");
-    std::vector<std::string> calls;
+    std::vector<TraceLine> lines;
     Check(sd_bus_message_enter_container(c.reply, 'a', "(tusasis)"), "Trace");
     while (sd_bus_message_enter_container(c.reply, 'r', "tusasis") > 0) {
+        TraceLine t{};
         const char *fn = nullptr, *detail = nullptr;
         char** args = nullptr;
-        int32_t result = 0;
-        uint64_t seq = 0;
-        uint32_t worker = 0;
-        Check(sd_bus_message_read(c.reply, "tus", &seq, &worker, &fn), "Trace");
+        Check(sd_bus_message_read(c.reply, "tus", &t.seq, &t.worker, &fn), "Trace");
         Check(sd_bus_message_read_strv(c.reply, &args), "Trace");
-        Check(sd_bus_message_read(c.reply, "is", &result, &detail), "Trace");
+        Check(sd_bus_message_read(c.reply, "is", &t.result, &detail), "Trace");
         sd_bus_message_exit_container(c.reply);
-        std::string line = std::string(fn) + "(";
+        t.call = std::string(fn) + "(";
         for (char** p = args; p && *p; ++p) {
-            line += (p == args ? "" : ", ") + std::string(*p);
+            t.call += (p == args ? "" : ", ") + std::string(*p);
             free(*p);
         }
         free(args);
-        calls.push_back(line + ")");
+        t.call += ")";
+        t.detail = detail;
+        lines.push_back(std::move(t));
     }
-    return calls;
+    return lines;
 }
 
 int Client::GetSetting(const std::string& key) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -129,8 +130,27 @@ public:
     int EmitMotion(int signal, const std::string& text);
     int EmitFace(int signal, int id, int x, int y, int w, int h);
     void Drain();
-    std::vector<std::string> TraceFunctions();  // "function(arg, ...)" per call
+    // Every library call of every worker, in order.
+    struct TraceLine {
+        uint64_t seq;
+        uint32_t worker;
+        std::string call;  // "function(arg, ...)"
+        int32_t result;
+        std::string detail;
+    };
+    std::vector<TraceLine> Trace();
     void ClearTrace();
+    // Calls a simulator method whose reply is empty; `types` and `args` as sd_bus_call_method.
+    template <typename... Args>
+    void Sim(const char* method, const char* types, Args... args) {
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        int r = sd_bus_call_method(m_Bus, "org.gxemp.Host1", "/org/gxemp/Simulator1",
+                                   "org.gxemp.Simulator1", method, &error, nullptr, types,
+                                   args...);
+        std::string message = error.message != nullptr ? error.message : "";
+        sd_bus_error_free(&error);
+        if (r < 0) throw std::runtime_error(std::string(method) + ": " + message);
+    }
     int GetSetting(const std::string& key);
     // The live motion instances of every worker: (worker, handle, subscribed signals).
     struct MotionInstance {

@@ -143,8 +143,8 @@ TEST_F(HostTest, DisconnectDestroysTheClientsEngines) {
     ASSERT_TRUE(service.WaitForLog(line)) << service.Log();
     EXPECT_TRUE(service.WaitForLog("engine " + std::to_string(engine) + " destroyed"));
     bool destroyed = false;
-    for (const std::string& call : observer.TraceFunctions())
-        destroyed |= call.rfind("gx_motion_recog_destroy(", 0) == 0;
+    for (const Client::TraceLine& t : observer.Trace())
+        destroyed |= t.call.rfind("gx_motion_recog_destroy(", 0) == 0;
     EXPECT_TRUE(destroyed) << "the motion handle of the engine was not destroyed";
 }
 

@@ -172,6 +172,56 @@ TEST(BrokerTest, ClientsBeyondTheLimitAreRefusedUntilOneLeaves) {
     EXPECT_TRUE(c.Execute(c.Open(), "IsSupportTTS").served);
 }
 
+// ---- One TV for every worker --------------------------------------------------------------------
+
+// What one application changes or trains, every other sees; handles stay distinct; the trace
+// keeps the calls of a worker that has ended, in order, naming it.
+TEST(SharedTvTest, OneApplicationTrainsAFaceAnotherRecognisesIt) {
+    Service service;
+    auto trainer = std::make_unique<Client>(service.address());
+    Client viewer(service.address());
+    uint32_t t = trainer->Open(), v = viewer.Open();
+    pid_t trainerWorker = service.WorkerOf(trainer->Name());
+
+    trainer->Sim("SetCameraState", "i", 0);
+    EXPECT_EQ(viewer.Execute(v, "GetGestureCameraStatus").integer, 0);
+    trainer->Sim("SetFacesInView", "a(iiiii)", 1, 42, 10, 20, 30, 40);
+    for (Client* c : {trainer.get(), &viewer}) {
+        uint32_t e = c == &viewer ? v : t;
+        ASSERT_EQ(c->Execute(e, "InitializeFace").integer, 1);
+        ASSERT_EQ(c->Execute(e, "SubscribeFaceEvent", "w").integer, 1);
+    }
+    ASSERT_EQ(trainer->Execute(t, "StartFaceTraining", "1").integer, 1);
+    ASSERT_TRUE(trainer->WaitEvents(1));
+    EXPECT_EQ(trainer->events[0].name, "EVENT_FR_TRAIN_RESULT");
+    trainer.reset();
+    ASSERT_TRUE(service.WaitForLog("worker " + std::to_string(trainerWorker) + " of client"));
+
+    ASSERT_EQ(viewer.Execute(v, "StartFaceRecognition", "1").integer, 1);
+    ASSERT_TRUE(viewer.WaitEvents(2));
+    EXPECT_EQ(viewer.events[1].name, "EVENT_FR_RECOGNITION_RESULT");
+    EXPECT_NE(viewer.events[1].data.find("\"nFaceRecogID\" : 1,"), std::string::npos)
+        << viewer.events[1].data;
+
+    std::vector<Client::TraceLine> trace = viewer.Trace();
+    std::vector<std::string> creates;
+    bool trained = false;
+    for (size_t i = 0; i < trace.size(); ++i) {
+        if (i > 0) {
+            EXPECT_LT(trace[i - 1].seq, trace[i].seq);
+        }
+        if (trace[i].call.rfind("gx_face_recog_create(", 0) == 0)
+            creates.push_back(trace[i].detail);
+        if (trace[i].call.rfind("gx_start_face_training(5001,", 0) == 0) {
+            EXPECT_EQ(trace[i].worker, static_cast<uint32_t>(trainerWorker));
+            EXPECT_EQ(trace[i].detail, "face={1,0,0,0,0} trained=1");
+            trained = true;
+        }
+    }
+    EXPECT_TRUE(trained) << "the trace lost the calls of a worker that ended";
+    EXPECT_EQ(creates, (std::vector<std::string>{"handle=5001", "handle=5002"}));
+}
+
 // ---- A flood of connections that never finish authenticating -----------------------------------
 
 int ConnectRaw(const std::string& path) {

@@ -74,6 +74,13 @@ TEST_F(StockToolsTest, BusctlIntrospectsBothObjects) {
         Busctl({"call", "org.gxemp.Host1", "/org/gxemp/Simulator1", "org.gxemp.Simulator1",
                 "GetSetting", "s", "db/menu/accessibility/tts"});
     EXPECT_EQ(setting.out, "i 0\n") << setting.err;
+    // The bus calls busctl makes to list the names and show who owns one.
+    ProcessResult list = Busctl({"list"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("org.gxemp.Host1"), std::string::npos) << list.out;
+    ProcessResult status = Busctl({"status", "org.gxemp.Host1"});
+    ASSERT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("Comm=gxemp"), std::string::npos) << status.out;
 }
 
 TEST_F(StockToolsTest, GdbusCallsAndIntrospects) {
