@@ -316,12 +316,17 @@ int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 Client::Client(const std::string& address) {
     Check(sd_bus_new(&m_Bus), "sd_bus_new");
-    Check(sd_bus_set_address(m_Bus, address.c_str()), "sd_bus_set_address");
-    Check(sd_bus_set_bus_client(m_Bus, 1), "sd_bus_set_bus_client");
-    Check(sd_bus_start(m_Bus), "connect");
-    Check(sd_bus_match_signal(m_Bus, nullptr, nullptr, "/org/gxemp/Host1", "org.gxemp.Host1",
-                              "Event", &OnEvent, &events),
-          "AddMatch");
+    int r = sd_bus_set_address(m_Bus, address.c_str());
+    if (r >= 0) r = sd_bus_set_bus_client(m_Bus, 1);
+    if (r >= 0) r = sd_bus_start(m_Bus);
+    if (r >= 0)
+        r = sd_bus_match_signal(m_Bus, nullptr, nullptr, "/org/gxemp/Host1", "org.gxemp.Host1",
+                                "Event", &OnEvent, &events);
+    if (r < 0) {
+        // No destructor runs for a constructor that throws.
+        m_Bus = sd_bus_flush_close_unref(m_Bus);
+        Check(r, "connect");
+    }
 }
 
 Client::~Client() {
