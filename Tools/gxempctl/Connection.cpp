@@ -186,4 +186,11 @@ int Loop::OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return 0;
 }
 
+int CmdAddress(std::vector<std::string>& args) {
+    if (!args.empty()) Usage("address takes no arguments");
+    if (!g.bus.empty()) Usage("with --bus the service is on the " + g.bus + " bus, not at an address");
+    std::printf("%s\n", gxhost::ClientAddress(g.address.c_str()).c_str());
+    return kExitOk;
+}
+
 }  // namespace gxempctl

@@ -128,6 +128,7 @@ struct Loop {
 
 // ---- Commands: each takes the words after its name and returns the exit code ------------------
 
+int CmdAddress(std::vector<std::string>& args);
 int CmdInfo(std::vector<std::string>& args);
 int CmdCall(std::vector<std::string>& args);
 int CmdSession(std::vector<std::string>& args);

@@ -18,6 +18,7 @@ const char kUsage[] =
     "(org.gxemp.Simulator1).\n"
     "\n"
     "Commands:\n"
+    "  address                      print the address of the service (for other D-Bus tools)\n"
     "  info                         the application's strings (JSON)\n"
     "  call [--app ID] [--json] COMMAND [ARG...]\n"
     "                               open an engine, run COMMAND with up to four arguments,\n"
@@ -70,8 +71,8 @@ struct Command {
     int (*run)(std::vector<std::string>& args);
 };
 const Command kCommands[] = {
-    {"info", CmdInfo},       {"call", CmdCall}, {"session", CmdSession},
-    {"monitor", CmdMonitor}, {"sim", CmdSim},
+    {"address", CmdAddress}, {"info", CmdInfo}, {"call", CmdCall},
+    {"session", CmdSession}, {"monitor", CmdMonitor}, {"sim", CmdSim},
 };
 
 int Run(int argc, char** argv) {
