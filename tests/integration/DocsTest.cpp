@@ -102,7 +102,8 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
     }
     for (size_t i = 0; i < examples.size(); ++i) {
         const Example& e = examples[i];
-        std::string where = std::string(GetParam()) + ":" + std::to_string(e.line) + ": " + e.command;
+        std::string where =
+            std::string(GetParam()) + ":" + std::to_string(e.line) + ": " + e.command;
         std::string got;
         for (const std::string& l : printed[i]) got += l + "\n";
         if (!e.checkOutput) {
@@ -116,8 +117,7 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, DocsExampleTest,
-                         ::testing::Values("API.md", "SIMULATOR.md"),
+INSTANTIATE_TEST_SUITE_P(Pages, DocsExampleTest, ::testing::Values("API.md", "SIMULATOR.md"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              std::string name = info.param;
                              return name.substr(0, name.find('.'));

@@ -35,13 +35,13 @@ Party Join(const Service& service, int i) {
     p.engine = p.client->Open();
     p.widget = "w" + std::to_string(i);
     p.zoom = 10 + i;
-    EXPECT_EQ(p.client->Execute(p.engine, "SetMotionSubscribeInfo", p.widget,
-                                MotionList({"EVENT_MOTION_GRAB"}))
+    EXPECT_EQ(p.client
+                  ->Execute(p.engine, "SetMotionSubscribeInfo", p.widget,
+                            MotionList({"EVENT_MOTION_GRAB"}))
                   .integer,
               1);
-    EXPECT_EQ(p.client->Execute(p.engine, "SetZoomTriggerCondition", std::to_string(p.zoom))
-                  .integer,
-              1);
+    EXPECT_EQ(
+        p.client->Execute(p.engine, "SetZoomTriggerCondition", std::to_string(p.zoom)).integer, 1);
     return p;
 }
 
@@ -103,8 +103,9 @@ TEST_P(DepartureTest, LeavesTheOthersWorking) {
     parties.push_back(Join(service, 0));
     // The one that goes is a process of its own, built between the other two.
     Child goer({GXEMPCTL_BIN, "--address", service.address(), "session"});
-    goer.Write(R"(SetMotionSubscribeInfo wg '{"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]}')"
-               "\n");
+    goer.Write(
+        R"(SetMotionSubscribeInfo wg '{"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]}')"
+        "\n");
     std::string line;
     ASSERT_TRUE(goer.ReadLine(&line));  // open
     ASSERT_TRUE(goer.ReadLine(&line));  // result
@@ -126,9 +127,9 @@ TEST_P(DepartureTest, LeavesTheOthersWorking) {
     ExpectEachOwnsItsEngine(parties);
     EXPECT_EQ(parties[0].client->MotionStates().size(), parties.size());
     // They can subscribe again, and unsubscribe.
-    EXPECT_EQ(parties[1].client->Execute(parties[1].engine, "UnSubscirbeMotionSignal", "1005")
-                  .integer,
-              1);
+    EXPECT_EQ(
+        parties[1].client->Execute(parties[1].engine, "UnSubscirbeMotionSignal", "1005").integer,
+        1);
     EXPECT_EQ(parties[1].client->EmitMotion(kGrab, "again"), 1);
 }
 

@@ -1,0 +1,256 @@
+// The Host1 API of the real service, driven by sd-bus clients, in both ways it serves them: a
+// worker process per client, and one process for all (--single-process).
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "Harness.h"
+
+namespace itest {
+namespace {
+
+constexpr char kNoSuchEngine[] = "org.gxemp.Host1.Error.NoSuchEngine";
+constexpr char kTtsKey[] = "db/menu/accessibility/tts";
+
+class ServiceTest : public ::testing::TestWithParam<bool> {
+protected:
+    static std::vector<std::string> Args(std::vector<std::string> more = {}) {
+        if (GetParam()) more.push_back("--single-process");
+        return more;
+    }
+    // The process that serves a client: its worker, or the one process.
+    pid_t ServerOf(Client& client) {
+        return GetParam() ? service->pid() : service->WorkerOf(client.Name());
+    }
+    void SetUp() override { service = std::make_unique<Service>(Args()); }
+    std::unique_ptr<Service> service;
+};
+
+std::string ModeName(const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "SingleProcess" : "WorkerPerClient";
+}
+
+// Results keep their type across the bus (int32, string, the empty string when untouched); a
+// closed or foreign engine is out of reach; arguments are bounded.
+TEST_P(ServiceTest, EnginesAnswerTheirOwnersOnly) {
+    Client owner(service->address()), other(service->address());
+    EXPECT_EQ(owner.Info(), (std::map<std::string, std::string>{{"name", "RECOG"},
+                                                                {"id", "0001"},
+                                                                {"version", "1.000"},
+                                                                {"license", "GPL"},
+                                                                {"category", "RECOG"}}));
+    uint32_t engine = owner.Open();
+    struct {
+        const char* command;
+        bool served;
+        char type;
+        int32_t integer;
+        const char* text;
+    } const rows[] = {
+        // clang-format off
+        {"GetGestureCameraStatus", true,  'i', 1, ""},
+        {"EnableTTSEngine",        true,  'i', 1, ""},
+        {"IsSupportTTS",           true,  'i', 1, ""},
+        {"GetUserLevel",           true,  's', 0, "Beginner"},
+        {"FaceVersion",            true,  's', 0, "0.00"},  // no face handle yet: left unwritten
+        {"NoSuchCommand",          false, 's', 0, ""},
+        // clang-format on
+    };
+    for (const auto& row : rows) {
+        Client::Result r = owner.Execute(engine, row.command);
+        EXPECT_EQ(r.served, row.served) << row.command;
+        ASSERT_EQ(r.type, row.type) << row.command;
+        EXPECT_EQ(r.type == 'i' ? r.integer : 0, row.integer) << row.command;
+        EXPECT_EQ(r.type == 's' ? r.text : "", row.text) << row.command;
+    }
+    EXPECT_EQ(other.GetSetting(kTtsKey), 1);
+    EXPECT_EQ(other.ErrorOfExecute(engine, "DisableTTSEngine"), kNoSuchEngine);
+    EXPECT_EQ(other.ErrorOfClose(engine), kNoSuchEngine);
+    EXPECT_EQ(other.GetSetting(kTtsKey), 1) << "a refused command ran";
+    std::string fits(1u << 20, 'x'), big((1u << 20) + 1, 'x');
+    EXPECT_TRUE(owner.Execute(engine, "StartTTSEngine", fits).served);
+    EXPECT_EQ(owner.ErrorOfExecute(engine, "StartTTSEngine", big),
+              "org.freedesktop.DBus.Error.InvalidArgs");
+    owner.Close(engine);
+    EXPECT_EQ(owner.ErrorOfExecute(engine, "IsSupportTTS"), kNoSuchEngine);
+    EXPECT_EQ(owner.ErrorOfClose(engine), kNoSuchEngine);
+}
+
+TEST_P(ServiceTest, EventsReachTheirOwnerOnly) {
+    Client owner(service->address()), other(service->address());
+    // With one process for all, the subscription works on the engine built last: the owner's.
+    uint32_t theirs = other.Open();
+    uint32_t mine = owner.Open();
+    ASSERT_EQ(owner.Execute(mine, "SetMotionSubscribeInfo", "w1", MotionList({"EVENT_MOTION_GRAB"}))
+                  .integer,
+              1);
+    ASSERT_EQ(owner.Execute(mine, "InitializeFace").integer, 1);
+    ASSERT_EQ(owner.Execute(mine, "SubscribeFaceEvent", "w1").integer, 1);
+    EXPECT_EQ(other.EmitMotion(1005, "abc"), 1);
+    EXPECT_EQ(other.EmitFace(0, 7, 10, 20, 30, 40), 1);
+    other.Drain();
+    ASSERT_TRUE(owner.WaitEvents(2));
+    EXPECT_EQ(owner.events[0].engine, mine);
+    EXPECT_EQ(owner.events[0].code, 6511);
+    EXPECT_EQ(owner.events[0].name, "EVENT_MOTION_GRAB-w1");
+    EXPECT_EQ(owner.events[0].data, "abc");
+    EXPECT_EQ(owner.events[1].code, 6512);
+    EXPECT_EQ(owner.events[1].name, "EVENT_FR_DETECT_FACE");
+    EXPECT_NE(owner.events[1].data.find("\"nDetectID\" : 7"), std::string::npos);
+    other.Pump(300);
+    EXPECT_TRUE(other.events.empty()) << "event leaked to engine " << theirs << "'s client";
+}
+
+TEST_P(ServiceTest, DisconnectDestroysTheClientsEngines) {
+    Client observer(service->address());
+    auto client = std::make_unique<Client>(service->address());
+    client->Open();
+    client->Open();
+    observer.ClearTrace();
+    client.reset();
+    ASSERT_TRUE(service->WaitForLog("engine 2 destroyed")) << service->Log();
+    std::string log = service->Log();
+    EXPECT_LT(log.find("destroying engine 1 "), log.find("destroying engine 2 "));
+    std::vector<std::string> destroyed;
+    for (const Client::TraceLine& t : observer.Trace())
+        if (t.call.rfind("gx_motion_recog_destroy(", 0) == 0) destroyed.push_back(t.call);
+    // In the order they were opened (the second engine's destroy finds the library unloaded).
+    EXPECT_EQ(destroyed, std::vector<std::string>{"gx_motion_recog_destroy(1001)"});
+}
+
+long RssKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// A client that stops reading: its events wait in a bounded queue (the oldest dropped, counted
+// and logged), the memory of the process serving it does not follow the flood, a reading client
+// gets every event, and SIGTERM does not wait for the stalled one.
+TEST_P(ServiceTest, ClientThatStopsReadingCannotGrowTheService) {
+    Client stalled(service->address()), reader(service->address());
+    for (Client* c : {&stalled, &reader})
+        ASSERT_EQ(c->Execute(c->Open(), "SetMotionSubscribeInfo", c == &reader ? "r" : "s",
+                             MotionList({"EVENT_MOTION_GRAB"}))
+                      .integer,
+                  1);
+    // From here on the stalled client never touches its connection again.
+    pid_t server = ServerOf(stalled);
+    const std::string payload(4096, 'p');
+    const int kBatches = 40, kPerBatch = 250;  // 40 MiB if every event were kept
+    long start = RssKiB(server), peak = start;
+    for (int b = 0; b < kBatches; ++b) {
+        reader.events.clear();
+        for (int i = 0; i < kPerBatch; ++i) reader.EmitMotion(1005, payload);
+        reader.Drain();
+        ASSERT_TRUE(reader.WaitEvents(kPerBatch, 30000)) << "batch " << b;
+        peak = std::max(peak, RssKiB(server));
+    }
+    ASSERT_TRUE(service->WaitForLog("does not keep up")) << service->Log();
+    std::printf("RSS of the process serving the stalled client: %ld KiB, peak %ld KiB\n", start,
+                peak);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Sanitizer runtimes keep freed memory in quarantine: the bound means something only here.
+    EXPECT_LT(peak - start, 16 * 1024) << "the service holds the stalled client's events";
+#endif
+    EXPECT_EQ(service->Stop(SIGTERM), 0);
+}
+
+// A client may pipeline its whole start (authentication, BEGIN and Hello) in one write; the
+// Hello that arrives in the same read as BEGIN must still be answered.
+TEST_P(ServiceTest, HelloPipelinedWithAuthenticationIsAnswered) {
+    std::string fields;
+    auto align = [](std::string& s, size_t n) {
+        while (s.size() % n != 0) s.push_back('\0');
+    };
+    for (auto [code, type, value] :
+         {std::tuple<char, char, std::string>{1, 'o', "/org/freedesktop/DBus"},
+          {2, 's', "org.freedesktop.DBus"},
+          {3, 's', "Hello"},
+          {6, 's', "org.freedesktop.DBus"}}) {
+        align(fields, 8);
+        fields += {code, 1, type, 0};
+        uint32_t len = static_cast<uint32_t>(value.size());
+        fields.append(reinterpret_cast<const char*>(&len), 4);
+        fields += value;
+        fields.push_back('\0');
+    }
+    std::string hello = {'l', 1, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0};  // little endian call, serial 1
+    uint32_t len = static_cast<uint32_t>(fields.size());
+    hello.append(reinterpret_cast<const char*>(&len), 4);
+    hello += fields;
+    align(hello, 8);
+    std::string uid = std::to_string(getuid()), hex;
+    for (char c : uid) hex += "3" + std::string(1, c);  // the digits' ASCII codes in hex
+    std::string all = std::string(1, '\0') + "AUTH EXTERNAL " + hex + "\r\nBEGIN\r\n" + hello;
+
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, service->socketPath().c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(write(fd, all.data(), all.size()), static_cast<ssize_t>(all.size()));
+    std::string got;
+    for (int i = 0; i < 100 && got.find(":1.") == std::string::npos; ++i) {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) continue;
+        char buf[512];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    EXPECT_EQ(got.rfind("OK ", 0), 0u);
+    EXPECT_NE(got.find(":1."), std::string::npos) << "no reply to Hello";
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ServiceTest, ::testing::Values(false, true), ModeName);
+
+TEST(SingleProcessTest, SigtermDestroysEveryEngineInTheOrderOpened) {
+    Service service({"--single-process"});
+    Client a(service.address()), b(service.address());
+    a.Open(), b.Open(), a.Open();
+    EXPECT_EQ(service.Stop(SIGTERM), 0);
+    std::string log = service.Log();
+    size_t p1 = log.find("destroying engine 1 "), p2 = log.find("destroying engine 2 "),
+           p3 = log.find("destroying engine 3 ");
+    ASSERT_NE(p3, std::string::npos) << log;
+    EXPECT_LT(p1, p2);
+    EXPECT_LT(p2, p3);
+    struct stat st {};
+    EXPECT_NE(stat(service.socketPath().c_str(), &st), 0) << "the socket file was left behind";
+}
+
+// The socket is the user's alone, and the service checks the peer's uid as well.
+TEST(AccessTest, OnlyTheUserAndRootAreServed) {
+    Service service;
+    struct stat st {};
+    ASSERT_EQ(stat(service.socketPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client under another uid";
+    std::vector<std::string> call = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                     "--clear-groups",   GXEMPCTL_BIN,    "--address",
+                                     service.address(),  "info"};
+    EXPECT_EQ(RunProgram(call).status, 3) << "the file system lets another user in";
+    ASSERT_EQ(chmod(service.dir().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(service.socketPath().c_str(), 0666), 0);
+    EXPECT_EQ(RunProgram(call).status, 3);
+    EXPECT_TRUE(service.WaitForLog("refusing a client of uid 65534")) << service.Log();
+    Client client(service.address());
+    EXPECT_EQ(client.Info().at("name"), "RECOG");
+}
+
+}  // namespace
+}  // namespace itest
