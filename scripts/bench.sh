@@ -28,7 +28,7 @@ else
   cmake --preset default >/dev/null
   cmake --build --preset default --target gxemp_bench_inproc gxemp_bench_e2e
 fi
-bench="$build/tests/bench"
+bench="$build/bench"
 
 echo "=== machine: $(nproc) cores, $(uname -r), load:$(uptime | sed 's/.*load average://')"
 echo "=== build: $build ($(grep -m1 '^CMAKE_BUILD_TYPE' "$build/CMakeCache.txt" | cut -d= -f2))"

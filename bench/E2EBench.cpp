@@ -1,6 +1,6 @@
 // End-to-end benchmarks of the real gxemp service over its socket, each against baselines run in
 // the same process at the same time: a raw unix-socket echo (the physical floor), a bare sd-bus
-// peer-to-peer server and a bare GDBus one (tests/bench/Bare*.cpp), and the service itself with
+// peer-to-peer server and a bare GDBus one (bench/Bare*.cpp), and the service itself with
 // every client in one process (--single-process) against a worker process per client.
 //
 //   gxemp_bench_e2e [--repeat N] [--quick] [SECTION...]
