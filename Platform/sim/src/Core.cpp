@@ -1,6 +1,7 @@
 // Core of the simulated platform: the shared state, the delivery thread, the call trace, forced
 // results and the start-state controls.
 #include <glib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cinttypes>
@@ -16,6 +17,9 @@ namespace {
 constexpr size_t kMaxTrace = 100000;
 
 thread_local bool tOnWorker = false;
+
+// In a motion signal's text, replaced by the CLOCK_MONOTONIC time in ns of the delivery.
+constexpr char kNowMark[] = "{now}";
 
 const std::vector<std::string>& FaceEntryPoints() {
     static const std::vector<std::string> names = {
@@ -47,6 +51,20 @@ bool KnownEntry(const std::string& name) {
 // until the callback returns.
 void Deliver(const Subscription& sub, const Delivery& d) {
     if (d.lib == Lib::Motion) {
+        if (d.text && d.text->find(kNowMark) != std::string::npos) {
+            // The moment the library hands the signal over, for whoever measures what follows.
+            std::string text = *d.text;
+            struct timespec ts {};
+            clock_gettime(CLOCK_MONOTONIC, &ts);
+            std::string now = std::to_string(static_cast<unsigned long long>(ts.tv_sec) *
+                                                 1000000000ull +
+                                             static_cast<unsigned long long>(ts.tv_nsec));
+            for (size_t at = text.find(kNowMark); at != std::string::npos;
+                 at = text.find(kNowMark, at + now.size()))
+                text.replace(at, sizeof kNowMark - 1, now);
+            sub.cb(d.handle, d.signal, const_cast<char*>(text.c_str()), sub.user);
+            return;
+        }
         void* data = d.text ? const_cast<char*>(d.text->c_str()) : nullptr;
         sub.cb(d.handle, d.signal, data, sub.user);
         return;

@@ -176,7 +176,9 @@ MotionAnswers GetMotionAnswers();
 // ---- Signals -----------------------------------------------------------------------------------
 
 // Queues a motion signal for every live motion instance subscribed to it, delivered from the
-// library's own thread. text nullopt: the data pointer is null. Returns how many were queued.
+// library's own thread. text nullopt: the data pointer is null. Every "{now}" in the text is
+// replaced by the CLOCK_MONOTONIC time in ns at which the library hands the signal over (to
+// measure what happens after that). Returns how many were queued.
 int EmitMotionSignal(int signal, const std::optional<std::string>& text);
 
 // A face record as the face library reports it.
