@@ -6,6 +6,7 @@
 // overtakes the subscription written above it. The lateness of every step shows in its "time".
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,12 @@ uint64_t NowUsec() {
 
 double Seconds(uint64_t usec) {
     return static_cast<double>(usec) / 1e6;
+}
+
+// Microseconds of a duration in seconds, capped far beyond any scenario (30 years) so that a huge
+// time or a tiny --speed cannot overflow the clock.
+uint64_t Usec(double seconds) {
+    return static_cast<uint64_t>(std::llround(std::min(seconds * 1e6, 1e15)));
 }
 
 struct Options {
@@ -146,9 +153,7 @@ private:
 
     const Scenario& Current() const { return m_Scenarios[m_Run % m_Scenarios.size()]; }
     long LoopIndex() const { return static_cast<long>(m_Run / m_Scenarios.size()); }
-    uint64_t Due(const Step& s) const {
-        return m_Start + static_cast<uint64_t>(std::llround(s.at / m_Options.speed * 1e6));
-    }
+    uint64_t Due(const Step& s) const { return m_Start + Usec(s.at / m_Options.speed); }
 
     void StartRun(size_t run) {
         m_Run = run;
@@ -189,7 +194,7 @@ private:
         PrintJson(line);
         ++steps;
         if (s.action == Action::ExpectEvent) {
-            m_Waiting.push_back({&s, due + static_cast<uint64_t>(std::llround(s.within * 1e6))});
+            m_Waiting.push_back({&s, due + Usec(s.within)});
             Match();
             return;
         }

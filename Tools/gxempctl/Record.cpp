@@ -33,6 +33,7 @@ uint64_t NowUsec() {
 bool FaceRecord(int signal, const std::string& payload, Json::Value* record) {
     *record = Json::Value();
     if (payload.empty()) return true;
+    if (signal != 0 && signal != 2 && signal != 3) return false;  // these come without a payload
     Json::Value v;
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -57,6 +58,25 @@ bool FaceRecord(int signal, const std::string& payload, Json::Value* record) {
     }
     *record = r;
     return true;
+}
+
+// Adds to `step` the simulator action that makes the service send the event again.
+bool Recreate(const std::string& name, const std::string& data, Json::Value* step) {
+    for (int signal = 0; signal < 6; ++signal) {
+        if (name != kFaceEvents[signal]) continue;
+        Json::Value record;
+        if (!FaceRecord(signal, data, &record)) return false;
+        (*step)["face"] = signal;
+        if (!record.isNull()) (*step)["record"] = record;
+        return true;
+    }
+    for (const auto& motion : MotionEvents()) {
+        if (name.compare(0, motion.first.size() + 1, motion.first + "-") != 0) continue;
+        (*step)["gesture"] = motion.first;
+        if (!data.empty()) (*step)["data"] = data;
+        return true;
+    }
+    return false;
 }
 
 class Recorder : public Loop {
@@ -85,22 +105,7 @@ public:
         double at = static_cast<double>(now - m_First) / 1e6;
         Json::Value step(Json::objectValue);
         step["at"] = at;
-        std::string received = name;
-        for (int signal = 0; signal < 6 && step.size() == 1; ++signal) {
-            if (received != kFaceEvents[signal]) continue;
-            Json::Value record;
-            if (!FaceRecord(signal, data, &record)) break;
-            step["face"] = signal;
-            if (!record.isNull()) step["record"] = record;
-        }
-        for (const auto& motion : MotionEvents()) {
-            if (step.size() != 1 ||
-                received.compare(0, motion.first.size() + 1, motion.first + "-") != 0)
-                continue;
-            step["gesture"] = motion.first;
-            if (*data != '\0') step["data"] = data;
-        }
-        if (step.size() == 1) {
+        if (!Recreate(name, data, &step)) {
             // Not an event the simulated TV can send again: keep it in the file as a note.
             std::fprintf(stderr, "gxempctl: cannot re-create event %s %s\n", name,
                          JsonLine(data).c_str());

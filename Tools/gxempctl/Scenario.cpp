@@ -131,8 +131,8 @@ public:
             Fail("at", "must be a number of seconds, 0 or more, not " + JsonLine(at));
         step.at = at.asDouble();
         if (!previous.isNull() && step.at < previous.asDouble())
-            Fail("at", "time goes backwards: " + JsonLine(at) + " comes after " +
-                           JsonLine(previous));
+            Fail("at",
+                 "time goes backwards: " + JsonLine(at) + " comes after " + JsonLine(previous));
         if (step.key.empty())
             Fail("",
                  "no action: one of gesture, motion, face, faces, camera, setting, profile, "
