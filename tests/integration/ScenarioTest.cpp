@@ -139,6 +139,9 @@ INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::Values(
     BadFile{R"({"at": 2, "face": 0, "record": {"id": 7, "x": "10"}})", ":2: 'record.x': must be an integer, not \"10\""},
     BadFile{R"({"at": 2, "face": 3, "record": {"image_path": 5}})", ":2: 'record.image_path': must be a string"},
     BadFile{R"({"at": 2, "camera": 0, "data": "x"})", ":2: 'data': does not go with 'camera'"},
+    BadFile{R"({"at": 2, "gesture": "EVENT_MOTION_GRAB", "data": 5})", ":2: 'data': must be a string"},
+    BadFile{R"({"at": 2, "camera": 1.0})", ":2: 'camera': must be an integer, not 1.0"},
+    BadFile{R"({"camera": 0})", ":2: 'at': missing: every step has a time in seconds"},
     BadFile{R"({"at": 2})", ":2: no action: one of gesture, motion, face, faces, camera, setting, profile, command, expect-event"},
     BadFile{R"({"at": 2, "command": ["X"], "expect": {"result": true}})", ":2: 'expect.result': must be an integer or a string"},
     BadFile{nullptr, ": cannot read: No such file or directory"}));
@@ -189,11 +192,15 @@ INSTANTIATE_TEST_SUITE_P(Runs, OutcomeTest, ::testing::Values(
             ":7: 'expect-event' failed: expected {\"name\":\"EVENT_MOTION_GRAB-t\",\"within\":0.2}, got [{\"data\":\"\",\"name\":\"EVENT_MOTION_GRAB-t\"}]"}));
 // clang-format on
 
-TEST_F(ScenarioTest, SpeedScalesTheGapsAndAnAbsentServiceIsExit3) {
+TEST_F(ScenarioTest, SpeedHalvesTheGapsAndAnAbsentServiceIsExit3) {
     Service service;
-    std::string file = Write("s.jsonl", R"({"at": 0, "camera": 1}
-{"at": 0.4, "camera": 0}
-{"at": 0.8, "setting": {"key": "db/menu/accessibility/tts", "value": 1}})");
+    // Lines may end in CR LF.
+    std::string file = Write(
+        "s.jsonl", R"({"at": 0, "camera": 1})"
+                   "\r\n"
+                   R"({"at": 0.4, "camera": 0})"
+                   "\r\n"
+                   R"({"at": 0.8, "setting": {"key": "db/menu/accessibility/tts", "value": 1}})");
     ProcessResult r = Ctl(service.address(), {"play", "--speed", "2", file});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<Json::Value> steps = Lines(r.out, "step");
