@@ -142,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::Values(
     BadFile{R"({"at": 2, "gesture": "EVENT_MOTION_GRAB", "data": 5})", ":2: 'data': must be a string"},
     BadFile{R"({"at": 2, "camera": 1.0})", ":2: 'camera': must be an integer, not 1.0"},
     BadFile{R"({"camera": 0})", ":2: 'at': missing: every step has a time in seconds"},
+    BadFile{R"({"at": 2, "expect-event": {"name": "EVENT_FR_DETECT_FACE", "payload": ""}})", ":2: 'expect-event.payload': unknown key"},
     BadFile{R"({"at": 2})", ":2: no action: one of gesture, motion, face, faces, camera, setting, profile, command, expect-event"},
     BadFile{R"({"at": 2, "command": ["X"], "expect": {"result": true}})", ":2: 'expect.result': must be an integer or a string"},
     BadFile{nullptr, ": cannot read: No such file or directory"}));
@@ -192,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(Runs, OutcomeTest, ::testing::Values(
             ":7: 'expect-event' failed: expected {\"name\":\"EVENT_MOTION_GRAB-t\",\"within\":0.2}, got [{\"data\":\"\",\"name\":\"EVENT_MOTION_GRAB-t\"}]"}));
 // clang-format on
 
-TEST_F(ScenarioTest, SpeedHalvesTheGapsAndAnAbsentServiceIsExit3) {
+TEST_F(ScenarioTest, SpeedHalvesTheGapsDryRunPlaysNothingAndNoServiceIsExit3) {
     Service service;
     // Lines may end in CR LF.
     std::string file = Write(
@@ -201,6 +202,13 @@ TEST_F(ScenarioTest, SpeedHalvesTheGapsAndAnAbsentServiceIsExit3) {
                    R"({"at": 0.4, "camera": 0})"
                    "\r\n"
                    R"({"at": 0.8, "setting": {"key": "db/menu/accessibility/tts", "value": 1}})");
+    ProcessResult plan = Ctl(service.address(), {"play", "--dry-run", "--speed", "2", file});
+    ASSERT_EQ(plan.status, 0) << plan.err;
+    std::vector<Json::Value> due = Lines(plan.out, "step");
+    ASSERT_EQ(due.size(), 3u);
+    EXPECT_EQ(due[2]["due"].asDouble(), 0.4);
+    EXPECT_EQ(Client(service.address()).GetSetting(kTts), 0);
+
     ProcessResult r = Ctl(service.address(), {"play", "--speed", "2", file});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<Json::Value> steps = Lines(r.out, "step");
