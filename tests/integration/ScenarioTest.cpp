@@ -68,7 +68,7 @@ TEST_F(ScenarioTest, RecordingPlaysBackTheSameEventsOnAnotherService) {
     };
     // clang-format on
     Child rec({GXEMPCTL_BIN, "--address", recorded.address(), "record", file, "--widget", "w1",
-               "--count", std::to_string(session.size())});
+               "--count", std::to_string(session.size()), "--duration", "60"});
     std::string line;
     ASSERT_TRUE(rec.ReadLine(&line));
     ASSERT_EQ(Lines(line, "subscribed").size(), 1u) << line;
@@ -132,6 +132,7 @@ INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::Values(
     BadFile{R"({"at": 2, "camera": 0, "colour": 1})", ":2: 'colour': unknown key"},
     BadFile{R"({"at": 2, "gesture": "EVENT_MOTION_GRAB", "face": 0})", ":2: 'gesture': a second action on one line (the first is 'face')"},
     BadFile{R"({"at": 0.5, "camera": 0})", ":2: 'at': time goes backwards: 0.5 comes after 1"},
+    BadFile{R"([1, 2])", ":2: a step is a JSON object, not [1,2]"},
     BadFile{R"(at 2: camera 0)", ":2: not JSON (column 1: Syntax error: value, object or array expected.)"},
     BadFile{R"({"at": 2, "camera": 0,})", ":2: not JSON (column 23: Missing '}' or object member name)"},
     BadFile{R"({"at": 2, "expect-event": {"name": "EVENT_MOTION_WAVE-t"}})", ":2: 'expect-event.name': unknown event name \"EVENT_MOTION_WAVE-t\""},

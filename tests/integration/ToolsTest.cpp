@@ -241,7 +241,8 @@ INSTANTIATE_TEST_SUITE_P(
         CtlErrorCase{{"call", "a", "1", "2", "3", "4", "5"}, 2, "at most four arguments"},
         CtlErrorCase{{"play"}, 2, "play needs a scenario FILE"},
         CtlErrorCase{{"play", "--speed", "0", "x.jsonl"}, 2, "--speed takes a number above 0"},
-        CtlErrorCase{{"record", "/nonexistent/x.jsonl"}, 2, "cannot write /nonexistent/x.jsonl"}),
+        CtlErrorCase{{"record", "/nonexistent/x.jsonl"}, 2, "cannot write /nonexistent/x.jsonl"},
+        CtlErrorCase{{"record", "--count", "2"}, 2, "record needs the FILE to write"}),
     [](const ::testing::TestParamInfo<CtlErrorCase>& info) {
         std::string name;
         for (const std::string& a : info.param.args)
