@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -37,6 +38,15 @@ std::vector<Json::Value> Lines(const std::string& out, const std::string& type) 
         if (v["type"].asString() == type) lines.push_back(v);
     }
     return lines;
+}
+
+// A test name from a table row's expected message: its letters and digits, the index for the rest.
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+    std::string name;
+    for (const char* c = info.param.message; *c != '\0' && name.size() < 48; ++c)
+        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+    return name + "_" + std::to_string(info.index);
 }
 
 class ScenarioTest : public ::testing::Test {
@@ -146,14 +156,15 @@ INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::Values(
     BadFile{R"({"at": 2, "expect-event": {"name": "EVENT_FR_DETECT_FACE", "payload": ""}})", ":2: 'expect-event.payload': unknown key"},
     BadFile{R"({"at": 2})", ":2: no action: one of gesture, motion, face, faces, camera, setting, profile, command, expect-event"},
     BadFile{R"({"at": 2, "command": ["X"], "expect": {"result": true}})", ":2: 'expect.result': must be an integer or a string"},
-    BadFile{nullptr, ": cannot read: No such file or directory"}));
+    BadFile{nullptr, ": cannot read: No such file or directory"}),
+    RowName<BadFile>);
 // clang-format on
 
 // What a run reports: its exit status and how the first line of its error output begins.
 struct Outcome {
     const char* lines;
     int status;
-    const char* error;
+    const char* message;
 };
 
 class OutcomeTest : public ScenarioTest, public ::testing::WithParamInterface<Outcome> {};
@@ -163,7 +174,7 @@ TEST_P(OutcomeTest, ExitStatusAndFailedExpectation) {
     std::string file = Write("s.jsonl", kSubscribe + GetParam().lines);
     ProcessResult r = Ctl(service.address(), {"play", file, "--loop", "2"});
     EXPECT_EQ(r.status, GetParam().status) << r.out;
-    std::string error = GetParam().status == 0 ? "" : "gxempctl: " + file + GetParam().error;
+    std::string error = GetParam().status == 0 ? "" : "gxempctl: " + file + GetParam().message;
     EXPECT_EQ(r.err.substr(0, error.size()), error);
     EXPECT_EQ(r.err.empty(), GetParam().status == 0) << r.err;
     EXPECT_EQ(Lines(r.out, "failed").size(), GetParam().status == 1 ? 1u : 0u);
@@ -174,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Runs, OutcomeTest, ::testing::Values(
     Outcome{R"({"at": 0.1, "face": 0, "record": {"id": 1, "x": 5, "y": 6, "w": 7, "h": 8}}
                {"at": 0.1, "expect-event": {"name": "EVENT_FR_DETECT_FACE", "data": {"detectResult": [{"nDetectID": 1, "x": 5}]}}}
                {"at": 0.1, "gesture": "EVENT_MOTION_GRAB"}
-               {"at": 0.1, "expect-event": {"name": "EVENT_MOTION_GRAB-t", "data": ""}})", 0, ""},
+               {"at": 0.1, "expect-event": {"name": "EVENT_MOTION_GRAB-t", "data": ""}})", 0, "passed"},
     Outcome{R"({"at": 0.1, "command": ["NoSuchCommand"], "expect": {"served": true}})", 1,
             ":4: 'command' failed: expected {\"served\":true}, got {\"result\":\"\",\"served\":false}"},
     Outcome{R"({"at": 0.1, "command": ["EnableTTSEngine"], "expect": {"result": "1"}})", 1,
@@ -191,7 +202,8 @@ INSTANTIATE_TEST_SUITE_P(Runs, OutcomeTest, ::testing::Values(
                {"at": 0.1, "gesture": "EVENT_MOTION_SLAP_LEFT"}
                {"at": 0.2, "expect-event": {"name": "EVENT_MOTION_SLAP_LEFT-t"}}
                {"at": 0.2, "expect-event": {"name": "EVENT_MOTION_GRAB-t"}, "within": 0.2})", 1,
-            ":7: 'expect-event' failed: expected {\"name\":\"EVENT_MOTION_GRAB-t\",\"within\":0.2}, got [{\"data\":\"\",\"name\":\"EVENT_MOTION_GRAB-t\"}]"}));
+            ":7: 'expect-event' failed: expected {\"name\":\"EVENT_MOTION_GRAB-t\",\"within\":0.2}, got [{\"data\":\"\",\"name\":\"EVENT_MOTION_GRAB-t\"}]"}),
+    RowName<Outcome>);
 // clang-format on
 
 TEST_F(ScenarioTest, SpeedHalvesTheGapsDryRunPlaysNothingAndNoServiceIsExit3) {
