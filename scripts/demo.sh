@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds gxemp, starts the service on the simulated TV on a private socket and shows it working
 # end to end: a client watches events, a simulated gesture and a face detection reach it, the
-# voice guide is switched on and off; then the service is stopped.
+# voice guide is switched on and off, a scenario plays a swipe session and checks every event;
+# then the service is stopped.
 #
 #   scripts/demo.sh                      build with the default preset, then run the demo
 #   GXEMP_DEMO_BUILD_DIR=DIR scripts/demo.sh   run the demo on an existing build in DIR
@@ -72,6 +73,12 @@ run "$ctl" sim settings get db/menu/accessibility/tts
 
 step "One engine for several commands: gxempctl session (JSON lines)"
 printf '%s\n' 'GetGestureCameraStatus' 'GetUserLevel' 'NoSuchCommand' | run "$ctl" session
+
+step "A scenario: a swipe session on a timeline, each gesture checked on arrival"
+echo "(scenarios/swipe.jsonl; every step is printed too, shown here are the events and the verdict)"
+printf '$ %s\n' "$ctl play scenarios/swipe.jsonl"
+"$ctl" play scenarios/swipe.jsonl >"$work/play.out"
+grep -E '"type":"(event|passed)"' "$work/play.out"
 
 step "Stopping the service (SIGTERM)"
 kill -TERM "$service_pid"

@@ -305,6 +305,45 @@ int CmdSession(std::vector<std::string>& args) {
     return s.exitCode;
 }
 
+Json::Value Execute(Loop& loop, const std::vector<std::string>& words) {
+    Reply reply;
+    Call(
+        loop.bus, gxhost::kHostPath, gxhost::kHostInterface, "Execute",
+        [&](sd_bus_message* m) { return AppendExecute(m, loop.engine, words); }, &reply);
+    Json::Value v(Json::objectValue);
+    ReadExecuteReply(reply.m, &v);
+    return v;
+}
+
+Json::Value MotionSubscription() {
+    Json::Value list(Json::arrayValue);
+    for (const auto& e : MotionEvents()) {
+        Json::Value item(Json::objectValue);
+        item["itemType"] = e.first;
+        list.append(item);
+    }
+    Json::Value root(Json::objectValue);
+    root["motionEventList"] = list;
+    return root;
+}
+
+Json::Value Subscribe(Loop& loop, const std::string& widget, bool motion, bool face) {
+    Json::Value ready(Json::objectValue);
+    ready["type"] = "subscribed";
+    ready["engine"] = loop.engine;
+    if (motion) {
+        ready["widget"] = widget;
+        ready["motion"] =
+            Execute(loop, {"SetMotionSubscribeInfo", widget, JsonLine(MotionSubscription())});
+    }
+    if (face) {
+        Json::Value init = Execute(loop, {"InitializeFace"});
+        ready["face"] = Execute(loop, {"SubscribeFaceEvent", widget});
+        ready["face"]["initialize"] = init;
+    }
+    return ready;
+}
+
 int CmdMonitor(std::vector<std::string>& args) {
     Loop loop;
     std::string widget = "gxempctl";
@@ -335,36 +374,7 @@ int CmdMonitor(std::vector<std::string>& args) {
     }
     loop.Start();
     loop.engine = OpenEngine(loop.bus, "gxempctl-monitor");
-    Json::Value ready(Json::objectValue);
-    ready["type"] = "subscribed";
-    ready["engine"] = loop.engine;
-    auto execute = [&](const std::vector<std::string>& words) {
-        Reply reply;
-        Call(
-            loop.bus, gxhost::kHostPath, gxhost::kHostInterface, "Execute",
-            [&](sd_bus_message* m) { return AppendExecute(m, loop.engine, words); }, &reply);
-        Json::Value v(Json::objectValue);
-        ReadExecuteReply(reply.m, &v);
-        return v;
-    };
-    if (motion) {
-        Json::Value list(Json::arrayValue);
-        for (const auto& e : MotionEvents()) {
-            Json::Value item(Json::objectValue);
-            item["itemType"] = e.first;
-            list.append(item);
-        }
-        Json::Value root(Json::objectValue);
-        root["motionEventList"] = list;
-        ready["widget"] = widget;
-        ready["motion"] = execute({"SetMotionSubscribeInfo", widget, JsonLine(root)});
-    }
-    if (face) {
-        Json::Value init = execute({"InitializeFace"});
-        Json::Value sub = execute({"SubscribeFaceEvent", widget});
-        ready["face"] = sub;
-        ready["face"]["initialize"] = init;
-    }
+    Json::Value ready = Subscribe(loop, widget, motion, face);
     PrintJson(ready);
     if (timeout > 0)
         sd_event_add_time_relative(

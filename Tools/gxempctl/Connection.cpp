@@ -20,6 +20,9 @@ std::string JsonLine(const Json::Value& v) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
+    // Times are seconds to the microsecond (scenario steps, play's output).
+    builder["precision"] = 6;
+    builder["precisionType"] = "decimal";
     return Json::writeString(builder, v);
 }
 
@@ -150,7 +153,13 @@ int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
     int32_t code = 0;
     const char *name = nullptr, *data = nullptr;
     if (sd_bus_message_read(m, "uiss", &engine, &code, &name, &data) < 0) return 0;
-    if (engine != loop->engine) return 0;
+    if (engine == loop->engine) loop->OnEngineEvent(code, name, data);
+    return 0;
+}
+
+}  // namespace
+
+void Loop::OnEngineEvent(int32_t code, const char* name, const char* data) {
     Json::Value v(Json::objectValue);
     v["type"] = "event";
     v["engine"] = engine;
@@ -158,11 +167,8 @@ int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
     v["name"] = name;
     v["data"] = data;
     PrintJson(v);
-    if (loop->countLeft > 0 && --loop->countLeft == 0) sd_event_exit(loop->event, 0);
-    return 0;
+    if (countLeft > 0 && --countLeft == 0) sd_event_exit(event, 0);
 }
-
-}  // namespace
 
 void Loop::Start() {
     Connect(&bus);

@@ -2,6 +2,7 @@
 //   Connection.cpp  connecting, calling methods, mapping errors to exit codes, JSON output
 //   Call.cpp        info, call, session, monitor
 //   Sim.cpp         sim ...
+//   Scenario.cpp    scenario files (Scenario.h); Play.cpp: play; Record.cpp: record
 //   main.cpp        global options, the usage text and the table of commands
 #pragma once
 
@@ -113,18 +114,28 @@ int AppendExecute(sd_bus_message* m, uint32_t engine, const std::vector<std::str
 // Every motion event name a client can subscribe to and receive, with its signal number.
 const std::map<std::string, int>& MotionEvents();
 
-// A connection with an event loop that prints the events of one engine (session, monitor).
+// A connection with an event loop that handles the events of one engine: by default prints them
+// (session, monitor) and ends the loop after countLeft of them.
 struct Loop {
     Bus bus;
     sd_event* event = nullptr;
     uint32_t engine = 0;
     long countLeft = -1;  // monitor --count
     int exitCode = kExitOk;
-    ~Loop() { sd_event_unref(event); }
+    virtual ~Loop() { sd_event_unref(event); }
 
     void Start();
+    virtual void OnEngineEvent(int32_t code, const char* name, const char* data);
     static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*);
 };
+
+// Runs a command on the loop's engine and returns {served, result}.
+Json::Value Execute(Loop& loop, const std::vector<std::string>& words);
+// The argument of "SetMotionSubscribeInfo" that subscribes every motion event.
+Json::Value MotionSubscription();
+// Subscribes the loop's engine to every motion event under `widget` and to face events, as
+// monitor does; returns the "subscribed" line with the results.
+Json::Value Subscribe(Loop& loop, const std::string& widget, bool motion, bool face);
 
 // ---- Commands: each takes the words after its name and returns the exit code ------------------
 
@@ -134,5 +145,7 @@ int CmdCall(std::vector<std::string>& args);
 int CmdSession(std::vector<std::string>& args);
 int CmdMonitor(std::vector<std::string>& args);
 int CmdSim(std::vector<std::string>& args);
+int CmdPlay(std::vector<std::string>& args);
+int CmdRecord(std::vector<std::string>& args);
 
 }  // namespace gxempctl

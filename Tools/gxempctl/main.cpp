@@ -30,6 +30,13 @@ const char kUsage[] =
     "  monitor [[--widget] NAME] [--no-motion] [--no-face] [--count N] [--timeout SEC]\n"
     "                               subscribe to every motion event under NAME and to face\n"
     "                               events; print events as JSON lines as they arrive\n"
+    "  play FILE... [--speed X] [--loop N] [--dry-run]\n"
+    "                               run scenario files (JSON Lines, see docs/SCENARIOS.md): each\n"
+    "                               step at its time; prints steps, results and events as JSON\n"
+    "                               lines; --dry-run only checks the files and prints the plan\n"
+    "  record FILE [--widget W] [--count N] [--duration S]\n"
+    "                               subscribe like monitor and write each event received as a\n"
+    "                               scenario step that re-creates it, then expects it\n"
     "  sim gesture EVENT|SIGNAL [TEXT]   emit a motion signal (no TEXT: no data)\n"
     "  sim face-signal SIGNAL [--no-data | FIELD=VALUE...]\n"
     "                               emit a face signal 0..5; fields id, path, x, y, w, h\n"
@@ -60,10 +67,13 @@ const char kUsage[] =
     "\n"
     "Exit status:\n"
     "  0  success\n"
-    "  1  the command was not served (call), or monitor saw fewer than --count events\n"
-    "  2  usage error: unknown command, malformed or missing argument\n"
+    "  1  the command was not served (call), monitor or record saw fewer than --count\n"
+    "     events, or an expectation of a scenario failed (play)\n"
+    "  2  usage error: unknown command, malformed or missing argument, a scenario file\n"
+    "     that is missing or not valid (nothing is played)\n"
     "  3  the service is not running or cannot be reached\n"
-    "  4  the service refused the request (D-Bus error, e.g. an unknown entry point)\n";
+    "  4  the service refused the request (D-Bus error, e.g. an unknown entry point), or\n"
+    "     a scenario drives the simulated TV and the service has none\n";
 
 // The commands by name. Each gets the words after its name and connects by itself.
 struct Command {
@@ -71,8 +81,9 @@ struct Command {
     int (*run)(std::vector<std::string>& args);
 };
 const Command kCommands[] = {
-    {"address", CmdAddress}, {"info", CmdInfo}, {"call", CmdCall},
-    {"session", CmdSession}, {"monitor", CmdMonitor}, {"sim", CmdSim},
+    {"address", CmdAddress}, {"info", CmdInfo},         {"call", CmdCall},
+    {"session", CmdSession}, {"monitor", CmdMonitor},   {"sim", CmdSim},
+    {"play", CmdPlay},       {"record", CmdRecord},
 };
 
 int Run(int argc, char** argv) {
