@@ -1,0 +1,419 @@
+// The simulated TV where the plug-in's own tests do not reach it: the settings store as a file
+// that processes share, profiles, the log service, the motion library as a shared object, the face
+// library's files, and one TV shared by several processes.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "SimFixture.h"
+#include "dlog.h"
+#include "face_recognition.h"
+#include "gesture_bridge.h"
+#include "vconf.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr const char* kTts = "db/menu/accessibility/tts";
+
+// ---- Settings store ----------------------------------------------------------------------------
+
+// Reads a key straight from the file, independently of the code under test.
+std::optional<int> FileValue(const std::string& path, const char* key) {
+    GKeyFile* kf = g_key_file_new();
+    std::optional<int> out;
+    if (g_key_file_load_from_file(kf, path.c_str(), G_KEY_FILE_NONE, nullptr)) {
+        GError* err = nullptr;
+        int v = g_key_file_get_integer(kf, "vconf", key, &err);
+        if (err)
+            g_error_free(err);
+        else
+            out = v;
+    }
+    g_key_file_free(kf);
+    return out;
+}
+
+using SettingsStore = SimTest;
+
+TEST_F(SettingsStore, CreatedWithTheTvKeysWritesKeepTheOthers) {
+    int v = -1;
+    ASSERT_EQ(vconf_get_int(kTts, &v), 0);
+    EXPECT_EQ(v, 0);
+    EXPECT_TRUE(FileValue(settings(), "db/menu/accessibility/high_contrast").has_value());
+    EXPECT_NE(vconf_get_int("db/no/such/key", &v), 0);
+    ASSERT_EQ(vconf_set_int(kTts, 1), 0);
+    ASSERT_EQ(vconf_set_int("db/test/new", -42), 0);
+    EXPECT_EQ(FileValue(settings(), kTts), 1);
+    EXPECT_EQ(FileValue(settings(), "db/test/new"), -42);
+    EXPECT_EQ(FileValue(settings(), "db/menu/accessibility/enlarge"), 0);
+    for (const char* key : {"a=b", "a\nb", "", "[x]"}) EXPECT_NE(vconf_set_int(key, 1), 0) << key;
+    // Without a path set, the environment names the store.
+    gxsim::SetSettingsPath("");
+    setenv("GXEMP_SETTINGS", (dir() + "/env.ini").c_str(), 1);
+    EXPECT_EQ(gxsim::GetSettingsPath(), dir() + "/env.ini");
+    unsetenv("GXEMP_SETTINGS");
+}
+
+struct BadStore {
+    const char* name;
+    const char* contents;
+    int mode;
+    bool writable;  // a key file with a bad value is repaired by a write; other files are kept
+};
+
+class BadStores : public SimTest, public ::testing::WithParamInterface<BadStore> {};
+
+TEST_P(BadStores, ReadsFailWithoutTouchingTheValueAndWritesKeepWhatTheyMust) {
+    ASSERT_EQ(g_mkdir_with_parents((dir() + "/state").c_str(), 0700), 0);
+    WriteText(settings(), GetParam().contents);
+    chmod(settings().c_str(), GetParam().mode);
+    int v = 1234;
+    bool readable = vconf_get_int(kTts, &v) == 0;
+    EXPECT_EQ(v, readable ? 1 : 1234);
+    EXPECT_EQ(vconf_set_int(kTts, 1) == 0, GetParam().writable);
+    // A file that is not ours to repair is left for a person to look at.
+    EXPECT_EQ(ReadText(settings()) == GetParam().contents, !GetParam().writable);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, BadStores,
+    ::testing::Values(
+        // clang-format off
+        BadStore{"garbage",         "this is \x01 not a key file\n",                     0600, false},
+        BadStore{"binary",          "\xff\xfe",                                          0600, false},
+        BadStore{"truncated_group", "[vconf\ndb/menu/accessibility/tts=1\n",             0600, false},
+        BadStore{"read_only",       "[vconf]\ndb/menu/accessibility/tts=1\n",            0444, false},
+        BadStore{"not_integer",     "[vconf]\ndb/menu/accessibility/tts=on\n",           0600, true},
+        BadStore{"overflow",        "[vconf]\ndb/menu/accessibility/tts=99999999999\n",  0600, true},
+        BadStore{"fraction",        "[vconf]\ndb/menu/accessibility/tts=1.5\n",          0600, true},
+        BadStore{"other_group",     "[x]\na=1\n",                                        0600, true}),
+    // clang-format on
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SettingsStore, ProcessesKeepEachOthersKeysAndAKilledWriterLeavesAWholeFile) {
+    constexpr int kKeys = 40;
+    pid_t a = SpawnSelf({"--store-writer", settings(), "db/a", std::to_string(kKeys)});
+    for (int i = 0; i < kKeys; ++i)
+        ASSERT_EQ(vconf_set_int(("db/c/" + std::to_string(i)).c_str(), i), 0);
+    EXPECT_EQ(WaitChild(a), 0);
+    for (const char* prefix : {"db/a/", "db/c/"})
+        for (int i = 0; i < kKeys; ++i)
+            EXPECT_EQ(FileValue(settings(), (prefix + std::to_string(i)).c_str()), i) << prefix;
+
+    pid_t w = SpawnSelf({"--store-burst", settings(), "db/burst"});
+    int seen = 0;
+    for (int tries = 0; tries < 20000 && seen < 30; ++tries) {
+        int v = 0;
+        if (vconf_get_int("db/burst", &v) == 0) seen = v;
+        std::this_thread::sleep_for(500us);
+    }
+    ASSERT_GE(seen, 30) << "the writer made no progress";
+    kill(w, SIGKILL);
+    EXPECT_EQ(WaitChild(w), -SIGKILL);
+    EXPECT_GE(FileValue(settings(), "db/burst").value_or(-1), seen) << ReadText(settings());
+    EXPECT_EQ(FileValue(settings(), "db/a/7"), 7);
+    // The dead writer's lock went with it.
+    EXPECT_EQ(vconf_set_int("db/burst", -1), 0);
+}
+
+// ---- Profiles ----------------------------------------------------------------------------------
+
+using Profiles = SimTest;
+
+TEST_F(Profiles, SetTheStartStateAndStartAgainFromTheDefaults) {
+    std::string err;
+    ASSERT_TRUE(
+        gxsim::LoadProfileFromData("[system]\nno-model=true\n[factory]\n830=fail\n831=0\n"
+                                   "[camera]\nstate=0\nquery-result=-2\n"
+                                   "[face]\nversion=unwritten\nfaces-in-view=1:10,20,40,40;"
+                                   " 2:100,20,30,30\n[motion]\nhidden=gx_enable_swipe\n"
+                                   "brightness=12\n[settings]\npath=/tmp/gx/s.ini\n",
+                                   &err))
+        << err;
+    EXPECT_FALSE(gxsim::GetModel());
+    EXPECT_FALSE(gxsim::GetFactoryItem(830));
+    EXPECT_EQ(gxsim::GetFactoryItem(831), 0);
+    EXPECT_EQ(gxsim::GetCameraQueryResult(), -2);
+    ASSERT_EQ(gxsim::GetFacesInView().size(), 2u);
+    EXPECT_EQ(gxsim::GetFacesInView()[1].w, 30);
+    EXPECT_EQ(gxsim::HiddenMotionEntryPoints(), std::set<std::string>{"gx_enable_swipe"});
+    EXPECT_EQ(gxsim::GetMotionAnswers().brightness, 12);
+    EXPECT_EQ(gxsim::GetSettingsPath(), "/tmp/gx/s.ini");
+    ASSERT_TRUE(gxsim::LoadProfileFromData("[camera]\nstate=2\n", &err)) << err;
+    EXPECT_EQ(gxsim::GetModel(), "T-SIMTV55");
+    EXPECT_TRUE(gxsim::HiddenMotionEntryPoints().empty());
+    EXPECT_EQ(gxsim::GetCameraState(), 2);
+    EXPECT_TRUE(gxsim::LoadProfile(GXSIM_DEFAULT_PROFILE, &err)) << err;
+}
+
+struct BadProfile {
+    const char* text;
+    const char* mentions;  // the message names the problem
+};
+
+class ProfileErrors : public SimTest, public ::testing::WithParamInterface<BadProfile> {};
+
+TEST_P(ProfileErrors, AreReportedAndChangeNothing) {
+    gxsim::SetCameraState(3);
+    std::string err, file = dir() + "/bad.ini";
+    EXPECT_FALSE(gxsim::LoadProfileFromData(GetParam().text, &err));
+    EXPECT_NE(err.find(GetParam().mentions), std::string::npos) << err;
+    EXPECT_EQ(gxsim::GetCameraState(), 3);
+    WriteText(file, GetParam().text);
+    EXPECT_FALSE(gxsim::LoadProfile(file, &err));
+    EXPECT_NE(err.find("bad.ini"), std::string::npos) << err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, ProfileErrors,
+    ::testing::Values(
+        // clang-format off
+        BadProfile{"[camera]\nstate=2\nthis is not a key\n",     "this is not a key"},
+        BadProfile{"[cmaera]\nstate=1\n",                        "cmaera"},
+        BadProfile{"[camera]\nstat=1\n",                         "stat"},
+        BadProfile{"[camera]\nstate=99999999999\n",              "99999999999"},
+        BadProfile{"[system]\nmodel=A\nno-model=true\n",         "no-model"},
+        BadProfile{"[factory]\n831=yes\n",                       "831"},
+        BadProfile{"[face]\nfaces-in-view=1:2,3,4\n",            "1:2,3,4"},
+        BadProfile{"[motion]\nhidden=gx_enable_swipe;gx_bogus\n", "gx_bogus"},
+        BadProfile{"[settings]\npath=\n",                        "path"}));
+// clang-format on
+
+// ---- The log service ---------------------------------------------------------------------------
+
+using LogService = SimTest;
+
+// Each test runs in a process of its own (ctest), so the first lines here are held until the
+// sink is chosen.
+TEST_F(LogService, HeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
+    gxsim::SetLogQuiet(false);
+    std::string file = dir() + "/log", rotated = file + ".1";
+    __dlog_print(LOG_ID_MAIN, 4, "T", "held %s", "early");
+    std::string err;
+    ASSERT_TRUE(gxsim::OpenLog(file, &err)) << err;
+    __dlog_print(LOG_ID_MAIN, 4, "T", "two\nlines");
+    gxsim::SetLogLevel(4);
+    __dlog_print(LOG_ID_MAIN, 2, "T", "dropped");
+    gxsim::SetLogLevel(0);
+    gxsim::FlushLog();
+    EXPECT_EQ(ReadText(file), "[4] T: held early\n[4] T: two\\nlines\n");
+
+    ASSERT_EQ(rename(file.c_str(), rotated.c_str()), 0);
+    ASSERT_TRUE(gxsim::ReopenLog(&err)) << err;
+    // Threads of this process and another process write long lines into the one file at once.
+    constexpr int kThreads = 3, kLines = 1500;
+    pid_t other = SpawnSelf({"--log-writer", file, std::to_string(kLines)});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            std::string body(static_cast<size_t>(100 + t * 1500), static_cast<char>('a' + t));
+            for (int i = 0; i < kLines; ++i)
+                __dlog_print(LOG_ID_MAIN, 4, "W", "%d %d %s", t, i, body.c_str());
+        });
+    for (auto& th : threads) th.join();
+    gxsim::FlushLog();
+    EXPECT_EQ(WaitChild(other), 0);
+    gxsim::SetLogQuiet(true);
+    EXPECT_EQ(ReadText(rotated), "[4] T: held early\n[4] T: two\\nlines\n");
+    std::istringstream text(ReadText(file));
+    std::map<int, int> next;
+    int count = 0;
+    for (std::string line; std::getline(text, line); ++count) {
+        int t = -1, i = -1, used = 0;
+        ASSERT_EQ(sscanf(line.c_str(), "[4] W: %d %d %n", &t, &i, &used), 2) << line;
+        std::string body(static_cast<size_t>(100 + t * 1500), static_cast<char>('a' + t));
+        ASSERT_EQ(line.substr(static_cast<size_t>(used)), body) << "torn line: " << line;
+        EXPECT_EQ(i, next[t]++) << "lines of one writer out of order";
+    }
+    EXPECT_EQ(count, (kThreads + 1) * kLines);
+    EXPECT_FALSE(gxsim::OpenLog(dir() + "/no/such/dir/log", &err));
+    EXPECT_NE(err.find("no/such/dir"), std::string::npos);
+}
+
+// ---- The motion library as a shared object -----------------------------------------------------
+
+class MotionLib : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        lib_ = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
+        ASSERT_NE(lib_, nullptr) << dlerror();
+    }
+    void TearDown() override {
+        if (lib_) dlclose(lib_);
+        SimTest::TearDown();
+    }
+    template <class F>
+    F Sym(const char* name) {
+        return reinterpret_cast<F>(dlsym(lib_, name));
+    }
+    int Create() {
+        int h = 0;
+        EXPECT_EQ(Sym<gx_motion_recog_create_t>("gx_motion_recog_create")(&h), 1);
+        return h;
+    }
+    void* lib_ = nullptr;
+};
+
+TEST_F(MotionLib, HiddenEntryPointsAreNotFoundOthersWork) {
+    const std::set<std::string> hidden = {"gx_enable_swipe", "gx_get_zoom_trigger_condition",
+                                          "gx_motion_recog_destroy"};
+    ASSERT_TRUE(gxsim::SetHiddenMotionEntryPoints(hidden));
+    for (const auto& name : gxsim::MotionEntryPoints())
+        EXPECT_EQ(dlsym(lib_, name.c_str()) == nullptr, hidden.count(name) == 1) << name;
+    int h = Create();
+    EXPECT_EQ(Sym<gx_set_zoom_trigger_condition_t>("gx_set_zoom_trigger_condition")(h, 3), 1);
+    EXPECT_EQ(gxsim::GetMotionState(h)->zoomTrigger, 3);
+    // Every lookup resolves afresh: with nothing hidden the symbols are back.
+    ASSERT_TRUE(gxsim::SetHiddenMotionEntryPoints({}));
+    EXPECT_NE(dlsym(lib_, "gx_enable_swipe"), nullptr);
+    EXPECT_FALSE(gxsim::SetHiddenMotionEntryPoints({"gx_enable_swipe", "gx_no_such_entry"}));
+}
+
+// A callback that blocks until released, counting its calls.
+struct Blocking {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool entered = false, release = false;
+    std::atomic<int> calls{0};
+    std::atomic<bool> done{false};
+    static void Cb(int, int, void*, void* user) {
+        auto* self = static_cast<Blocking*>(user);
+        self->calls++;
+        std::unique_lock<std::mutex> lk(self->mu);
+        self->entered = true;
+        self->cv.notify_all();
+        self->cv.wait(lk, [&] { return self->release; });
+        lk.unlock();
+        std::this_thread::sleep_for(5ms);
+        self->done = true;
+    }
+};
+
+TEST_F(MotionLib, DestroyWaitsForARunningCallbackAndDropsQueuedSignals) {
+    Blocking b;
+    int h = Create();
+    Sym<gx_set_motion_signal_subscribed_t>("gx_set_motion_signal_subscribed")(h, 1005,
+                                                                              &Blocking::Cb, &b);
+    gxsim::EmitMotionSignal(1005, std::string("1"));
+    gxsim::EmitMotionSignal(1005, std::string("2"));
+    {
+        std::unique_lock<std::mutex> lk(b.mu);
+        b.cv.wait(lk, [&] { return b.entered; });
+    }
+    std::atomic<bool> returned{false};
+    bool doneWhenReturned = false;
+    std::thread destroyer([&] {
+        Sym<gx_motion_recog_destroy_t>("gx_motion_recog_destroy")(h);
+        doneWhenReturned = b.done;
+        returned = true;
+    });
+    std::this_thread::sleep_for(30ms);  // room for a destroy that does not wait to return
+    EXPECT_FALSE(returned);
+    {
+        std::lock_guard<std::mutex> lk(b.mu);
+        b.release = true;
+        b.cv.notify_all();
+    }
+    destroyer.join();
+    EXPECT_TRUE(doneWhenReturned);
+    gxsim::Drain();
+    EXPECT_EQ(b.calls, 1);  // the second signal went with the instance
+}
+
+TEST_F(MotionLib, CallbacksMayCallBackIntoTheLibraryAndStampTheirTime) {
+    static void* lib;
+    lib = lib_;
+    static std::atomic<int> seenZoom{-1}, destroyed{-1};
+    static std::string text;
+    auto cb = [](int handle, int, void* data, void*) {
+        text = static_cast<const char*>(data);
+        int v = 0;
+        reinterpret_cast<gx_get_zoom_trigger_condition_t>(
+            dlsym(lib, "gx_get_zoom_trigger_condition"))(handle, &v);
+        seenZoom = v;
+        // Destroying its own instance from the callback must not wait for itself.
+        destroyed = reinterpret_cast<gx_motion_recog_destroy_t>(
+            dlsym(lib, "gx_motion_recog_destroy"))(handle);
+    };
+    int h = Create();
+    Sym<gx_set_zoom_trigger_condition_t>("gx_set_zoom_trigger_condition")(h, 11);
+    Sym<gx_set_motion_signal_subscribed_t>("gx_set_motion_signal_subscribed")(h, 1004, cb, nullptr);
+    struct timespec before {};
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    gxsim::EmitMotionSignal(1004, std::string("at {now}."));
+    gxsim::Drain();
+    EXPECT_EQ(seenZoom, 11);
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_TRUE(gxsim::LiveMotionHandles().empty());
+    unsigned long long at = 0;
+    ASSERT_EQ(sscanf(text.c_str(), "at %llu.", &at), 1) << text;
+    EXPECT_GE(at, static_cast<unsigned long long>(before.tv_sec) * 1000000000ull +
+                      static_cast<unsigned long long>(before.tv_nsec));
+}
+
+// ---- The face library's files ------------------------------------------------------------------
+
+TEST_F(SimTest, FacesAreTrainedIntoImagesThumbnailsReadAndImagesEncrypted) {
+    int h = 0;
+    ASSERT_EQ(gx_face_recog_create(&h), 1);
+    gxsim::SetFacesInView({{4, 0, 0, 10, 10}});
+    gx_face_detect_data first{1, 0, 0, 0, 0};
+    ASSERT_EQ(gx_start_face_training(h, &first), 1);
+    ASSERT_EQ(gxsim::StoredFaces().size(), 1u);
+    std::string trained = gxsim::StoredFaces()[0].imagePath;
+    EXPECT_EQ(ReadText(trained).compare(0, 3, "P5\n"), 0);
+    // A copy of the image trains a second face of the same person; a file that is no image, none.
+    std::string copy = dir() + "/thumb.pgm", junk = dir() + "/junk.txt";
+    WriteText(copy, ReadText(trained));
+    WriteText(junk, "not an image");
+    EXPECT_EQ(gx_train_thumbnail(h, copy.c_str()), 1);
+    EXPECT_EQ(gx_train_thumbnail(h, junk.c_str()), 0);
+    ASSERT_EQ(gxsim::StoredFaces().size(), 2u);
+    EXPECT_EQ(gxsim::StoredFaces()[1].person, 4);
+
+    std::vector<char> path(copy.begin(), copy.end());
+    path.push_back('\0');
+    const std::string plain = ReadText(copy);
+    EXPECT_EQ(gx_decrypt_face_image(h, path.data()), 0);  // not encrypted
+    EXPECT_EQ(gx_encrypt_face_image(h, path.data()), 1);
+    EXPECT_EQ(ReadText(copy).find("P5"), std::string::npos);
+    EXPECT_EQ(gx_encrypt_face_image(h, path.data()), 0);  // already encrypted
+    EXPECT_EQ(gx_decrypt_face_image(h, path.data()), 1);
+    EXPECT_EQ(ReadText(copy), plain);
+}
+
+// ---- One TV, several processes -----------------------------------------------------------------
+
+// Another process joins the TV, changes the camera and creates a face instance: this process sees
+// the camera, counts its handles on, and orders its calls after the other's.
+TEST_F(SimTest, ProcessesShareOneTv) {
+    std::string err;
+    int fd = gxsim::ShareState(&err);
+    ASSERT_GE(fd, 0) << err;
+    ASSERT_EQ(fcntl(fd, F_SETFD, 0), 0);  // inherited by the other process
+    EXPECT_EQ(WaitChild(SpawnSelf({"--tv-join", std::to_string(fd)})), 0);
+    EXPECT_EQ(gxsim::GetCameraState(), 0);
+    int h = 0;
+    ASSERT_EQ(gx_face_recog_create(&h), 1);
+    EXPECT_EQ(h, 5002);
+    std::vector<gxsim::TraceEntry> trace = gxsim::Trace();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].seq, 2u);
+    EXPECT_EQ(trace[0].worker, getpid());
+    EXPECT_FALSE(gxsim::JoinSharedState(fd, &err));
+}
+
+}  // namespace
