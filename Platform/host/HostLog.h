@@ -11,7 +11,7 @@ namespace gxhost {
 constexpr int kLogError = 16;
 constexpr int kLogInfo = 4;
 
-// "" in the broker and a single process; "[worker <pid>] " in a worker.
+// LogPrefix() is declared in gxhost/Extension.h.
 const char* LogPrefix();
 void SetLogPrefix(const char* prefix);
 

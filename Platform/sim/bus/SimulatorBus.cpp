@@ -741,14 +741,14 @@ public:
         return 1;  // answered when every worker has
     }
 
-    // The broker's own lines, among the host's.
+    // Lines among the host's, with its prefix (a worker's names it).
     static void LogError(const char* fmt, ...) __attribute__((format(printf, 1, 2))) {
         char text[512];
         va_list ap;
         va_start(ap, fmt);
         std::vsnprintf(text, sizeof text, fmt, ap);
         va_end(ap);
-        __dlog_print(LOG_ID_MAIN, 16, "EMP-HOST", "%s", text);
+        __dlog_print(LOG_ID_MAIN, 16, "EMP-HOST", "%s%s", gxhost::LogPrefix(), text);
     }
 
     static int OnGathered(sd_bus_message* reply, void* userdata, sd_bus_error*) {

@@ -95,6 +95,10 @@ public:
     virtual void Stop() {}
 };
 
+// What the host's own log lines of this process start with: "" in the broker and a single
+// process, "[worker <pid>] " in a worker. Extensions that log as the host use it too.
+const char* LogPrefix();
+
 // Registers an extension for the life of the process (not owned).
 void RegisterExtension(Extension* extension);
 const std::vector<Extension*>& Extensions();
