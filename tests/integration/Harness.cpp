@@ -4,6 +4,7 @@
 #include <json/json.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -46,6 +47,8 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         if (out >= 0) dup2(out, 1);
         if (err >= 0) dup2(err, 2);
         for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+        // A test that is killed (a timeout) takes what it started with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (maxFds > 0) {
             struct rlimit rl = {static_cast<rlim_t>(maxFds), static_cast<rlim_t>(maxFds)};
             setrlimit(RLIMIT_NOFILE, &rl);
