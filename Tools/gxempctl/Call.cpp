@@ -305,6 +305,52 @@ int CmdSession(std::vector<std::string>& args) {
     return s.exitCode;
 }
 
+Json::Value Execute(Bus& bus, uint32_t engine, const std::vector<std::string>& words) {
+    Reply reply;
+    Call(
+        bus, gxhost::kHostPath, gxhost::kHostInterface, "Execute",
+        [&](sd_bus_message* m) { return AppendExecute(m, engine, words); }, &reply);
+    Json::Value v(Json::objectValue);
+    ReadExecuteReply(reply.m, &v);
+    return v;
+}
+
+Json::Value Subscribe(Bus& bus, uint32_t engine, const std::string& widget, bool motion,
+                      bool face) {
+    Json::Value done(Json::objectValue);
+    if (motion) {
+        Json::Value list(Json::arrayValue);
+        for (const auto& e : MotionEvents()) {
+            Json::Value item(Json::objectValue);
+            item["itemType"] = e.first;
+            list.append(item);
+        }
+        Json::Value root(Json::objectValue);
+        root["motionEventList"] = list;
+        done["widget"] = widget;
+        done["motion"] = Execute(bus, engine, {"SetMotionSubscribeInfo", widget, JsonLine(root)});
+    }
+    if (face) {
+        Json::Value init = Execute(bus, engine, {"InitializeFace"});
+        done["face"] = Execute(bus, engine, {"SubscribeFaceEvent", widget});
+        done["face"]["initialize"] = init;
+    }
+    return done;
+}
+
+bool ReadEvent(sd_bus_message* m, uint32_t engine, Json::Value* out) {
+    uint32_t from = 0;
+    int32_t code = 0;
+    const char *name = nullptr, *data = nullptr;
+    if (sd_bus_message_read(m, "uiss", &from, &code, &name, &data) < 0 || from != engine)
+        return false;
+    (*out)["engine"] = from;
+    (*out)["code"] = code;
+    (*out)["name"] = name;
+    (*out)["data"] = data;
+    return true;
+}
+
 int CmdMonitor(std::vector<std::string>& args) {
     Loop loop;
     std::string widget = "gxempctl";
@@ -335,36 +381,9 @@ int CmdMonitor(std::vector<std::string>& args) {
     }
     loop.Start();
     loop.engine = OpenEngine(loop.bus, "gxempctl-monitor");
-    Json::Value ready(Json::objectValue);
+    Json::Value ready = Subscribe(loop.bus, loop.engine, widget, motion, face);
     ready["type"] = "subscribed";
     ready["engine"] = loop.engine;
-    auto execute = [&](const std::vector<std::string>& words) {
-        Reply reply;
-        Call(
-            loop.bus, gxhost::kHostPath, gxhost::kHostInterface, "Execute",
-            [&](sd_bus_message* m) { return AppendExecute(m, loop.engine, words); }, &reply);
-        Json::Value v(Json::objectValue);
-        ReadExecuteReply(reply.m, &v);
-        return v;
-    };
-    if (motion) {
-        Json::Value list(Json::arrayValue);
-        for (const auto& e : MotionEvents()) {
-            Json::Value item(Json::objectValue);
-            item["itemType"] = e.first;
-            list.append(item);
-        }
-        Json::Value root(Json::objectValue);
-        root["motionEventList"] = list;
-        ready["widget"] = widget;
-        ready["motion"] = execute({"SetMotionSubscribeInfo", widget, JsonLine(root)});
-    }
-    if (face) {
-        Json::Value init = execute({"InitializeFace"});
-        Json::Value sub = execute({"SubscribeFaceEvent", widget});
-        ready["face"] = sub;
-        ready["face"]["initialize"] = init;
-    }
     PrintJson(ready);
     if (timeout > 0)
         sd_event_add_time_relative(

@@ -146,17 +146,9 @@ namespace {
 
 int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* loop = static_cast<Loop*>(userdata);
-    uint32_t engine = 0;
-    int32_t code = 0;
-    const char *name = nullptr, *data = nullptr;
-    if (sd_bus_message_read(m, "uiss", &engine, &code, &name, &data) < 0) return 0;
-    if (engine != loop->engine) return 0;
     Json::Value v(Json::objectValue);
+    if (!ReadEvent(m, loop->engine, &v)) return 0;
     v["type"] = "event";
-    v["engine"] = engine;
-    v["code"] = code;
-    v["name"] = name;
-    v["data"] = data;
     PrintJson(v);
     if (loop->countLeft > 0 && --loop->countLeft == 0) sd_event_exit(loop->event, 0);
     return 0;

@@ -126,6 +126,14 @@ struct Loop {
     static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*);
 };
 
+// Runs one command on an engine; the reply as JSON (served, result).
+Json::Value Execute(Bus& bus, uint32_t engine, const std::vector<std::string>& words);
+// What monitor and view subscribe to: every motion event under `widget` (when `motion`) and face
+// events (when `face`). Returns the results by group, as monitor prints them.
+Json::Value Subscribe(Bus& bus, uint32_t engine, const std::string& widget, bool motion, bool face);
+// Reads an Event signal into JSON (engine, code, name, data); false when it is not `engine`'s.
+bool ReadEvent(sd_bus_message* m, uint32_t engine, Json::Value* out);
+
 // ---- Commands: each takes the words after its name and returns the exit code ------------------
 
 int CmdInfo(std::vector<std::string>& args);
