@@ -2,6 +2,7 @@
 //   Connection.cpp  connecting, calling methods, mapping errors to exit codes, JSON output
 //   Call.cpp        info, call, session, monitor
 //   Sim.cpp         sim ...
+//   View.cpp        view (the page itself is under view/, embedded at build time)
 //   main.cpp        global options, the usage text and the table of commands
 #pragma once
 
@@ -141,5 +142,6 @@ int CmdCall(std::vector<std::string>& args);
 int CmdSession(std::vector<std::string>& args);
 int CmdMonitor(std::vector<std::string>& args);
 int CmdSim(std::vector<std::string>& args);
+int CmdView(std::vector<std::string>& args);
 
 }  // namespace gxempctl

@@ -53,13 +53,19 @@ const char kUsage[] =
     "  sim settings get KEY | sim settings set KEY VALUE | sim settings path\n"
     "                               the settings store (voice guide: db/menu/accessibility/tts)\n"
     "  sim drain | sim reset | sim profile FILE\n"
+    "  view [--port N] [--frame WxH]\n"
+    "                               serve a live page of this client's own engine (gestures,\n"
+    "                               face boxes, camera, voice guide) on 127.0.0.1:N (default\n"
+    "                               8765, 0: any free port); prints its URL, with the token\n"
+    "                               the page needs; --frame is the camera's size (1280x720)\n"
     "\n"
     "The service is found at --address, else $GXEMP_ADDRESS, else\n"
     "unix:path=$XDG_RUNTIME_DIR/gxemp/host.sock (/tmp/gxemp-$UID/host.sock without it).\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
-    "  1  the command was not served (call), or monitor saw fewer than --count events\n"
+    "  1  the command was not served (call), monitor saw fewer than --count events, or\n"
+    "     view cannot listen on its port\n"
     "  2  usage error: unknown command, malformed or missing argument\n"
     "  3  the service is not running or cannot be reached\n"
     "  4  the service refused the request (D-Bus error, e.g. an unknown entry point)\n";
@@ -71,7 +77,7 @@ struct Command {
 };
 const Command kCommands[] = {
     {"info", CmdInfo},       {"call", CmdCall}, {"session", CmdSession},
-    {"monitor", CmdMonitor}, {"sim", CmdSim},
+    {"monitor", CmdMonitor}, {"sim", CmdSim},   {"view", CmdView},
 };
 
 int Run(int argc, char** argv) {
