@@ -245,7 +245,8 @@ INSTANTIATE_TEST_SUITE_P(
         CtlErrorCase{{"sim", "face-signal", "0", "size=3"}, 2, "unknown face record field"},
         CtlErrorCase{{"sim", "force", "gx_no_such_entry", "1"}, 4, "unknown library entry point"},
         CtlErrorCase{{"sim", "hide", "gx_no_such_entry"}, 4, "not every name"},
-        CtlErrorCase{{"call", "a", "1", "2", "3", "4", "5"}, 2, "at most four arguments"}),
+        CtlErrorCase{{"call", "a", "1", "2", "3", "4", "5"}, 2, "at most four arguments"},
+        CtlErrorCase{{"view", "--frame", "0x480"}, 2, "--frame takes a size"}),
     [](const ::testing::TestParamInfo<CtlErrorCase>& info) {
         std::string name;
         for (const std::string& a : info.param.args)
