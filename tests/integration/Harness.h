@@ -146,8 +146,7 @@ public:
     void Sim(const char* method, const char* types, Args... args) {
         sd_bus_error error = SD_BUS_ERROR_NULL;
         int r = sd_bus_call_method(m_Bus, "org.gxemp.Host1", "/org/gxemp/Simulator1",
-                                   "org.gxemp.Simulator1", method, &error, nullptr, types,
-                                   args...);
+                                   "org.gxemp.Simulator1", method, &error, nullptr, types, args...);
         std::string message = error.message != nullptr ? error.message : "";
         sd_bus_error_free(&error);
         if (r < 0) throw std::runtime_error(std::string(method) + ": " + message);
