@@ -6,7 +6,8 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libjsoncpp-dev libglib2.0-dev libglib2.0-bin libsystemd-dev systemd dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev
-  util-linux procps
+  libsoup-3.0-dev chromium
+  util-linux procps curl
 )
 
 missing=()

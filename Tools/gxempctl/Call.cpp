@@ -305,11 +305,11 @@ int CmdSession(std::vector<std::string>& args) {
     return s.exitCode;
 }
 
-Json::Value Execute(Loop& loop, const std::vector<std::string>& words) {
+Json::Value Execute(Bus& bus, uint32_t engine, const std::vector<std::string>& words) {
     Reply reply;
     Call(
-        loop.bus, gxhost::kHostPath, gxhost::kHostInterface, "Execute",
-        [&](sd_bus_message* m) { return AppendExecute(m, loop.engine, words); }, &reply);
+        bus, gxhost::kHostPath, gxhost::kHostInterface, "Execute",
+        [&](sd_bus_message* m) { return AppendExecute(m, engine, words); }, &reply);
     Json::Value v(Json::objectValue);
     ReadExecuteReply(reply.m, &v);
     return v;
@@ -327,21 +327,33 @@ Json::Value MotionSubscription() {
     return root;
 }
 
-Json::Value Subscribe(Loop& loop, const std::string& widget, bool motion, bool face) {
-    Json::Value ready(Json::objectValue);
-    ready["type"] = "subscribed";
-    ready["engine"] = loop.engine;
+Json::Value Subscribe(Bus& bus, uint32_t engine, const std::string& widget, bool motion,
+                      bool face) {
+    Json::Value done(Json::objectValue);
     if (motion) {
-        ready["widget"] = widget;
-        ready["motion"] =
-            Execute(loop, {"SetMotionSubscribeInfo", widget, JsonLine(MotionSubscription())});
+        done["widget"] = widget;
+        done["motion"] = Execute(
+            bus, engine, {"SetMotionSubscribeInfo", widget, JsonLine(MotionSubscription())});
     }
     if (face) {
-        Json::Value init = Execute(loop, {"InitializeFace"});
-        ready["face"] = Execute(loop, {"SubscribeFaceEvent", widget});
-        ready["face"]["initialize"] = init;
+        Json::Value init = Execute(bus, engine, {"InitializeFace"});
+        done["face"] = Execute(bus, engine, {"SubscribeFaceEvent", widget});
+        done["face"]["initialize"] = init;
     }
-    return ready;
+    return done;
+}
+
+bool ReadEvent(sd_bus_message* m, uint32_t engine, Json::Value* out) {
+    uint32_t from = 0;
+    int32_t code = 0;
+    const char *name = nullptr, *data = nullptr;
+    if (sd_bus_message_read(m, "uiss", &from, &code, &name, &data) < 0 || from != engine)
+        return false;
+    (*out)["engine"] = from;
+    (*out)["code"] = code;
+    (*out)["name"] = name;
+    (*out)["data"] = data;
+    return true;
 }
 
 int CmdMonitor(std::vector<std::string>& args) {
@@ -374,7 +386,9 @@ int CmdMonitor(std::vector<std::string>& args) {
     }
     loop.Start();
     loop.engine = OpenEngine(loop.bus, "gxempctl-monitor");
-    Json::Value ready = Subscribe(loop, widget, motion, face);
+    Json::Value ready = Subscribe(loop.bus, loop.engine, widget, motion, face);
+    ready["type"] = "subscribed";
+    ready["engine"] = loop.engine;
     PrintJson(ready);
     if (timeout > 0)
         sd_event_add_time_relative(

@@ -194,7 +194,8 @@ int Loop::OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 int CmdAddress(std::vector<std::string>& args) {
     if (!args.empty()) Usage("address takes no arguments");
-    if (!g.bus.empty()) Usage("with --bus the service is on the " + g.bus + " bus, not at an address");
+    if (!g.bus.empty())
+        Usage("with --bus the service is on the " + g.bus + " bus, not at an address");
     std::printf("%s\n", gxhost::ClientAddress(g.address.c_str()).c_str());
     return kExitOk;
 }

@@ -181,7 +181,9 @@ int CmdRecord(std::vector<std::string>& args) {
             nullptr);
 
     rec.engine = OpenEngine(rec.bus, "gxempctl-record");
-    Json::Value ready = Subscribe(rec, widget, true, true);
+    Json::Value ready = Subscribe(rec.bus, rec.engine, widget, true, true);
+    ready["type"] = "subscribed";
+    ready["engine"] = rec.engine;
     std::string header = "# Recorded by gxempctl record with widget " + JsonLine(widget) +
                          ": each event is re-created through the simulated TV, then expected.\n";
     std::fwrite(header.data(), 1, header.size(), out.get());

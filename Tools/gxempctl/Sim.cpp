@@ -307,7 +307,8 @@ int CmdSim(std::vector<std::string>& args) {
             entry["worker"] = worker;
             entry["function"] = fn;
             entry["args"] = Json::Value(Json::arrayValue);
-            std::string line = std::to_string(seq) + " [" + std::to_string(worker) + "] " + fn + "(";
+            std::string line =
+                std::to_string(seq) + " [" + std::to_string(worker) + "] " + fn + "(";
             for (char** p = argv; p && *p; ++p) {
                 entry["args"].append(*p);
                 line += (p == argv ? "" : ", ") + std::string(*p);

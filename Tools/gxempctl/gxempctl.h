@@ -3,6 +3,7 @@
 //   Call.cpp        info, call, session, monitor
 //   Sim.cpp         sim ...
 //   Scenario.cpp    scenario files (Scenario.h); Play.cpp: play; Record.cpp: record
+//   View.cpp        view (the page itself is under view/, embedded at build time)
 //   main.cpp        global options, the usage text and the table of commands
 #pragma once
 
@@ -129,13 +130,15 @@ struct Loop {
     static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*);
 };
 
-// Runs a command on the loop's engine and returns {served, result}.
-Json::Value Execute(Loop& loop, const std::vector<std::string>& words);
+// Runs one command on an engine; the reply as JSON (served, result).
+Json::Value Execute(Bus& bus, uint32_t engine, const std::vector<std::string>& words);
 // The argument of "SetMotionSubscribeInfo" that subscribes every motion event.
 Json::Value MotionSubscription();
-// Subscribes the loop's engine to every motion event under `widget` and to face events, as
-// monitor does; returns the "subscribed" line with the results.
-Json::Value Subscribe(Loop& loop, const std::string& widget, bool motion, bool face);
+// What monitor, record and view subscribe to: every motion event under `widget` (when `motion`)
+// and face events (when `face`). Returns the results by group, as monitor prints them.
+Json::Value Subscribe(Bus& bus, uint32_t engine, const std::string& widget, bool motion, bool face);
+// Reads an Event signal into JSON (engine, code, name, data); false when it is not `engine`'s.
+bool ReadEvent(sd_bus_message* m, uint32_t engine, Json::Value* out);
 
 // ---- Commands: each takes the words after its name and returns the exit code ------------------
 
@@ -147,5 +150,15 @@ int CmdMonitor(std::vector<std::string>& args);
 int CmdSim(std::vector<std::string>& args);
 int CmdPlay(std::vector<std::string>& args);
 int CmdRecord(std::vector<std::string>& args);
+int CmdView(std::vector<std::string>& args);
+// Runs one command on an engine; the reply as JSON (served, result).
+Json::Value Execute(Bus& bus, uint32_t engine, const std::vector<std::string>& words);
+// The argument of "SetMotionSubscribeInfo" that subscribes every motion event.
+Json::Value MotionSubscription();
+// What monitor, record and view subscribe to: every motion event under `widget` (when `motion`)
+// and face events (when `face`). Returns the results by group, as monitor prints them.
+Json::Value Subscribe(Bus& bus, uint32_t engine, const std::string& widget, bool motion, bool face);
+// Reads an Event signal into JSON (engine, code, name, data); false when it is not `engine`'s.
+bool ReadEvent(sd_bus_message* m, uint32_t engine, Json::Value* out);
 
 }  // namespace gxempctl

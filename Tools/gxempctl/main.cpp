@@ -61,6 +61,11 @@ const char kUsage[] =
     "  sim settings get KEY | sim settings set KEY VALUE | sim settings path\n"
     "                               the settings store (voice guide: db/menu/accessibility/tts)\n"
     "  sim drain | sim reset | sim profile FILE\n"
+    "  view [--port N] [--frame WxH]\n"
+    "                               serve a live page of this client's own engine (gestures,\n"
+    "                               face boxes, camera, voice guide) on 127.0.0.1:N (default\n"
+    "                               8765, 0: any free port); prints its URL, with the token\n"
+    "                               the page needs; --frame is the camera's size (1280x720)\n"
     "\n"
     "The service is found at --address, else $GXEMP_ADDRESS, else\n"
     "unix:path=$XDG_RUNTIME_DIR/gxemp/host.sock (/tmp/gxemp-$UID/host.sock without it).\n"
@@ -68,7 +73,8 @@ const char kUsage[] =
     "Exit status:\n"
     "  0  success\n"
     "  1  the command was not served (call), monitor or record saw fewer than --count\n"
-    "     events, or an expectation of a scenario failed (play)\n"
+    "     events, an expectation of a scenario failed (play), or view cannot listen on\n"
+    "     its port\n"
     "  2  usage error: unknown command, malformed or missing argument, a scenario file\n"
     "     that is missing or not valid (nothing is played)\n"
     "  3  the service is not running or cannot be reached\n"
@@ -81,9 +87,9 @@ struct Command {
     int (*run)(std::vector<std::string>& args);
 };
 const Command kCommands[] = {
-    {"address", CmdAddress}, {"info", CmdInfo},         {"call", CmdCall},
-    {"session", CmdSession}, {"monitor", CmdMonitor},   {"sim", CmdSim},
-    {"play", CmdPlay},       {"record", CmdRecord},
+    {"address", CmdAddress}, {"info", CmdInfo},       {"call", CmdCall},
+    {"session", CmdSession}, {"monitor", CmdMonitor}, {"sim", CmdSim},
+    {"play", CmdPlay},       {"record", CmdRecord},   {"view", CmdView},
 };
 
 int Run(int argc, char** argv) {

@@ -148,10 +148,10 @@ Child::~Child() {
     if (m_Out >= 0) close(m_Out);
 }
 
-bool Child::ReadLine(std::string* line, int timeoutMs) {
+bool Child::ReadLine(std::string* line, int timeoutMs, char end) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        size_t nl = m_Buffer.find('\n');
+        size_t nl = m_Buffer.find(end);
         if (nl != std::string::npos) {
             *line = m_Buffer.substr(0, nl);
             m_Buffer.erase(0, nl + 1);

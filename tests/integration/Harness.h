@@ -40,8 +40,9 @@ class Child {
 public:
     Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
     ~Child();
-    // Reads one line of standard output (without the newline); false at end or timeout.
-    bool ReadLine(std::string* line, int timeoutMs = 10000);
+    // Reads one line of standard output (without the newline, or the `end` given); false at end
+    // or timeout.
+    bool ReadLine(std::string* line, int timeoutMs = 10000, char end = '\n');
     void Write(const std::string& text);
     void CloseInput();
     int Wait();  // exit status, or 128 + signal

@@ -137,7 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
         CtlErrorCase{{"play", "--speed", "0", "x.jsonl"},    2, "--speed takes a number above 0"},
         CtlErrorCase{{"record", "/nonexistent/x.jsonl"},     2, "cannot write /nonexistent/x.jsonl"},
         CtlErrorCase{{"record", "--count", "2"},             2, "record needs the FILE to write"},
-        CtlErrorCase{{"address", "x"},                       2, "address takes no arguments"}),
+        CtlErrorCase{{"address", "x"},                       2, "address takes no arguments"},
+        CtlErrorCase{{"view", "--frame", "0x480"},           2, "--frame takes a size"}),
     // clang-format on
     [](const ::testing::TestParamInfo<CtlErrorCase>& info) {
         std::string name;

@@ -1,0 +1,603 @@
+// gxempctl view: a local web page that shows, live, what the service recognises for the viewer's
+// own engine (gestures, face boxes, the camera and the voice guide).
+//
+// One thread, one GLib main loop. libsoup's server needs GLib's loop, so the D-Bus connection is
+// attached to that loop too: a GSource polls sd-bus's descriptor with the events and the timeout
+// that sd-bus asks for and calls sd_bus_process when it is due. We chose that over running
+// sd-event inside GLib because the viewer needs nothing from sd-event but the bus: one source per
+// connection is all the glue there is, and a reconnect simply replaces it.
+//
+// The event stream is Server-Sent Events rather than a WebSocket: the page only listens (it never
+// sends a command, and SSE gives it no channel to), a stream is an ordinary GET that goes through
+// the same Host and token checks as the page, and the browser reconnects an EventSource by itself
+// when the viewer restarts.
+//
+// A tab that stops reading must not make the viewer grow or wait: each tab has one chunk in
+// flight at most and a bounded queue behind it that drops its oldest messages; a keep-alive
+// comment makes the server notice tabs that went away without closing.
+#include <glib-unix.h>
+#include <libsoup/soup.h>
+#include <sys/random.h>
+
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gxempctl.h"
+
+namespace gxempctl {
+
+// The page (HTML with its CSS and script inlined), generated from view/ at build time.
+extern const unsigned char kViewPage[];
+extern const size_t kViewPageSize;
+
+namespace {
+
+constexpr size_t kMaxTabs = 16;
+// What may wait for one tab (beyond the chunk being written); past that the oldest go. Motion
+// texts have no length limit of their own, hence the bound in bytes too.
+constexpr size_t kMaxQueued = 256;
+constexpr size_t kMaxQueuedBytes = 1 << 20;
+constexpr size_t kHistory = 50;  // events a new tab is shown
+constexpr guint kPollMs = 1000;
+constexpr guint kKeepAliveMs = 10000;
+constexpr guint kRetryFirstMs = 250, kRetryMaxMs = 8000;
+constexpr char kWidget[] = "view";
+
+int64_t NowMs() {
+    return g_get_real_time() / 1000;
+}
+
+std::string SseMessage(const char* type, const Json::Value& v) {
+    return std::string("event: ") + type + "\ndata: " + JsonLine(v) + "\n\n";
+}
+
+// ---- sd-bus on the GLib loop -------------------------------------------------------------------
+
+struct View;
+
+struct BusSource {
+    GSource base;
+    sd_bus* bus;
+    gpointer fd;
+    View* view;
+};
+
+// Milliseconds until sd-bus wants to run (-1: only on input), from its absolute deadline.
+int BusTimeoutMs(sd_bus* bus) {
+    uint64_t until = 0;
+    if (sd_bus_get_timeout(bus, &until) < 0 || until == UINT64_MAX) return -1;
+    auto now = static_cast<uint64_t>(g_get_monotonic_time());
+    if (until <= now) return 0;
+    uint64_t ms = (until - now + 999) / 1000;
+    return ms > G_MAXINT ? G_MAXINT : static_cast<int>(ms);
+}
+
+gboolean BusPrepare(GSource* source, gint* timeout) {
+    auto* s = reinterpret_cast<BusSource*>(source);
+    int events = sd_bus_get_events(s->bus);
+    // POLLIN and POLLOUT have the values of G_IO_IN and G_IO_OUT.
+    g_source_modify_unix_fd(source, s->fd, static_cast<GIOCondition>(events > 0 ? events : 0));
+    *timeout = BusTimeoutMs(s->bus);
+    return *timeout == 0;
+}
+
+gboolean BusCheck(GSource* source) {
+    auto* s = reinterpret_cast<BusSource*>(source);
+    return g_source_query_unix_fd(source, s->fd) != 0 || BusTimeoutMs(s->bus) == 0;
+}
+
+gboolean BusDispatch(GSource* source, GSourceFunc, gpointer);  // below View
+
+GSourceFuncs kBusSourceFuncs = {BusPrepare, BusCheck, BusDispatch, nullptr, nullptr, nullptr};
+
+// ---- One tab's event stream --------------------------------------------------------------------
+
+struct Tab {
+    View* view;
+    SoupServerMessage* msg;
+    GSource* watch = nullptr;  // input on the stream's socket: the tab went away
+    std::deque<std::string> queue;
+    size_t queuedBytes = 0;
+    bool writing = false;  // a chunk is with libsoup and not yet written
+    uint64_t dropped = 0;
+
+    ~Tab() {
+        g_signal_handlers_disconnect_by_data(msg, this);
+        if (watch != nullptr) {
+            g_source_destroy(watch);
+            g_source_unref(watch);
+        }
+    }
+
+    void Push(std::string message) {
+        queuedBytes += message.size();
+        queue.push_back(std::move(message));
+        while (queue.size() > kMaxQueued || (queuedBytes > kMaxQueuedBytes && queue.size() > 1)) {
+            queuedBytes -= queue.front().size();
+            queue.pop_front();
+            ++dropped;
+        }
+        Flush();
+    }
+
+    // Hands everything queued to libsoup as one chunk, unless a chunk is still being written.
+    void Flush() {
+        if (writing || queue.empty()) return;
+        std::string chunk;
+        if (dropped > 0) {
+            Json::Value v(Json::objectValue);
+            v["count"] = static_cast<Json::UInt64>(dropped);
+            chunk = SseMessage("dropped", v);
+            dropped = 0;
+        }
+        for (const std::string& m : queue) chunk += m;
+        queue.clear();
+        queuedBytes = 0;
+        soup_message_body_append(soup_server_message_get_response_body(msg), SOUP_MEMORY_COPY,
+                                 chunk.data(), chunk.size());
+        writing = true;
+        soup_server_message_unpause(msg);
+    }
+};
+
+// ---- The viewer --------------------------------------------------------------------------------
+
+struct View {
+    int width = 1280, height = 720;
+    guint port = 0;
+    std::string token;
+    GMainLoop* loop = nullptr;
+    SoupServer* server = nullptr;
+
+    std::unique_ptr<Bus> bus;  // null while the service is away
+    BusSource* busSource = nullptr;
+    uint32_t engine = 0;
+    bool lost = false;  // the connection broke; dropped once sd_bus_process has returned
+    int pollsPending = 0;
+    Json::Value camera, voiceGuide;  // null while unknown
+    unsigned reconnects = 0, attempt = 0;
+    guint retryMs = kRetryFirstMs;
+    std::string lastError;
+    Json::Value lastState;
+
+    std::deque<Json::Value> history;
+    std::vector<std::unique_ptr<Tab>> tabs;
+
+    ~View() {
+        if (busSource != nullptr) {
+            g_source_destroy(&busSource->base);
+            g_source_unref(&busSource->base);
+        }
+    }
+
+    // -- state ----------------------------------------------------------------------------------
+
+    Json::Value State() const {
+        Json::Value v(Json::objectValue);
+        v["service"] = bus ? "connected" : "reconnecting";
+        v["engine"] = bus ? Json::Value(engine) : Json::Value();
+        v["camera"] = camera;
+        v["voiceGuide"] = voiceGuide;
+        v["frame"]["width"] = width;
+        v["frame"]["height"] = height;
+        v["reconnects"] = reconnects;
+        if (!bus) {
+            v["attempt"] = attempt;
+            v["error"] = lastError;
+        }
+        return v;
+    }
+
+    // Every tab hears of a change of state, and only of a change.
+    void StateChanged() {
+        Json::Value state = State();
+        if (state == lastState) return;
+        lastState = state;
+        state["now"] = static_cast<Json::Int64>(NowMs());
+        Broadcast(SseMessage("state", state));
+    }
+
+    void Broadcast(const std::string& message) {
+        for (auto& tab : tabs) tab->Push(message);
+    }
+
+    // -- the service ----------------------------------------------------------------------------
+
+    // Connects, opens the viewer's engine and subscribes it. Throws ServiceError.
+    void Attach() {
+        auto b = std::make_unique<Bus>();
+        Connect(b.get());
+        int r = sd_bus_match_signal(b->bus, nullptr, nullptr, gxhost::kHostPath,
+                                    gxhost::kHostInterface, "Event", &View::OnEvent, this);
+        if (r >= 0) r = sd_bus_add_filter(b->bus, nullptr, &View::OnLocal, this);
+        if (r < 0)
+            throw ServiceError{kExitUnreachable,
+                               std::string("cannot subscribe to events: ") + std::strerror(-r)};
+        uint32_t id = OpenEngine(*b, "gxempctl-view");
+        Json::Value done = Subscribe(*b, id, kWidget, true, true);
+        if (!done["motion"]["served"].asBool() || !done["face"]["served"].asBool())
+            std::fprintf(stderr, "gxempctl view: the engine did not take every subscription: %s\n",
+                         JsonLine(done).c_str());
+        bus = std::move(b);
+        engine = id;
+        busSource = reinterpret_cast<BusSource*>(g_source_new(&kBusSourceFuncs, sizeof(BusSource)));
+        busSource->bus = bus->bus;
+        busSource->view = this;
+        busSource->fd = g_source_add_unix_fd(&busSource->base, sd_bus_get_fd(bus->bus), G_IO_IN);
+        g_source_attach(&busSource->base, nullptr);
+        Poll();
+        if (pollsPending == 0) StateChanged();
+    }
+
+    void Lost() {
+        lost = false;
+        if (!bus) return;
+        g_source_destroy(&busSource->base);
+        g_source_unref(&busSource->base);
+        busSource = nullptr;
+        bus.reset();
+        engine = 0;
+        pollsPending = 0;
+        camera = Json::Value();
+        voiceGuide = Json::Value();
+        attempt = 0;
+        retryMs = kRetryFirstMs;
+        lastError = "the service closed the connection";
+        std::fprintf(stderr, "gxempctl view: the service went away; reconnecting\n");
+        StateChanged();
+        g_timeout_add(retryMs, &View::OnRetry, this);
+    }
+
+    // Tries again with a growing delay until the service is back.
+    static gboolean OnRetry(gpointer data) {
+        auto* self = static_cast<View*>(data);
+        ++self->attempt;
+        try {
+            self->Attach();
+            ++self->reconnects;
+            std::fprintf(stderr, "gxempctl view: reconnected, engine %u\n", self->engine);
+            return G_SOURCE_REMOVE;  // the state goes out with the first poll's answers
+        } catch (const ServiceError& e) {
+            self->lastError = e.message;
+            self->retryMs = std::min(self->retryMs * 2, kRetryMaxMs);
+            g_timeout_add(self->retryMs, &View::OnRetry, self);
+        }
+        self->StateChanged();
+        return G_SOURCE_REMOVE;
+    }
+
+    static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0)
+            static_cast<View*>(userdata)->lost = true;
+        return 0;
+    }
+
+    static int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* self = static_cast<View*>(userdata);
+        Json::Value v(Json::objectValue);
+        if (!ReadEvent(m, self->engine, &v)) return 0;
+        v["time"] = static_cast<Json::Int64>(NowMs());
+        self->history.push_back(v);
+        if (self->history.size() > kHistory) self->history.pop_front();
+        self->Broadcast(SseMessage("event", v));
+        return 0;
+    }
+
+    // Asks for the camera status and the voice guide with the ordinary commands, without
+    // waiting: a slow service must not hold up the pages.
+    void Poll() {
+        if (!bus || pollsPending > 0) return;
+        const struct {
+            const char* command;
+            sd_bus_message_handler_t reply;
+        } polls[] = {{"GetGestureCameraStatus", &View::OnCamera}, {"IsSupportTTS", &View::OnVoice}};
+        for (const auto& p : polls) {
+            sd_bus_message* m = nullptr;
+            int r =
+                sd_bus_message_new_method_call(bus->bus, &m, gxhost::kBusName, gxhost::kHostPath,
+                                               gxhost::kHostInterface, "Execute");
+            if (r >= 0) r = AppendExecute(m, engine, {p.command});
+            if (r >= 0) r = sd_bus_call_async(bus->bus, nullptr, m, p.reply, this, 0);
+            sd_bus_message_unref(m);
+            if (r >= 0) ++pollsPending;
+        }
+    }
+
+    // The result of a poll: an integer when served, else unknown (null).
+    Json::Value PollResult(sd_bus_message* m) {
+        --pollsPending;
+        Json::Value v(Json::objectValue);
+        if (sd_bus_message_is_method_error(m, nullptr)) return Json::Value();
+        try {
+            ReadExecuteReply(m, &v);
+        } catch (const ServiceError&) {
+            return Json::Value();
+        }
+        return v["served"].asBool() && v["result"].isInt() ? v["result"] : Json::Value();
+    }
+
+    bool FromThisBus(sd_bus_message* m) const {
+        return bus && !lost && sd_bus_message_get_bus(m) == bus->bus;
+    }
+
+    static int OnCamera(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* self = static_cast<View*>(userdata);
+        if (!self->FromThisBus(m)) return 0;
+        self->camera = self->PollResult(m);
+        if (self->pollsPending == 0) self->StateChanged();
+        return 0;
+    }
+
+    static int OnVoice(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* self = static_cast<View*>(userdata);
+        if (!self->FromThisBus(m)) return 0;
+        self->voiceGuide = self->PollResult(m);
+        if (self->pollsPending == 0) self->StateChanged();
+        return 0;
+    }
+
+    // -- HTTP -----------------------------------------------------------------------------------
+
+    // Only 127.0.0.1:PORT and localhost:PORT: a page of another site that a rebinding resolver
+    // points at our port still sends its own name.
+    bool HostAllowed(const char* host) const {
+        if (host == nullptr) return false;
+        std::string suffix = ":" + std::to_string(port);
+        for (const char* name : {"127.0.0.1", "localhost"})
+            if (g_ascii_strcasecmp(host, (name + suffix).c_str()) == 0) return true;
+        return false;
+    }
+
+    // Compares in constant time, so that the answer's timing tells nothing of the token.
+    bool TokenMatches(const char* given) const {
+        if (given == nullptr || std::strlen(given) != token.size()) return false;
+        unsigned char diff = 0;
+        for (size_t i = 0; i < token.size(); ++i)
+            diff |= static_cast<unsigned char>(given[i] ^ token[i]);
+        return diff == 0;
+    }
+
+    static void Refuse(SoupServerMessage* msg, guint status, const char* why) {
+        soup_server_message_set_status(msg, status, nullptr);
+        soup_server_message_set_response(msg, "text/plain; charset=utf-8", SOUP_MEMORY_COPY, why,
+                                         std::strlen(why));
+    }
+
+    static void OnRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable* query,
+                          gpointer data) {
+        auto* self = static_cast<View*>(data);
+        SoupMessageHeaders* out = soup_server_message_get_response_headers(msg);
+        soup_message_headers_replace(out, "Cache-Control", "no-store");
+        soup_message_headers_replace(out, "X-Content-Type-Options", "nosniff");
+        soup_message_headers_replace(out, "Referrer-Policy", "no-referrer");
+        const char* host =
+            soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Host");
+        const char* method = soup_server_message_get_method(msg);
+        if (!self->HostAllowed(host))
+            return Refuse(msg, SOUP_STATUS_FORBIDDEN, "refused: unexpected Host header\n");
+        if (!self->TokenMatches(
+                query ? static_cast<const char*>(g_hash_table_lookup(query, "token")) : nullptr))
+            return Refuse(msg, SOUP_STATUS_FORBIDDEN,
+                          "refused: open the URL that gxempctl view printed (with its token)\n");
+        if (method != SOUP_METHOD_GET && method != SOUP_METHOD_HEAD) {
+            soup_message_headers_replace(out, "Allow", "GET, HEAD");
+            return Refuse(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "the view only serves GET\n");
+        }
+        if (std::strcmp(path, "/") == 0) return self->ServePage(msg);
+        if (std::strcmp(path, "/events") == 0) return self->ServeEvents(msg);
+        Refuse(msg, SOUP_STATUS_NOT_FOUND, "not found\n");
+    }
+
+    void ServePage(SoupServerMessage* msg) {
+        SoupMessageHeaders* out = soup_server_message_get_response_headers(msg);
+        // The page needs nothing but itself and its own event stream.
+        soup_message_headers_replace(
+            out, "Content-Security-Policy",
+            "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
+            "connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; "
+            "frame-ancestors 'none'");
+        soup_message_headers_replace(out, "X-Frame-Options", "DENY");
+        soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+        soup_server_message_set_response(msg, "text/html; charset=utf-8", SOUP_MEMORY_STATIC,
+                                         reinterpret_cast<const char*>(kViewPage), kViewPageSize);
+    }
+
+    void ServeEvents(SoupServerMessage* msg) {
+        if (tabs.size() >= kMaxTabs)
+            return Refuse(msg, SOUP_STATUS_SERVICE_UNAVAILABLE,
+                          "too many open views; close one and reload\n");
+        soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+        SoupMessageHeaders* out = soup_server_message_get_response_headers(msg);
+        soup_message_headers_replace(out, "Content-Type", "text/event-stream; charset=utf-8");
+        soup_message_headers_set_encoding(out, SOUP_ENCODING_CHUNKED);
+        // Written chunks are freed, not kept for a body that never ends.
+        soup_message_body_set_accumulate(soup_server_message_get_response_body(msg), FALSE);
+        auto tab = std::make_unique<Tab>();
+        tab->view = this;
+        tab->msg = msg;
+        g_signal_connect(msg, "wrote-chunk", G_CALLBACK(&View::OnWroteChunk), tab.get());
+        g_signal_connect(msg, "finished", G_CALLBACK(&View::OnFinished), tab.get());
+        // libsoup does not read while it waits for our next chunk, so it would notice a closed
+        // tab only when it next writes; watching the socket frees the tab's place at once.
+        tab->watch = g_socket_create_source(soup_server_message_get_socket(msg),
+                                            static_cast<GIOCondition>(G_IO_IN | G_IO_HUP), nullptr);
+        g_source_set_callback(tab->watch, G_SOURCE_FUNC(&View::OnTabGone), tab.get(), nullptr);
+        g_source_attach(tab->watch, nullptr);
+        // A new tab learns the state, then the recent events (marked as such, so that it shows
+        // them without replaying their animations).
+        Json::Value state = State();
+        state["now"] = static_cast<Json::Int64>(NowMs());
+        std::string hello = SseMessage("state", state);
+        for (const Json::Value& e : history) hello += SseMessage("history", e);
+        tab->Push(hello);
+        tabs.push_back(std::move(tab));
+    }
+
+    static void OnWroteChunk(SoupServerMessage*, gpointer data) {
+        auto* tab = static_cast<Tab*>(data);
+        tab->writing = false;
+        tab->Flush();
+    }
+
+    void Forget(Tab* tab) {
+        for (auto it = tabs.begin(); it != tabs.end(); ++it)
+            if (it->get() == tab) {
+                tabs.erase(it);
+                return;
+            }
+    }
+
+    static void OnFinished(SoupServerMessage*, gpointer data) {
+        auto* tab = static_cast<Tab*>(data);
+        tab->view->Forget(tab);
+    }
+
+    // The client of a stream never sends after its request: input is its end (or junk). Shut the
+    // socket, so that libsoup's next write fails and it lets the message go too.
+    static gboolean OnTabGone(GSocket* socket, GIOCondition, gpointer data) {
+        auto* tab = static_cast<Tab*>(data);
+        SoupServerMessage* msg = tab->msg;
+        g_socket_shutdown(socket, TRUE, TRUE, nullptr);
+        tab->view->Forget(tab);
+        soup_message_body_append(soup_server_message_get_response_body(msg), SOUP_MEMORY_STATIC,
+                                 "\n", 1);
+        soup_server_message_unpause(msg);
+        return G_SOURCE_REMOVE;
+    }
+
+    // A comment line on idle streams: writing is how a tab that vanished is noticed.
+    static gboolean OnKeepAlive(gpointer data) {
+        for (auto& tab : static_cast<View*>(data)->tabs)
+            if (tab->queue.empty() && !tab->writing) tab->Push(": keep-alive\n\n");
+        return G_SOURCE_CONTINUE;
+    }
+
+    static gboolean OnPoll(gpointer data) {
+        static_cast<View*>(data)->Poll();
+        return G_SOURCE_CONTINUE;
+    }
+
+    static gboolean OnQuit(gpointer data) {
+        g_main_loop_quit(static_cast<View*>(data)->loop);
+        return G_SOURCE_CONTINUE;
+    }
+
+    int Run() {
+        Attach();  // the service must be there at the start: exit 3 as every command does
+        server = soup_server_new("server-header", "gxempctl-view", nullptr);
+        GError* error = nullptr;
+        if (!soup_server_listen_local(server, port, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
+            std::string why = error->message;
+            g_error_free(error);
+            g_object_unref(server);
+            throw ServiceError{kExitNotServed, "cannot listen on 127.0.0.1 port " +
+                                                   std::to_string(port) + ": " + why};
+        }
+        GSList* uris = soup_server_get_uris(server);
+        port = static_cast<guint>(g_uri_get_port(static_cast<GUri*>(uris->data)));
+        g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+        soup_server_add_handler(server, nullptr, &View::OnRequest, this, nullptr);
+
+        std::printf("http://127.0.0.1:%u/?token=%s\n", port, token.c_str());
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "gxempctl view: open the URL above in a browser on this machine; Ctrl-C "
+                     "stops the view\n");
+
+        loop = g_main_loop_new(nullptr, FALSE);
+        guint sources[] = {
+            g_timeout_add(kPollMs, &View::OnPoll, this),
+            g_timeout_add(kKeepAliveMs, &View::OnKeepAlive, this),
+            g_unix_signal_add(SIGINT, &View::OnQuit, this),
+            g_unix_signal_add(SIGTERM, &View::OnQuit, this),
+        };
+        g_main_loop_run(loop);
+        for (guint id : sources) g_source_remove(id);
+        g_main_loop_unref(loop);
+
+        tabs.clear();
+        soup_server_disconnect(server);
+        g_object_unref(server);
+        if (bus) {
+            Reply closed;
+            try {
+                Call(
+                    *bus, gxhost::kHostPath, gxhost::kHostInterface, "Close",
+                    [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", engine); },
+                    &closed);
+            } catch (const ServiceError&) {
+                // The service went away as we stopped: nothing left to close.
+            }
+        }
+        return kExitOk;
+    }
+};
+
+gboolean BusDispatch(GSource* source, GSourceFunc, gpointer) {
+    auto* s = reinterpret_cast<BusSource*>(source);
+    View* view = s->view;
+    // A bounded number of messages per turn, so that a burst of events cannot starve the pages.
+    for (int i = 0; i < 64; ++i) {
+        int r = sd_bus_process(s->bus, nullptr);
+        if (r < 0) view->lost = true;
+        // The connection is let go here, after sd_bus_process returned, never from a callback
+        // inside it. Lost() destroys this source.
+        if (view->lost) {
+            view->Lost();
+            return G_SOURCE_REMOVE;
+        }
+        if (r == 0) break;
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+std::string RandomToken() {
+    unsigned char bytes[16];
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw ServiceError{kExitNotServed, "cannot get random bytes for the token"};
+        got += static_cast<size_t>(n);
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char b : bytes) {
+        token += hex[b >> 4];
+        token += hex[b & 15];
+    }
+    return token;
+}
+
+}  // namespace
+
+int CmdView(std::vector<std::string>& args) {
+    View view;
+    view.port = 8765;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--port" && i + 1 < args.size()) {
+            int32_t port = ParseInt(args[++i], "--port");
+            if (port < 0 || port > 65535) Usage("--port takes 0 to 65535");
+            view.port = static_cast<guint>(port);
+        } else if (args[i] == "--frame" && i + 1 < args.size()) {
+            const std::string& f = args[++i];
+            size_t x = f.find('x');
+            if (x == std::string::npos) Usage("--frame takes WIDTHxHEIGHT, e.g. 1280x720");
+            view.width = ParseInt(f.substr(0, x), "--frame width");
+            view.height = ParseInt(f.substr(x + 1), "--frame height");
+            if (view.width <= 0 || view.height <= 0 || view.width > 16384 || view.height > 16384)
+                Usage("--frame takes a size from 1x1 to 16384x16384");
+        } else {
+            Usage("unknown argument for view: " + args[i]);
+        }
+    }
+    view.token = RandomToken();
+    std::signal(SIGPIPE, SIG_IGN);
+    return view.Run();
+}
+
+}  // namespace gxempctl

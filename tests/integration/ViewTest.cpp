@@ -1,0 +1,202 @@
+// gxempctl view against the real service: whom its HTTP server answers, its event stream read
+// with curl (as a script would), and its page in headless Chromium.
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <json/json.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "Harness.h"
+
+namespace itest {
+namespace {
+
+class ViewTest : public ::testing::Test {
+protected:
+    // (Throws, and so fails the test, on what is not JSON.)
+    static Json::Value Parse(const std::string& t) {
+        Json::Value v;
+        std::istringstream(t) >> v;
+        return v;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(view.ReadLine(&url));
+        port = url.substr(17, url.find('/', 17) - 17);  // http://127.0.0.1:PORT/?token=T
+        token = url.substr(url.find("token=") + 6);
+        events = "http://127.0.0.1:" + port + "/events?token=" + token;
+        ASSERT_EQ(token.size(), 32u);
+    }
+    ProcessResult Ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), {GXEMPCTL_BIN, "--address", service.address()});
+        return RunProgram(args);
+    }
+    std::unique_ptr<Child> Stream() {
+        return std::make_unique<Child>(std::vector<std::string>{CURL_BIN, "-sN", events});
+    }
+    // The data of the next message of `type` on a stream (others are skipped).
+    static Json::Value Next(Child& stream, const std::string& type) {
+        std::string line;
+        for (bool wanted = false; stream.ReadLine(&line);) {
+            if (line.rfind("event: ", 0) == 0) wanted = line.substr(7) == type;
+            if (wanted && line.rfind("data: ", 0) == 0) return Parse(line.substr(6));
+        }
+        ADD_FAILURE() << "no '" << type << "' message";
+        return Json::Value();
+    }
+    Service service;
+    Child view{{GXEMPCTL_BIN, "--address", service.address(), "view", "--port", "0", "--frame",
+                "640x480"}};
+    std::string url, port, token, events;
+};
+
+TEST_F(ViewTest, AnswersOnlyItsOwnUrlUnderItsOwnName) {
+    const std::string here = "127.0.0.1:" + port, t = "?token=" + token;
+    using Case = std::tuple<const char*, std::string, std::string, int, const char*>;
+    for (const auto& [method, host, target, status, body] : std::vector<Case>{
+             {"GET", here, "/" + t, 200, "new EventSource("},  // the script is in the page
+             {"GET", "localhost:" + port, "/" + t, 200, "default-src 'none'"},
+             {"GET", here, "/", 403, "token"},
+             {"GET", here, "/?token=" + token.substr(0, 31), 403, "token"},
+             {"GET", here, "/" + t + "0", 403, "token"},
+             {"GET", "localhost.attacker.example:" + port, "/" + t, 403, "Host"},
+             {"GET", "127.0.0.1:1", "/" + t, 403, "Host"},
+             {"POST", here, "/" + t, 405, "GET"},
+         }) {
+        ProcessResult r = RunProgram({CURL_BIN, "-si", "-X", method, "-H", "Host: " + host,
+                                      "http://127.0.0.1:" + port + target});
+        EXPECT_EQ(r.out.rfind("HTTP/1.1 " + std::to_string(status) + " ", 0), 0u)
+            << method << " " << target << " Host: " << host << "\n"
+            << r.out.substr(0, 300);
+        EXPECT_NE(r.out.find(body), std::string::npos);
+        EXPECT_EQ(r.out.find("Access-Control-"), std::string::npos) << "no CORS header";
+    }
+}
+TEST_F(ViewTest, StreamsEventsStateAndRecentEventsAndComesBackWithTheService) {
+    auto stream = Stream();
+    Json::Value state = Next(*stream, "state");
+    EXPECT_EQ(state["frame"], Parse(R"({"width": 640, "height": 480})"));
+
+    ASSERT_EQ(Ctl({"sim", "gesture", "EVENT_MOTION_SLAP_LEFT", "left"}).status, 0);
+    Json::Value gesture = Next(*stream, "event"),
+                want = Parse(
+                    R"({"name": "EVENT_MOTION_SLAP_LEFT-view", "data": "left", "code": 6511})");
+    want["engine"] = state["engine"];
+    EXPECT_GT(gesture["time"].asInt64(), 1600000000000) << "milliseconds since 1970";
+    gesture.removeMember("time");
+    EXPECT_EQ(gesture, want);
+    ASSERT_EQ(Ctl({"sim", "face-signal", "0", "id=7", "x=10", "y=20", "w=30", "h=40"}).status, 0);
+    EXPECT_EQ(Next(*stream, "event")["name"], "EVENT_FR_DETECT_FACE");  // its box: in Chromium
+
+    // The voice guide and the camera, as the ordinary commands report them, when they change.
+    ASSERT_EQ(Ctl({"call", "EnableTTSEngine"}).status, 0);
+    EXPECT_EQ(Next(*stream, "state")["voiceGuide"], 1);
+    ASSERT_EQ(Ctl({"sim", "camera", "0"}).status, 0);
+    EXPECT_EQ(Next(*stream, "state")["camera"], 0);
+
+    // A tab opened later learns the state, then the recent events in order.
+    auto late = Stream();
+    EXPECT_EQ(Next(*late, "history")["name"], "EVENT_MOTION_SLAP_LEFT-view");
+    EXPECT_EQ(Next(*late, "history")["name"], "EVENT_FR_DETECT_FACE");
+
+    // The service restarts: the view says so, connects again and subscribes its new engine.
+    service.Stop();
+    EXPECT_EQ(Next(*stream, "state")["service"], "reconnecting");
+    ASSERT_TRUE(service.Start());
+    do state = Next(*stream, "state");
+    while (state["service"] == "reconnecting");
+    EXPECT_EQ(state["reconnects"], 1);  // and connected
+    ASSERT_EQ(Ctl({"sim", "gesture", "EVENT_MOTION_GRAB"}).status, 0);
+    EXPECT_EQ(Next(*stream, "event")["name"], "EVENT_MOTION_GRAB-view");
+}
+
+TEST_F(ViewTest, SixteenTabsAndSlowOnesHoldNobodyUp) {
+    std::vector<std::unique_ptr<Child>> tabs;
+    while (tabs.size() < 16) tabs.push_back(Stream());
+    for (auto& tab : tabs) ASSERT_EQ(Next(*tab, "state")["service"], "connected");
+    EXPECT_EQ(RunProgram({CURL_BIN, "-so/dev/null", "-w%{http_code}", events}).out, "503");
+    tabs[0] = nullptr;  // a tab closed: its place is free at once (after one turn of the loop)
+    RunProgram({CURL_BIN, "-s", url});
+    tabs[0] = Stream();
+    ASSERT_EQ(Next(*tabs[0], "state")["service"], "connected");
+
+    // Only tab 1 reads; far more than the sockets hold goes by.
+    Client control(service.address());
+    const std::string text(100 * 1024, 'x');
+    for (int i = 0; i < 150; ++i) {
+        ASSERT_EQ(control.EmitMotion(1005, text + std::to_string(i)), 1);
+        ASSERT_EQ(Next(*tabs[1], "event")["data"], text + std::to_string(i));
+    }
+    // A slow tab lost the oldest events, is told so, and still gets the newest.
+    EXPECT_GT(Next(*tabs[2], "dropped")["count"].asInt(), 0);
+    Json::Value last;
+    do last = Next(*tabs[2], "event");
+    while (!last.isNull() && last["data"] != text + "149");
+    EXPECT_FALSE(last.isNull());
+}
+
+TEST_F(ViewTest, PageInChromiumShowsTheGestureAndTheFaces) {
+    if (access(CHROMIUM_BIN, X_OK) != 0)
+        GTEST_SKIP() << CHROMIUM_BIN " is not installed (scripts/setup.sh installs chromium)";
+    TempDir profile;
+    // Driven over its DevTools pipe: NUL-terminated JSON on its descriptors 3 and 4.
+    Child chrome({"/bin/sh", "-c", "exec \"$@\" 3<&0 4>&1 >/dev/null 2>&1", "sh", CHROMIUM_BIN,
+                  "--headless", "--disable-gpu", "--no-first-run", "--disable-sync",
+                  "--disable-background-networking", "--disable-component-update", "--disable-quic",
+                  "--window-size=1280,720", "--remote-debugging-pipe",
+                  "--user-data-dir=" + profile.path(), geteuid() == 0 ? "--no-sandbox" : "--",
+                  "about:blank"});
+    auto send = [&](const char* method, const Json::Value& params, const std::string& session) {
+        Json::Value m;
+        m["id"] = 1;  // one call at a time: the answer is the next message with an id
+        m["method"] = method;
+        m["params"] = params;
+        if (!session.empty()) m["sessionId"] = session;
+        chrome.Write(Json::writeString(Json::StreamWriterBuilder(), m) + '\0');
+        for (std::string line; chrome.ReadLine(&line, 30000, '\0');)
+            if (Parse(line).isMember("id")) return Parse(line);
+        return Json::Value();  // the browser is gone
+    };
+    Json::Value target, attach = Parse(R"({"flatten": true})");
+    target["url"] = url;
+    attach["targetId"] = send("Target.createTarget", target, "")["result"]["targetId"];
+    std::string s = send("Target.attachToTarget", attach, "")["result"]["sessionId"].asString();
+    // Evaluates `expression` in the page until it gives something but null (20 s at most; early
+    // tries may meet the page still loading).
+    auto await = [&](const std::string& expression) {
+        Json::Value e = Parse(R"({"returnByValue": true})"), v;
+        e["expression"] = expression;
+        for (int i = 0;
+             i < 400 && (v = send("Runtime.evaluate", e, s)["result"]["result"]["value"]).isNull();
+             ++i)
+            usleep(50000);
+        return v;
+    };
+    ASSERT_EQ(await("document.body?.dataset.stream === 'open' || null"), true);
+
+    Client control(service.address());
+    control.EmitMotion(1000, "left");
+    control.EmitFace(0, 7, 120, 200, 150, 190);
+    control.EmitFace(3, 3, 400, 150, 140, 180);
+    std::string shown =
+        await("document.querySelector('.face.recog') && document.body.innerText").asString();
+    for (const char* text : {"Slap left", "EVENT_MOTION_SLAP_LEFT-view", "detect #7", "face #3"})
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " is not on the page:\n" << shown;
+
+    gsize n = 0;
+    guchar* png = g_base64_decode(
+        send("Page.captureScreenshot", Json::objectValue, s)["result"]["data"].asCString(), &n);
+    std::string bytes(reinterpret_cast<const char*>(png), n);
+    g_free(png);
+    std::ofstream(VIEW_SHOTS_DIR "/view-1280x720.png", std::ios::binary) << bytes;
+    send("Browser.close", Json::objectValue, "");
+    EXPECT_EQ(chrome.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace itest
