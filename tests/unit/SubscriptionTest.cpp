@@ -1,10 +1,63 @@
 // "SetMotionSubscribeInfo": the list, the subscription thread, its loop, and bad input.
+#include <dlfcn.h>
+#include <glib.h>
+
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "PluginFixture.h"
+
+namespace {
+
+// g_main_loop_run is interposed in this binary: it records the loop about to run and, while a
+// test keeps the gate closed, holds the caller back, so that a teardown can be made to come before
+// a subscription thread runs its loop.
+std::mutex g_GateLock;
+std::condition_variable g_GateOpened;
+bool g_GateClosed = false;
+GMainLoop* g_LastLoop = nullptr;
+
+void SetGateClosed(bool closed) {
+    std::lock_guard<std::mutex> lock(g_GateLock);
+    g_GateClosed = closed;
+    g_GateOpened.notify_all();
+}
+
+GMainLoop* TakeLastLoop() {
+    std::lock_guard<std::mutex> lock(g_GateLock);
+    GMainLoop* loop = g_LastLoop;
+    g_LastLoop = nullptr;
+    return loop;
+}
+
+// Waits until the next loop given to g_main_loop_run after TakeLastLoop() runs (false after 5 s).
+bool WaitForLoopRunning() {
+    GMainLoop* loop = nullptr;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        if (loop == nullptr) loop = TakeLastLoop();
+        if (loop != nullptr && g_main_loop_is_running(loop)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" void g_main_loop_run(GMainLoop* loop) {
+    static auto real = reinterpret_cast<void (*)(GMainLoop*)>(dlsym(RTLD_NEXT, "g_main_loop_run"));
+    {
+        std::unique_lock<std::mutex> lock(g_GateLock);
+        g_LastLoop = loop;
+        g_GateOpened.wait(lock, [] { return !g_GateClosed; });
+    }
+    real(loop);
+}
 
 namespace gxtest {
 namespace {
@@ -183,14 +236,81 @@ TEST_F(SubscriptionTest, EachCommandStartsAThreadAndTeardownQuitsTheNewestLoop) 
     EXPECT_FALSE(Contains(TakeMessages(), "run the m_MotionLoop"));
 }
 
-TEST_F(SubscriptionTest, TeardownRightAfterSubscribingEndsTheThread) {
-    for (int i = 0; i < 20; ++i) {
+// Runs `command` from an idle callback of a host loop on GLib's default context, as a host whose
+// command thread runs that context would, and goes on iterating it until `done` (at most 5 s).
+void RunHosted(const std::function<void()>& command, const std::function<bool()>& done) {
+    struct Host {
+        GMainLoop* loop;
+        const std::function<void()>& command;
+        const std::function<bool()>& done;
+        std::chrono::steady_clock::time_point deadline;
+    } host{g_main_loop_new(nullptr, FALSE), command, done,
+           std::chrono::steady_clock::now() + std::chrono::seconds(5)};
+    g_idle_add(
+        [](gpointer h) -> gboolean {
+            static_cast<Host*>(h)->command();
+            return G_SOURCE_REMOVE;
+        },
+        &host);
+    g_timeout_add(
+        5,
+        [](gpointer p) -> gboolean {
+            auto* h = static_cast<Host*>(p);
+            if (!h->done() && std::chrono::steady_clock::now() < h->deadline)
+                return G_SOURCE_CONTINUE;
+            g_main_loop_quit(h->loop);
+            return G_SOURCE_REMOVE;
+        },
+        &host);
+    g_main_loop_run(host.loop);
+    g_main_loop_unref(host.loop);
+}
+
+// The command thread owns GLib's default context and waits in the command: the subscription thread
+// must answer without that context. Teardown quits the running loop without the host iterating.
+TEST_F(SubscriptionTest, HostOnTheDefaultContextGetsItsAnswerAndTeardownEndsTheThread) {
+    bool answered = false, running = false, ended = false;
+    RunHosted(
+        [&] {
+            TakeLastLoop();
+            answered =
+                Exec(m_Engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1);
+            running = WaitForLoopRunning();
+            Destroy(m_Engine);
+            ended = WaitForMessage("run the m_MotionLoop");
+        },
+        [] { return true; });
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(running);
+    EXPECT_TRUE(ended);
+}
+
+// Teardown right after the command, while the thread is held before its loop: the quit must not be
+// lost, whether the thread itself or a host iterates the default context. The host meets the quit
+// (the loop not yet running) before the thread is let go.
+TEST_F(SubscriptionTest, QuitBeforeTheLoopRunsStillEndsTheThread) {
+    for (bool hosted : {false, true}) {
         kiv::CEmpEngineGX* engine = NewEngine();
         TakeLog();
-        EXPECT_TRUE(
-            Exec(engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1));
-        Destroy(engine);
-        EXPECT_TRUE(WaitForMessage("run the m_MotionLoop")) << "round " << i;
+        bool answered = false, ended = false;
+        auto command = [&] {
+            SetGateClosed(true);
+            answered =
+                Exec(engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1);
+            Destroy(engine);
+        };
+        if (hosted) {
+            RunHosted(command, [&] {
+                SetGateClosed(false);
+                return ended = ended || Contains(TakeMessages(), "run the m_MotionLoop");
+            });
+        } else {
+            command();
+            SetGateClosed(false);
+            ended = WaitForMessage("run the m_MotionLoop");
+        }
+        EXPECT_TRUE(answered) << "hosted " << hosted;
+        EXPECT_TRUE(ended) << "hosted " << hosted;
     }
 }
 
