@@ -1,7 +1,9 @@
 // "SetMotionSubscribeInfo": the list, the subscription thread, its loop, and bad input.
 #include <dlfcn.h>
 #include <glib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -16,11 +18,24 @@ namespace {
 
 // g_main_loop_run is interposed in this binary: it records the loop about to run and, while a
 // test keeps the gate closed, holds the caller back, so that a teardown can be made to come before
-// a subscription thread runs its loop.
+// a subscription thread runs its loop. It also keeps the loops in g_main_loop_run (with a
+// reference) and counts the threads other than the main one that ran a loop until they end, so
+// that each test can end those the plug-in leaves running.
 std::mutex g_GateLock;
 std::condition_variable g_GateOpened;
 bool g_GateClosed = false;
 GMainLoop* g_LastLoop = nullptr;
+std::vector<GMainLoop*> g_Running;
+int g_LoopThreads = 0;
+
+struct LoopThread {
+    LoopThread() { ++g_LoopThreads; }
+    ~LoopThread() {  // at the thread's exit, after whatever it logged
+        std::lock_guard<std::mutex> lock(g_GateLock);
+        --g_LoopThreads;
+        g_GateOpened.notify_all();
+    }
+};
 
 void SetGateClosed(bool closed) {
     std::lock_guard<std::mutex> lock(g_GateLock);
@@ -54,9 +69,17 @@ extern "C" void g_main_loop_run(GMainLoop* loop) {
     {
         std::unique_lock<std::mutex> lock(g_GateLock);
         g_LastLoop = loop;
+        g_Running.push_back(g_main_loop_ref(loop));
+        if (gettid() != getpid()) {
+            thread_local LoopThread thread;
+        }
         g_GateOpened.wait(lock, [] { return !g_GateClosed; });
     }
     real(loop);
+    std::lock_guard<std::mutex> lock(g_GateLock);
+    g_Running.erase(std::find(g_Running.begin(), g_Running.end(), loop));
+    g_GateOpened.notify_all();
+    g_main_loop_unref(loop);
 }
 
 namespace gxtest {
@@ -82,6 +105,33 @@ protected:
         gxsim::ClearTrace();
         TakeLog();
     }
+    // A loop that a later subscription replaced runs for the rest of the process; quit it (once
+    // running, so that the quit is not lost; a loop already quit just leaves) so that no
+    // subscription thread of this test owns GLib's default context in the next one. Its engine
+    // dropped the pointer but not the reference, so the loop stays allocated: keep it reachable
+    // here rather than have it read as a leak.
+    void TearDown() override {
+        PluginTest::TearDown();
+        static auto* kept = new std::vector<GMainLoop*>;  // never destroyed: read at exit
+        std::unique_lock<std::mutex> lock(g_GateLock);
+        std::vector<GMainLoop*> left;
+        for (GMainLoop* loop : g_Running) left.push_back(g_main_loop_ref(loop));
+        for (GMainLoop* loop : left) {
+            while (!g_main_loop_is_running(loop) &&
+                   std::find(g_Running.begin(), g_Running.end(), loop) != g_Running.end()) {
+                g_GateOpened.wait_for(lock, kPoll);
+            }
+            if (!g_main_loop_is_running(loop)) {
+                g_main_loop_unref(loop);
+                continue;
+            }
+            g_main_loop_quit(loop);
+            kept->push_back(loop);
+        }
+        EXPECT_TRUE(g_GateOpened.wait_for(lock, std::chrono::seconds(5),
+                                          [] { return g_Running.empty() && g_LoopThreads == 0; }));
+    }
+    static constexpr std::chrono::milliseconds kPoll{1};
     std::vector<std::string> SubscribedSignals() {
         std::vector<std::string> signals;
         for (const auto& call : Calls("gx_set_motion_signal_subscribed")) {
