@@ -1,6 +1,8 @@
 // Face-recognition library, linked at build time.
 #pragma once
 
+#include <stddef.h>
+
 #include "gx_types.h"
 
 #ifdef __cplusplus
@@ -28,6 +30,11 @@ typedef struct {
 
 // A training or recognition result. imageFilePath is allocated with malloc by the library and
 // owned by whoever receives the record, who releases it with free().
+//
+// The library and its callers agree on the field order, not on a size: on the TV's 32-bit
+// platform the record is six 4-byte fields (24 bytes), while on a 64-bit host the pointer is 8
+// bytes and aligned to 8, which makes it 32 bytes. Fields are only ever reached by name; never
+// reorder them, and never copy the record by a size or an offset written out by hand.
 typedef struct {
     int id;
     char* imageFilePath;
@@ -36,6 +43,26 @@ typedef struct {
     int w;
     int h;
 } gx_face_recog_result;
+
+#ifdef __cplusplus
+#define GX_STATIC_ASSERT(cond, msg) static_assert(cond, msg);
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define GX_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg);
+#else  // checked where the compiler can
+#define GX_STATIC_ASSERT(cond, msg)
+#endif
+GX_STATIC_ASSERT(offsetof(gx_face_recog_result, id) == 0 &&
+                     offsetof(gx_face_recog_result, id) <
+                         offsetof(gx_face_recog_result, imageFilePath) &&
+                     offsetof(gx_face_recog_result, imageFilePath) <
+                         offsetof(gx_face_recog_result, x) &&
+                     offsetof(gx_face_recog_result, x) < offsetof(gx_face_recog_result, y) &&
+                     offsetof(gx_face_recog_result, y) < offsetof(gx_face_recog_result, w) &&
+                     offsetof(gx_face_recog_result, w) < offsetof(gx_face_recog_result, h),
+                 "gx_face_recog_result: id, imageFilePath, x, y, w, h, in this order")
+GX_STATIC_ASSERT(sizeof(void*) != 4 || sizeof(gx_face_recog_result) == 24,
+                 "gx_face_recog_result: 24 bytes on a 32-bit platform")
+#undef GX_STATIC_ASSERT
 
 int gx_face_recog_create(int* handle);
 int gx_face_recog_destroy(int handle);

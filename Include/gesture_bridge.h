@@ -2,14 +2,24 @@
 // function types below; the prototypes document the exported symbols.
 #pragma once
 
+#include <stdint.h>
+
 #include "gx_types.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-// Motion signal numbers. Valid numbers are 1000 to 1034.
-typedef enum {
+// Motion signal numbers. Valid numbers are 1000 to 1034. The library passes a signal as a signed
+// 32-bit value. An enumeration without a negative enumerator is unsigned to GCC, so the type's
+// width and sign are fixed here: by the underlying type in C++, by the typedef in C (where the
+// enumerators are plain int constants).
+#ifdef __cplusplus
+enum gx_motion_signal : int32_t {
+#else
+typedef int32_t gx_motion_signal;
+enum {
+#endif
     GX_MOTION_SIGNAL_SLAP_LEFT = 1000,
     GX_MOTION_SIGNAL_SLAP_RIGHT = 1001,
     GX_MOTION_SIGNAL_SLAP_UP = 1002,
@@ -22,7 +32,7 @@ typedef enum {
     GX_MOTION_SIGNAL_BEGIN_MONITOR = 1028,
     GX_MOTION_SIGNAL_END_MONITOR = 1029,
     GX_MOTION_SIGNAL_DEFAULT_MAX = 1035,
-} gx_motion_signal;
+};
 
 typedef int (*gx_motion_recog_create_t)(int* handle);
 typedef int (*gx_motion_recog_destroy_t)(int handle);

@@ -70,8 +70,9 @@ struct ExclusiveRegistry {
 // SuscribeSem is one semaphore for the whole process: one subscription hand-off at a time.
 std::mutex g_SubscribeHandOff;
 
-// Orders a subscription thread's writes to its request before the post that ends the command's
-// wait, which another thread may perform (see PostWhenLoopRuns).
+// Orders a subscription thread's writes to its request before the command thread's reads after
+// its wait. The semaphore orders them too, but ThreadSanitizer does not see sem_post/sem_wait as a
+// synchronisation in every build; this release/acquire pair it always sees.
 std::atomic<unsigned> g_SubscriptionsHandedOver{0};
 
 const char kMotionDefaultName[] = "EVENT_MOTION_DEFAULT_MAX";
@@ -329,16 +330,19 @@ const CommandEntry* MatchCommand(const CommandEntry (&group)[N], const std::stri
     return nullptr;
 }
 
-// Posts SuscribeSem from the default context once the subscription thread's loop is running. A
-// quit that reached the loop before g_main_loop_run would be lost (run marks the loop running
-// again), so the command (and with it any teardown that quits the loop) may only go on once the
-// loop is running. Whichever thread iterates the default context may dispatch this.
-gboolean PostWhenLoopRuns(gpointer loop) {
-    if (!g_main_loop_is_running(static_cast<GMainLoop*>(loop))) return G_SOURCE_CONTINUE;
-    // Pairs with the release in SubScribe: what the subscription thread wrote into the request
-    // is visible to the command thread, whose wait this post ends.
-    g_SubscriptionsHandedOver.load(std::memory_order_acquire);
+// Hands the request back to the command thread: from here on the subscription thread does not
+// touch it.
+void HandOverSubscription() {
+    g_SubscriptionsHandedOver.fetch_add(1, std::memory_order_release);
     sem_post(&SuscribeSem);
+}
+
+// Quits a subscription loop once it runs. g_main_loop_run marks its loop running again, so a quit
+// made before the thread gets there would be lost and the thread would never end; while the loop
+// has not started this keeps its idle source and tries again on the next iteration.
+gboolean QuitLoopOnceRunning(gpointer loop) {
+    if (!g_main_loop_is_running(static_cast<GMainLoop*>(loop))) return G_SOURCE_CONTINUE;
+    g_main_loop_quit(static_cast<GMainLoop*>(loop));
     return G_SOURCE_REMOVE;
 }
 
@@ -859,6 +863,7 @@ void CEmpEngineGX::SetMotionSubscribeInfo(std::string& result, const std::string
     pthread_detach(m_SubscribeThread);
     while (sem_wait(&SuscribeSem) != 0 && errno == EINTR) {
     }
+    g_SubscriptionsHandedOver.load(std::memory_order_acquire);
     int value = request->result;
     delete request;
     sem_destroy(&SuscribeSem);
@@ -899,7 +904,7 @@ void* CEmpEngineGX::SubScribe(void* arg) {
         EMP_LOGE("no engine to subscribe motion signals for");
         request->result = 0;
         request->finished = true;
-        sem_post(&SuscribeSem);
+        HandOverSubscription();
         return nullptr;
     }
 
@@ -926,16 +931,12 @@ void* CEmpEngineGX::SubScribe(void* arg) {
     }
     request->finished = true;
     EMP_LOGD("  send sem");
-
-    g_SubscriptionsHandedOver.fetch_add(1, std::memory_order_release);
-    GSource* post = g_idle_source_new();
-    g_source_set_callback(post, PostWhenLoopRuns, g_main_loop_ref(loop), UnrefLoop);
-    g_source_attach(post, nullptr);
+    // Posted before the loop runs: the command must not depend on anyone iterating the default
+    // context, which a host's command thread may own while it waits here. The engine may be gone
+    // once the command returns, so the loop is the local, not the engine's field.
+    HandOverSubscription();
 
     g_main_loop_run(loop);
-
-    g_source_destroy(post);
-    g_source_unref(post);
     g_main_loop_unref(loop);
     EMP_LOGD("run the m_MotionLoop");
     return nullptr;
@@ -950,8 +951,19 @@ void CEmpEngineGX::m_DestroyMotionMainLoopThread() {
     }
     if (loop == nullptr) return;
     EMP_LOGD("exit the m_MotionLoop");
-    g_main_loop_quit(loop);
-    g_main_loop_unref(loop);
+    // A running loop is quit here and now. The thread may also have posted without reaching
+    // g_main_loop_run yet; then an idle source on the loop's context quits it once it runs,
+    // dispatched by whichever thread iterates that context (the subscription thread itself,
+    // another subscription thread, or a host that runs it). The engine's reference goes with the
+    // quit.
+    if (QuitLoopOnceRunning(loop) == G_SOURCE_REMOVE) {
+        g_main_loop_unref(loop);
+        return;
+    }
+    GSource* quit = g_idle_source_new();
+    g_source_set_callback(quit, QuitLoopOnceRunning, loop, UnrefLoop);
+    g_source_attach(quit, g_main_loop_get_context(loop));
+    g_source_unref(quit);
 }
 
 // ---- Signals -----------------------------------------------------------------------------------

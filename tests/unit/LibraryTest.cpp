@@ -88,6 +88,27 @@ TEST_F(LoaderTest, PartialLibraryReportsEachMissingEntryAndTheRestWork) {
     EXPECT_TRUE(Exec(engine, "GetRotateTriggerCondition").IsInt(9));
 }
 
+// Each report is its own logging statement: 20 lines, in the library's order, 20 line numbers.
+TEST_F(LoaderTest, EachMissingEntryIsReportedFromItsOwnLine) {
+    const std::vector<std::string>& names = gxsim::MotionEntryPoints();
+    ASSERT_TRUE(gxsim::SetHiddenMotionEntryPoints({names.begin(), names.end()}));
+    kiv::CEmpProviderPlugin loader;
+    loader.LoadMotionLib();
+    std::vector<std::string> expected, texts;
+    for (const std::string& name : names) expected.push_back(name + " get symbol failed");
+    std::set<int> lines;
+    for (const LogLine& line : TakeLog()) {
+        if (line.text.find(" get symbol failed") == std::string::npos) continue;
+        texts.push_back(line.text);
+        lines.insert(line.line);
+        EXPECT_EQ(line.priority, 16) << line.text;
+        EXPECT_EQ(line.colour, "\033[31m") << line.text;
+    }
+    EXPECT_EQ(texts, expected);
+    EXPECT_EQ(lines.size(), names.size());
+    loader.UnLoadMotionLib();
+}
+
 TEST_F(LoaderTest, MissingBrightnessEntryReportsZero) {
     gxsim::SetHiddenMotionEntryPoints({"gx_get_motion_brightness_level"});
     kiv::CEmpEngineGX* engine = NewEngine();

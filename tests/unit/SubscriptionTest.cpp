@@ -1,10 +1,86 @@
 // "SetMotionSubscribeInfo": the list, the subscription thread, its loop, and bad input.
+#include <dlfcn.h>
+#include <glib.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "PluginFixture.h"
+
+namespace {
+
+// g_main_loop_run is interposed in this binary: it records the loop about to run and, while a
+// test keeps the gate closed, holds the caller back, so that a teardown can be made to come before
+// a subscription thread runs its loop. It also keeps the loops in g_main_loop_run (with a
+// reference) and counts the threads other than the main one that ran a loop until they end, so
+// that each test can end those the plug-in leaves running.
+std::mutex g_GateLock;
+std::condition_variable g_GateOpened;
+bool g_GateClosed = false;
+GMainLoop* g_LastLoop = nullptr;
+std::vector<GMainLoop*> g_Running;
+int g_LoopThreads = 0;
+
+struct LoopThread {
+    LoopThread() { ++g_LoopThreads; }
+    ~LoopThread() {  // at the thread's exit, after whatever it logged
+        std::lock_guard<std::mutex> lock(g_GateLock);
+        --g_LoopThreads;
+        g_GateOpened.notify_all();
+    }
+};
+
+void SetGateClosed(bool closed) {
+    std::lock_guard<std::mutex> lock(g_GateLock);
+    g_GateClosed = closed;
+    g_GateOpened.notify_all();
+}
+
+GMainLoop* TakeLastLoop() {
+    std::lock_guard<std::mutex> lock(g_GateLock);
+    GMainLoop* loop = g_LastLoop;
+    g_LastLoop = nullptr;
+    return loop;
+}
+
+// Waits until the next loop given to g_main_loop_run after TakeLastLoop() runs (false after 5 s).
+bool WaitForLoopRunning() {
+    GMainLoop* loop = nullptr;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         std::chrono::steady_clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        if (loop == nullptr) loop = TakeLastLoop();
+        if (loop != nullptr && g_main_loop_is_running(loop)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+extern "C" void g_main_loop_run(GMainLoop* loop) {
+    static auto real = reinterpret_cast<void (*)(GMainLoop*)>(dlsym(RTLD_NEXT, "g_main_loop_run"));
+    {
+        std::unique_lock<std::mutex> lock(g_GateLock);
+        g_LastLoop = loop;
+        g_Running.push_back(g_main_loop_ref(loop));
+        if (gettid() != getpid()) {
+            thread_local LoopThread thread;
+        }
+        g_GateOpened.wait(lock, [] { return !g_GateClosed; });
+    }
+    real(loop);
+    std::lock_guard<std::mutex> lock(g_GateLock);
+    g_Running.erase(std::find(g_Running.begin(), g_Running.end(), loop));
+    g_GateOpened.notify_all();
+    g_main_loop_unref(loop);
+}
 
 namespace gxtest {
 namespace {
@@ -29,6 +105,33 @@ protected:
         gxsim::ClearTrace();
         TakeLog();
     }
+    // A loop that a later subscription replaced runs for the rest of the process; quit it (once
+    // running, so that the quit is not lost; a loop already quit just leaves) so that no
+    // subscription thread of this test owns GLib's default context in the next one. Its engine
+    // dropped the pointer but not the reference, so the loop stays allocated: keep it reachable
+    // here rather than have it read as a leak.
+    void TearDown() override {
+        PluginTest::TearDown();
+        static auto* kept = new std::vector<GMainLoop*>;  // never destroyed: read at exit
+        std::unique_lock<std::mutex> lock(g_GateLock);
+        std::vector<GMainLoop*> left;
+        for (GMainLoop* loop : g_Running) left.push_back(g_main_loop_ref(loop));
+        for (GMainLoop* loop : left) {
+            while (!g_main_loop_is_running(loop) &&
+                   std::find(g_Running.begin(), g_Running.end(), loop) != g_Running.end()) {
+                g_GateOpened.wait_for(lock, kPoll);
+            }
+            if (!g_main_loop_is_running(loop)) {
+                g_main_loop_unref(loop);
+                continue;
+            }
+            g_main_loop_quit(loop);
+            kept->push_back(loop);
+        }
+        EXPECT_TRUE(g_GateOpened.wait_for(lock, std::chrono::seconds(5),
+                                          [] { return g_Running.empty() && g_LoopThreads == 0; }));
+    }
+    static constexpr std::chrono::milliseconds kPoll{1};
     std::vector<std::string> SubscribedSignals() {
         std::vector<std::string> signals;
         for (const auto& call : Calls("gx_set_motion_signal_subscribed")) {
@@ -183,14 +286,81 @@ TEST_F(SubscriptionTest, EachCommandStartsAThreadAndTeardownQuitsTheNewestLoop) 
     EXPECT_FALSE(Contains(TakeMessages(), "run the m_MotionLoop"));
 }
 
-TEST_F(SubscriptionTest, TeardownRightAfterSubscribingEndsTheThread) {
-    for (int i = 0; i < 20; ++i) {
+// Runs `command` from an idle callback of a host loop on GLib's default context, as a host whose
+// command thread runs that context would, and goes on iterating it until `done` (at most 5 s).
+void RunHosted(const std::function<void()>& command, const std::function<bool()>& done) {
+    struct Host {
+        GMainLoop* loop;
+        const std::function<void()>& command;
+        const std::function<bool()>& done;
+        std::chrono::steady_clock::time_point deadline;
+    } host{g_main_loop_new(nullptr, FALSE), command, done,
+           std::chrono::steady_clock::now() + std::chrono::seconds(5)};
+    g_idle_add(
+        [](gpointer h) -> gboolean {
+            static_cast<Host*>(h)->command();
+            return G_SOURCE_REMOVE;
+        },
+        &host);
+    g_timeout_add(
+        5,
+        [](gpointer p) -> gboolean {
+            auto* h = static_cast<Host*>(p);
+            if (!h->done() && std::chrono::steady_clock::now() < h->deadline)
+                return G_SOURCE_CONTINUE;
+            g_main_loop_quit(h->loop);
+            return G_SOURCE_REMOVE;
+        },
+        &host);
+    g_main_loop_run(host.loop);
+    g_main_loop_unref(host.loop);
+}
+
+// The command thread owns GLib's default context and waits in the command: the subscription thread
+// must answer without that context. Teardown quits the running loop without the host iterating.
+TEST_F(SubscriptionTest, HostOnTheDefaultContextGetsItsAnswerAndTeardownEndsTheThread) {
+    bool answered = false, running = false, ended = false;
+    RunHosted(
+        [&] {
+            TakeLastLoop();
+            answered =
+                Exec(m_Engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1);
+            running = WaitForLoopRunning();
+            Destroy(m_Engine);
+            ended = WaitForMessage("run the m_MotionLoop");
+        },
+        [] { return true; });
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(running);
+    EXPECT_TRUE(ended);
+}
+
+// Teardown right after the command, while the thread is held before its loop: the quit must not be
+// lost, whether the thread itself or a host iterates the default context. The host meets the quit
+// (the loop not yet running) before the thread is let go.
+TEST_F(SubscriptionTest, QuitBeforeTheLoopRunsStillEndsTheThread) {
+    for (bool hosted : {false, true}) {
         kiv::CEmpEngineGX* engine = NewEngine();
         TakeLog();
-        EXPECT_TRUE(
-            Exec(engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1));
-        Destroy(engine);
-        EXPECT_TRUE(WaitForMessage("run the m_MotionLoop")) << "round " << i;
+        bool answered = false, ended = false;
+        auto command = [&] {
+            SetGateClosed(true);
+            answered =
+                Exec(engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1);
+            Destroy(engine);
+        };
+        if (hosted) {
+            RunHosted(command, [&] {
+                SetGateClosed(false);
+                return ended = ended || Contains(TakeMessages(), "run the m_MotionLoop");
+            });
+        } else {
+            command();
+            SetGateClosed(false);
+            ended = WaitForMessage("run the m_MotionLoop");
+        }
+        EXPECT_TRUE(answered) << "hosted " << hosted;
+        EXPECT_TRUE(ended) << "hosted " << hosted;
     }
 }
 
