@@ -3,21 +3,43 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 
+#include "vconf.h"
+
 namespace gxtest {
+
+namespace {
+
+void Replace(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); !from.empty() && at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// The voice-guide setting, INT_MIN when the store cannot be read.
+int Tts() {
+    int value = INT_MIN;
+    vconf_get_int("db/menu/accessibility/tts", &value);
+    return value;
+}
+
+}  // namespace
+
+const char* const kNone = "none";
+std::string I(int value) {
+    return std::to_string(value);
+}
+std::string T(const std::string& text) {
+    return "'" + text + "'";
+}
 
 void EventRecorder::OnEmpEvent(kiv::CEmpEngineBase* engine, int code, const std::string& name,
                                const std::string& data) {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Events.push_back({engine, code, name, data});
-    m_Arrived.notify_all();
-}
-
-std::vector<Event> EventRecorder::Events() {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    return m_Events;
 }
 
 std::vector<Event> EventRecorder::Take() {
@@ -27,28 +49,6 @@ std::vector<Event> EventRecorder::Take() {
     return taken;
 }
 
-bool EventRecorder::WaitFor(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_Lock);
-    return m_Arrived.wait_for(lock, timeout, [&] { return m_Events.size() >= count; });
-}
-
-std::optional<LogLine> ParseLogLine(const std::string& raw) {
-    static const std::regex kLine(
-        R"(^\[(\d+)\] ([^:]+): ([^:]+): (.+)\((\d+)\) > (\x1b\[\d+m) ([\s\S]*?)(\x1b\[0m)?$)");
-    std::smatch m;
-    if (!std::regex_match(raw, m, kLine)) return std::nullopt;
-    LogLine line;
-    line.priority = std::stoi(m[1]);
-    line.tag = m[2];
-    line.file = m[3];
-    line.function = m[4];
-    line.line = std::stoi(m[5]);
-    line.colour = m[6];
-    line.text = m[7];
-    line.reset = m[8].matched;
-    return line;
-}
-
 void PluginTest::SetUp() {
     char pattern[] = "/tmp/gxemp-unit-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -56,10 +56,12 @@ void PluginTest::SetUp() {
     gxsim::Reset();
     gxsim::SetSettingsPath(m_Dir + "/settings.ini");
     gxsim::SetFaceImageDirectory(m_Dir + "/faces");
+    gxsim::SetNextMotionHandle(kMotion);
+    gxsim::SetNextFaceHandle(kFace);
     gxsim::SetLogQuiet(true);
     gxsim::StartLogCapture();
     m_App = new kiv::CEmpAppGX();
-    gxsim::TakeLogLines();
+    EXPECT_EQ(Log(), "16 CEmpAppGX: CEmpAppGX::CEmpAppGX");
     gxsim::ClearTrace();
 }
 
@@ -70,20 +72,15 @@ void PluginTest::TearDown() {
     gxsim::StopLogCapture();
     gxsim::Reset();
     gxsim::SetSettingsPath("");
-    // Tests may leave read-only files and directories behind (a store that cannot be written).
     std::error_code ignored;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(m_Dir, ignored)) {
-        std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-    }
     std::filesystem::remove_all(m_Dir, ignored);
-    if (std::filesystem::exists(m_Dir)) ADD_FAILURE() << "cannot remove " << m_Dir;
 }
 
 kiv::CEmpEngineGX* PluginTest::NewEngine() {
     auto* engine = static_cast<kiv::CEmpEngineGX*>(m_App->CreateEmpEngine());
     engine->SetEventSink(&m_Events);
     m_Engines.push_back(engine);
+    m_Built.push_back(engine);
     return engine;
 }
 
@@ -92,38 +89,100 @@ void PluginTest::Destroy(kiv::CEmpEngineGX* engine) {
     delete engine;
 }
 
-Outcome PluginTest::Exec(kiv::CEmpEngineGX* engine, const std::string& cmd, const std::string& arg1,
-                         const std::string& arg2, const std::string& arg3,
-                         const std::string& arg4) {
+PluginTest::Outcome PluginTest::Exec(kiv::CEmpEngineBase* engine, const std::string& cmd,
+                                     const std::string& arg1, const std::string& arg2) {
+    // The third and fourth arguments are never read: they carry text that would show if they were.
     std::string result;
-    bool served = engine->Execute(result, cmd, arg1, arg2, arg3, arg4);
-    return {served, kiv::DecodeReturnValue(result)};
+    bool served = engine->Execute(result, cmd, arg1, arg2, "arg3", "arg4");
+    kiv::EmpReturnValue value = kiv::DecodeReturnValue(result);
+    std::string text = value.text;
+    Replace(text, m_Dir, "$DIR");
+    return {served, value.kind == kiv::EmpReturnValue::INTEGER ? I(value.integer)
+                    : value.kind == kiv::EmpReturnValue::TEXT  ? T(text)
+                                                               : kNone};
+}
+
+std::string PluginTest::Calls() {
+    const std::string callback =
+        gxsim::FormatPointer(reinterpret_cast<void*>(&kiv::CEmpEngineGX::ProcessSignal));
+    std::string out;
+    for (const gxsim::TraceEntry& call : gxsim::Trace()) {
+        out += (out.empty() ? "" : "; ") + call.function + "(";
+        for (size_t i = 0; i < call.args.size(); ++i) {
+            const std::string& arg = call.args[i];
+            out += (i > 0 ? "," : "") + (arg == I(kMotion)         ? "M"
+                                         : arg == I(kFace)         ? "F"
+                                         : arg == callback         ? "CB"
+                                         : arg.rfind("0x", 0) == 0 ? "&"
+                                                                   : arg);
+        }
+        out += ")=" + std::to_string(call.result) + (call.detail.empty() ? "" : " " + call.detail);
+    }
+    gxsim::ClearTrace();
+    return out;
 }
 
 std::vector<LogLine> PluginTest::TakeLog() {
+    // A line of the plug-in, or of another tag (the framework's logger).
+    static const std::regex kLine(
+        R"(^\[(\d+)\] (?:GX-EMP: [^:]+: (.+)\((\d+)\) > \x1b\[(\d+)m |([-\w]+): )([\s\S]*?)(\x1b\[0m)?$)");
     std::vector<LogLine> lines;
     for (const std::string& raw : gxsim::TakeLogLines()) {
-        if (auto line = ParseLogLine(raw)) lines.push_back(*line);
+        std::smatch m;
+        if (!std::regex_match(raw, m, kLine)) {
+            ADD_FAILURE() << "not a log line: " << raw;
+            continue;
+        }
+        LogLine line{std::stoi(m[1]), m[5].matched ? m[5] : m[2], 0, m[6]};
+        if (m[5].matched) {
+            // The framework's logger writes the source line into the text; it says nothing here.
+            line.text = std::regex_replace(line.text, std::regex(R"(\(\d+\)\])"), "(#)]");
+        } else {
+            line.line = std::stoi(m[3]);
+            EXPECT_EQ(m[4], line.priority == 16 ? "31" : line.priority == 2 ? "33" : "32") << raw;
+            EXPECT_EQ(m[7].matched, !line.text.empty()) << "an empty trace alone has no reset";
+        }
+        lines.push_back(line);
     }
     return lines;
 }
 
-std::vector<std::string> PluginTest::TakeMessages() {
-    std::vector<std::string> texts;
-    for (const LogLine& line : TakeLog()) texts.push_back(line.text);
-    return texts;
-}
-
-bool PluginTest::Contains(const std::vector<std::string>& texts, const std::string& text) {
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
-
-std::vector<gxsim::TraceEntry> PluginTest::Calls(const std::string& function) {
-    std::vector<gxsim::TraceEntry> calls;
-    for (const gxsim::TraceEntry& entry : gxsim::Trace()) {
-        if (entry.function == function) calls.push_back(entry);
+std::string PluginTest::Render(const std::vector<LogLine>& lines,
+                               const std::set<std::string>& only) {
+    std::string out;
+    for (const LogLine& line : lines) {
+        if (!only.empty() && only.count(line.function) == 0) continue;
+        out += (out.empty() ? "" : " | ") + std::to_string(line.priority) + " " + line.function +
+               (line.text.empty() ? "" : ": " + line.text);
     }
-    return calls;
+    for (size_t i = 0; i < m_Built.size(); ++i) Replace(out, Ptr(m_Built[i]), "E" + I(i + 1));
+    return out;
+}
+
+std::string PluginTest::Ptr(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
+void PluginTest::Check(kiv::CEmpEngineGX* engine, const Row& row) {
+    if (row.setup != nullptr) row.setup();
+    const std::string expected = row.calls;
+    if (row.force != kNo) {
+        ASSERT_TRUE(gxsim::ForceResult(expected.substr(0, expected.find('(')), row.force));
+    }
+    const int before = Tts();
+    Calls();
+    TakeLog();
+    Outcome out = Exec(engine, row.cmd, row.arg1, row.arg2);
+    EXPECT_TRUE(out.served);
+    std::string calls = Calls();
+    if (Tts() != before) calls += (calls.empty() ? "tts=" : "; tts=") + I(Tts());
+    EXPECT_EQ(calls, expected);
+    EXPECT_EQ(out.result, row.result);
+    EXPECT_EQ(Log(), std::string("16 Execute: strCmd = ") + row.cmd + " | 16 Execute: [Execute] " +
+                         row.log);
+    gxsim::ClearForcedResults();
 }
 
 }  // namespace gxtest

@@ -1,274 +1,161 @@
-// Signal routing: library callbacks, through ProcessSignal, to named events with their payloads.
-#include "PluginFixture.h"
+// Library callbacks, through ProcessSignal, to named events with their payloads byte for byte.
+#include "EngineTest.h"
 
 namespace gxtest {
 namespace {
 
-class EventTest : public PluginTest {
-protected:
-    // An engine with its motion handle; the library thread delivers what the test emits.
-    kiv::CEmpEngineGX* EngineWithWidget(const std::string& widget) {
-        kiv::CEmpEngineGX* engine = NewEngine();
-        EXPECT_TRUE(Exec(engine, "SubscribeMotionEvent", widget).IsInt(1));
-        return engine;
-    }
-    static int LastMotionHandle() { return gxsim::LiveMotionHandles().back(); }
-};
+char kAbc[] = "abc";
+char kPath3[] = "/faces/3.pgm";
+char kPath12[] = "/faces/12.pgm";
+gx_face_detect_data kDetect{7, 10, 20, 30, 40};
+gx_face_recog_result kRecognised{3, kPath3, 1, 2, 3, 4};
+gx_face_recog_result kTrained{12, kPath12, 0, 0, 0, 0};
+gx_face_recog_result kNoPath{5, nullptr, 6, 7, 8, 9};
 
-TEST_F(EventTest, SubscribedGrabArrivesWithTheWidgetNameAndTheLibrarysText) {
-    kiv::CEmpEngineGX* engine = NewEngine();
-    const std::string list = R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})";
-    ASSERT_TRUE(Exec(engine, "SetMotionSubscribeInfo", "w1", list).IsInt(1));
-    ASSERT_EQ(gxsim::EmitMotionSignal(1005, std::string("abc")), 1);
-    gxsim::Drain();
-    ASSERT_TRUE(m_Events.WaitFor(1));
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].engine, engine);
-    EXPECT_EQ(events[0].code, 6511);
-    EXPECT_EQ(events[0].name, "EVENT_MOTION_GRAB-w1");
-    EXPECT_EQ(events[0].data, "abc");
-    // Not subscribed: nothing is delivered.
-    EXPECT_EQ(gxsim::EmitMotionSignal(1007, std::string("x")), 0);
-}
+// jsoncpp's styled text: tab indentation, members sorted by name, a closing newline.
+const char kDetectJson[] =
+    "{\n\t\"detectResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 40,\n\t\t\t\"nDetectID\" : 7,\n"
+    "\t\t\t\"w\" : 30,\n\t\t\t\"x\" : 10,\n\t\t\t\"y\" : 20\n\t\t}\n\t]\n}\n";
+const char kTrainJson[] =
+    "{\n\t\"detectResult\" : 12,\n\t\"imageFilePath\" : \"/faces/12.pgm\"\n}\n";
+const char kTrainNoPathJson[] = "{\n\t\"detectResult\" : 5,\n\t\"imageFilePath\" : \"\"\n}\n";
+const char kRecogJson[] =
+    "{\n\t\"recognitionResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 4,\n"
+    "\t\t\t\"imageFilePath\" : \"/faces/3.pgm\",\n\t\t\t\"nFaceRecogID\" : 3,\n"
+    "\t\t\t\"w\" : 3,\n\t\t\t\"x\" : 1,\n\t\t\t\"y\" : 2\n\t\t}\n\t]\n}\n";
+const char kRecogNoPathJson[] =
+    "{\n\t\"recognitionResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 9,\n"
+    "\t\t\t\"imageFilePath\" : \"\",\n\t\t\t\"nFaceRecogID\" : 5,\n"
+    "\t\t\t\"w\" : 8,\n\t\t\t\"x\" : 6,\n\t\t\t\"y\" : 7\n\t\t}\n\t]\n}\n";
 
-struct MotionSignalCase {
+struct EventRow {
+    const char* widget;  // the engine's widget name when the signal arrives
+    int handle;
     int signal;
-    const char* event;  // null: no event
-    const char* message;
+    void* data;
+    const char* event;    // "<code> <name>", nullptr: no event
+    const char* payload;  // the event's data
+    const char* log;      // one of the lines logged
 };
 
-class MotionSignalTest : public EventTest,
-                         public ::testing::WithParamInterface<MotionSignalCase> {};
+// clang-format off
+const EventRow kEventRows[] = {
+    {"w1", kMotion, 1005, kAbc, "6511 EVENT_MOTION_GRAB-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_GRAB"},
+    {"w1", kMotion, 1000, kAbc, "6511 EVENT_MOTION_SLAP_LEFT-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_SLAP_LEFT"},
+    {"w1", kMotion, 1001, kAbc, "6511 EVENT_MOTION_SLAP_RIGHT-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_SLAP_RIGHT"},
+    {"w1", kMotion, 1002, kAbc, "6511 EVENT_MOTION_SLAP_UP-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_SLAP_UP"},
+    {"w1", kMotion, 1003, kAbc, "6511 EVENT_MOTION_SLAP_DOWN-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_SLAP_DOWN"},
+    {"w1", kMotion, 1004, kAbc, "6511 EVENT_MOTION_CIRCLE-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_CIRCLE"},
+    {"w1", kMotion, 1007, kAbc, "6511 EVENT_MOTION_UNGRAB-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_UNGRAB"},
+    {"w1", kMotion, 1015, kAbc, "6511 EVENT_MOTION_PRIMARY_HAND_LOST-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_PRIMARY_HAND_LOST"},
+    {"w1", kMotion, 1024, kAbc, "6511 EVENT_MOTION_RAW_DATA-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_RAW_DATA"},
+    {"w1", kMotion, 1028, kAbc, "6511 EVENT_MOTION_BEGIN_MONITOR-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_BEGIN_MONITOR"},
+    {"w1", kMotion, 1029, kAbc, "6511 EVENT_MOTION_END_MONITOR-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_END_MONITOR"},
+    {"", kMotion, 1005, nullptr, "6511 EVENT_MOTION_GRAB-", "", "16 ProcessMotionSignal: pTemp == NULL"},
+    {"w1", kMotion, 1006, kAbc, nullptr, nullptr, "16 ProcessMotionSignal: strSingal is EVENT_MOTION_DEFAULT_MAX"},
+    {"w1", kMotion, 1030, kAbc, nullptr, nullptr, "16 ProcessMotionSignal: strSingal is EVENT_MOTION_DEFAULT_MAX"},
+    {"w1", kMotion, 1034, kAbc, nullptr, nullptr, "16 ProcessMotionSignal: strSingal is EVENT_MOTION_DEFAULT_MAX"},
+    {"w1", kMotion, 999, kAbc, nullptr, nullptr, "2 ProcessMotionSignal: Invalid signal 999 \\n"},
+    {"w1", kMotion, 1035, kAbc, nullptr, nullptr, "2 ProcessMotionSignal: Invalid signal 1035 \\n"},
+    {"w1", kMotion, INT_MIN, kAbc, nullptr, nullptr, "2 ProcessMotionSignal: Invalid signal -2147483648 \\n"},
+    {"w1", kMotion, 0, &kDetect, nullptr, nullptr, "2 ProcessMotionSignal: Invalid signal 0 \\n"},
+    {"w1", kFace, 0, &kDetect, "6512 EVENT_FR_DETECT_FACE", kDetectJson, "2 ProcessFaceSignal: Receive face event [EVENT_FR_DETECT_FACE]"},
+    {"w1", kFace, 1, &kDetect, "6512 EVENT_FR_ON_RECOGNIZING", "", "2 ProcessFaceSignal: Send faceResult []"},
+    {"w1", kFace, 2, &kTrained, "6512 EVENT_FR_TRAIN_RESULT", kTrainJson, "2 ProcessFaceSignal: Receive face event [EVENT_FR_TRAIN_RESULT]"},
+    {"w1", kFace, 3, &kRecognised, "6512 EVENT_FR_RECOGNITION_RESULT", kRecogJson, "2 ProcessFaceSignal: Receive face event [EVENT_FR_RECOGNITION_RESULT]"},
+    {"w1", kFace, 4, &kDetect, "6512 EVENT_FR_DETECTION_FAIL", "", "2 ProcessFaceSignal: Send faceResult []"},
+    {"w1", kFace, 5, &kDetect, "6512 EVENT_FR_RECOGNITION_FAIL", "", "2 ProcessFaceSignal: Send faceResult []"},
+    {"w1", kFace, 0, nullptr, "6512 EVENT_FR_DETECT_FACE", "", "2 ProcessFaceSignal: Send faceResult []"},
+    {"w1", kFace, 2, nullptr, "6512 EVENT_FR_TRAIN_RESULT", "", "2 ProcessFaceSignal: Send faceResult []"},
+    {"w1", kFace, 3, nullptr, "6512 EVENT_FR_RECOGNITION_RESULT", "", "2 ProcessFaceSignal: Send faceResult []"},
+    {"w1", kFace, 2, &kNoPath, "6512 EVENT_FR_TRAIN_RESULT", kTrainNoPathJson, "4 GetFaceResult"},
+    {"w1", kFace, 3, &kNoPath, "6512 EVENT_FR_RECOGNITION_RESULT", kRecogNoPathJson, "4 GetFaceResult"},
+    {"w1", kFace, 6, &kDetect, nullptr, nullptr, "2 ProcessFaceSignal: Invalid signal 6 \\n"},
+    {"w1", kFace, -1, &kDetect, nullptr, nullptr, "2 ProcessFaceSignal: Invalid signal -1 \\n"},
+    {"w1", kFace, 1005, kAbc, nullptr, nullptr, "2 ProcessFaceSignal: Invalid signal 1005 \\n"},
+    {"w1", -1, 1005, kAbc, nullptr, nullptr, "16 ProcessSignal: received Handle [-1] is error!\\n"},
+    {"w1", 4242, 1005, kAbc, nullptr, nullptr, "2 ProcessSignal: m_MotionHandle = 700,   m_FaceHandle=900"},
+};
+// clang-format on
 
-TEST_P(MotionSignalTest, NamesTheSignal) {
-    const MotionSignalCase& c = GetParam();
-    EngineWithWidget("wid");
-    kiv::CEmpEngineGX::ProcessSignal(LastMotionHandle(), c.signal, const_cast<char*>("data"),
-                                     nullptr);
-    std::vector<Event> events = m_Events.Events();
-    if (c.event == nullptr) {
-        EXPECT_TRUE(events.empty());
-    } else {
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].name, std::string(c.event) + "-wid");
-        EXPECT_EQ(events[0].data, "data");
+class EventTest : public EngineTest {
+protected:
+    // The events that arrived, "<code> <name>: <data>" joined by " | "; all from `engine`.
+    std::string Events(kiv::CEmpEngineBase* engine) {
+        std::string out;
+        for (const Event& e : m_Events.Take()) {
+            EXPECT_EQ(e.engine, engine);
+            out += (out.empty() ? "" : " | ") + I(e.code) + " " + e.name + ": " + e.data;
+        }
+        return out;
     }
-    EXPECT_TRUE(Contains(TakeMessages(), c.message)) << c.message;
-}
+};
+class EventTable : public EventTest, public ::testing::WithParamInterface<EventRow> {};
 
-INSTANTIATE_TEST_SUITE_P(
-    Signals, MotionSignalTest,
-    ::testing::Values(
-        MotionSignalCase{1000, "EVENT_MOTION_SLAP_LEFT", "strSingal is EVENT_MOTION_SLAP_LEFT"},
-        MotionSignalCase{1001, "EVENT_MOTION_SLAP_RIGHT", "strSingal is EVENT_MOTION_SLAP_RIGHT"},
-        MotionSignalCase{1002, "EVENT_MOTION_SLAP_UP", "strSingal is EVENT_MOTION_SLAP_UP"},
-        MotionSignalCase{1003, "EVENT_MOTION_SLAP_DOWN", "strSingal is EVENT_MOTION_SLAP_DOWN"},
-        MotionSignalCase{1004, "EVENT_MOTION_CIRCLE", "strSingal is EVENT_MOTION_CIRCLE"},
-        MotionSignalCase{1007, "EVENT_MOTION_UNGRAB", "strSingal is EVENT_MOTION_UNGRAB"},
-        MotionSignalCase{1015, "EVENT_MOTION_PRIMARY_HAND_LOST",
-                         "strSingal is EVENT_MOTION_PRIMARY_HAND_LOST"},
-        MotionSignalCase{1024, "EVENT_MOTION_RAW_DATA", "strSingal is EVENT_MOTION_RAW_DATA"},
-        MotionSignalCase{1028, "EVENT_MOTION_BEGIN_MONITOR",
-                         "strSingal is EVENT_MOTION_BEGIN_MONITOR"},
-        MotionSignalCase{1029, "EVENT_MOTION_END_MONITOR", "strSingal is EVENT_MOTION_END_MONITOR"},
-        MotionSignalCase{1006, nullptr, "strSingal is EVENT_MOTION_DEFAULT_MAX"},
-        MotionSignalCase{1030, nullptr, "strSingal is EVENT_MOTION_DEFAULT_MAX"},
-        MotionSignalCase{1034, nullptr, "strSingal is EVENT_MOTION_DEFAULT_MAX"},
-        MotionSignalCase{999, nullptr, "Invalid signal 999 \n"},
-        MotionSignalCase{1035, nullptr, "Invalid signal 1035 \n"},
-        MotionSignalCase{-2147483647 - 1, nullptr, "Invalid signal -2147483648 \n"}),
-    [](const auto& info) { return "Signal" + std::to_string(info.index); });
-
-TEST_F(EventTest, NullMotionDataSendsAnEmptyPayload) {
-    EngineWithWidget("");
-    kiv::CEmpEngineGX::ProcessSignal(LastMotionHandle(), 1005, nullptr, nullptr);
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].name, "EVENT_MOTION_GRAB-");  // an empty widget name still gets its dash
-    EXPECT_EQ(events[0].data, "");
-    EXPECT_TRUE(Contains(TakeMessages(), "pTemp == NULL"));
-}
-
-TEST_F(EventTest, EnginesWithEqualHandlesBothReceiveWithTheirOwnWidgetNames) {
-    gxsim::SetNextMotionHandle(1500);
-    kiv::CEmpEngineGX* a = EngineWithWidget("wa");
-    gxsim::SetNextMotionHandle(1500);
-    kiv::CEmpEngineGX* b = EngineWithWidget("wb");
-    kiv::CEmpEngineGX::ProcessSignal(1500, 1004, const_cast<char*>("c"), nullptr);
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].engine, a);
-    EXPECT_EQ(events[0].name, "EVENT_MOTION_CIRCLE-wa");
-    EXPECT_EQ(events[1].engine, b);
-    EXPECT_EQ(events[1].name, "EVENT_MOTION_CIRCLE-wb");
-}
-
-TEST_F(EventTest, HandleMinusOneIsRefusedBeforeAnyEngineIsConsulted) {
-    gxsim::SetNextMotionHandle(-1);
-    NewEngine();
+TEST_P(EventTable, Row) {
+    const EventRow& row = GetParam();
+    Exec(m_Engine, "SubscribeMotionEvent", row.widget);
     TakeLog();
-    kiv::CEmpEngineGX::ProcessSignal(-1, 1005, nullptr, nullptr);
-    std::vector<std::string> texts = TakeMessages();
-    EXPECT_TRUE(Contains(texts, "received Handle [-1] is error!\n"));
-    for (const std::string& t : texts) EXPECT_EQ(t.find("pThis["), std::string::npos);
-    EXPECT_TRUE(m_Events.Events().empty());
+    kiv::CEmpEngineGX::ProcessSignal(row.handle, row.signal, row.data, nullptr);
+    EXPECT_EQ(Events(m_Engine), row.event ? std::string(row.event) + ": " + row.payload : "");
+    const std::string log = " | " + Log() + " | ";
+    EXPECT_NE(log.find(std::string(" | ") + row.log + " | "), std::string::npos) << log;
 }
+INSTANTIATE_TEST_SUITE_P(Signals, EventTable, ::testing::ValuesIn(kEventRows));
 
-TEST_F(EventTest, UnmatchedHandleLogsEachEnginesHandles) {
-    NewEngine();
-    const int handle = LastMotionHandle();
+using RoutingTest = EventTest;
+
+// The walk over the registry, in full: a handle of nobody's, -1 (nobody is asked), a face signal.
+TEST_F(RoutingTest, EachEngineIsAskedByHandleAndTheMotionHandleFirst) {
+    kiv::CEmpEngineGX::ProcessSignal(4242, 1005, kAbc, nullptr);
+    EXPECT_EQ(Log(),
+              "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: m_MotionHandle = "
+              "700,   m_FaceHandle=900");
+    kiv::CEmpEngineGX::ProcessSignal(-1, 1005, kAbc, nullptr);
+    EXPECT_EQ(Log(), "2 ProcessSignal | 16 ProcessSignal: received Handle [-1] is error!\\n");
+    kiv::CEmpEngineGX::ProcessSignal(kFace, 1, nullptr, nullptr);
+    EXPECT_EQ(
+        Log(),
+        "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: received singnal [1] "
+        "FaceHandle [900]\\n | 2 ProcessFaceSignal: Enter | 2 ProcessFaceSignal: Receive face "
+        "event [EVENT_FR_ON_RECOGNIZING] | 4 GetFaceResult | 2 ProcessFaceSignal: Send "
+        "faceResult []");
+    m_Events.Take();
+
+    // A second engine with the same motion handle and no face handle yet (0).
+    gxsim::SetNextMotionHandle(kMotion);
+    kiv::CEmpEngineGX* second = NewEngine();
+    Exec(m_Engine, "SubscribeMotionEvent", "wa");
+    Exec(second, "SubscribeMotionEvent", "wb");
     TakeLog();
-    kiv::CEmpEngineGX::ProcessSignal(handle + 100, 1005, nullptr, nullptr);
-    EXPECT_TRUE(Contains(TakeMessages(),
-                         "m_MotionHandle = " + std::to_string(handle) + ",   m_FaceHandle=0"));
-    EXPECT_TRUE(m_Events.Events().empty());
-}
-
-// An engine without a face handle holds 0 there, so handle 0 reaches its face path.
-TEST_F(EventTest, FaceHandleZeroCatchesAnUnmatchedHandleZero) {
-    NewEngine();
-    kiv::CEmpEngineGX::ProcessSignal(0, 1005, nullptr, nullptr);
-    std::vector<std::string> texts = TakeMessages();
-    EXPECT_TRUE(Contains(texts, "received singnal [1005] FaceHandle [0]\n"));
-    EXPECT_TRUE(Contains(texts, "Invalid signal 1005 \n"));
+    kiv::CEmpEngineGX::ProcessSignal(kMotion, 1004, kAbc, nullptr);
+    EXPECT_EQ(
+        Log(),
+        "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: received singnal "
+        "[1004] MotionHandle [700]\\n | 16 ProcessMotionSignal: in ProcessMotionSignal | 16 "
+        "ProcessMotionSignal: strSingal is EVENT_MOTION_CIRCLE | 2 ProcessSignal: pThis[E2] | "
+        "2 ProcessSignal: received singnal [1004] MotionHandle [700]\\n | 16 "
+        "ProcessMotionSignal: in ProcessMotionSignal | 16 ProcessMotionSignal: strSingal is "
+        "EVENT_MOTION_CIRCLE");
+    std::vector<Event> both = m_Events.Take();
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_EQ(both[0].engine, m_Engine);
+    EXPECT_EQ(both[0].name, "EVENT_MOTION_CIRCLE-wa");
+    EXPECT_EQ(both[1].engine, second);
+    EXPECT_EQ(both[1].name, "EVENT_MOTION_CIRCLE-wb");
+    // Handle 0 is the second engine's face handle until it creates one.
     kiv::CEmpEngineGX::ProcessSignal(0, 4, nullptr, nullptr);
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].code, 6512);
-    EXPECT_EQ(events[0].name, "EVENT_FR_DETECTION_FAIL");
-}
+    EXPECT_EQ(Events(second), "6512 EVENT_FR_DETECTION_FAIL: ");
 
-// An engine whose motion and face handles are equal treats the signal as a motion signal.
-TEST_F(EventTest, MotionHandleIsComparedFirst) {
+    // An engine whose two handles are equal takes the signal as a motion signal.
     gxsim::SetNextMotionHandle(7000);
     gxsim::SetNextFaceHandle(7000);
-    kiv::CEmpEngineGX* engine = EngineWithWidget("m");
-    ASSERT_TRUE(Exec(engine, "InitializeFace").IsInt(1));
-    kiv::CEmpEngineGX::ProcessSignal(7000, 1005, nullptr, nullptr);
-    kiv::CEmpEngineGX::ProcessSignal(7000, 0, nullptr, nullptr);
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].name, "EVENT_MOTION_GRAB-m");
-}
-
-// ---- Face events -----------------------------------------------------------------------------
-
-// jsoncpp's styled rendering: tab indentation, members sorted by name, a closing newline.
-const char kDetectionPayload[] =
-    "{\n"
-    "\t\"detectResult\" : \n"
-    "\t[\n"
-    "\t\t{\n"
-    "\t\t\t\"h\" : 40,\n"
-    "\t\t\t\"nDetectID\" : 7,\n"
-    "\t\t\t\"w\" : 30,\n"
-    "\t\t\t\"x\" : 10,\n"
-    "\t\t\t\"y\" : 20\n"
-    "\t\t}\n"
-    "\t]\n"
-    "}\n";
-
-const char kTrainingPayload[] =
-    "{\n"
-    "\t\"detectResult\" : 12,\n"
-    "\t\"imageFilePath\" : \"/faces/12.pgm\"\n"
-    "}\n";
-
-const char kRecognitionPayload[] =
-    "{\n"
-    "\t\"recognitionResult\" : \n"
-    "\t[\n"
-    "\t\t{\n"
-    "\t\t\t\"h\" : 4,\n"
-    "\t\t\t\"imageFilePath\" : \"/faces/3.pgm\",\n"
-    "\t\t\t\"nFaceRecogID\" : 3,\n"
-    "\t\t\t\"w\" : 3,\n"
-    "\t\t\t\"x\" : 1,\n"
-    "\t\t\t\"y\" : 2\n"
-    "\t\t}\n"
-    "\t]\n"
-    "}\n";
-
-class FaceEventTest : public EventTest {
-protected:
-    void SetUp() override {
-        EventTest::SetUp();
-        m_Engine = NewEngine();
-        ASSERT_TRUE(Exec(m_Engine, "InitializeFace").IsInt(1));
-        m_Face = gxsim::LiveFaceHandles().back();
-    }
-    kiv::CEmpEngineGX* m_Engine = nullptr;
-    int m_Face = 0;
-};
-
-TEST_F(FaceEventTest, PayloadsAreJsoncppsStyledText) {
-    gx_face_detect_data face{7, 10, 20, 30, 40};
-    char trainedPath[] = "/faces/12.pgm";
-    gx_face_recog_result trained{12, trainedPath, 0, 0, 0, 0};
-    char recognisedPath[] = "/faces/3.pgm";
-    gx_face_recog_result recognised{3, recognisedPath, 1, 2, 3, 4};
-    kiv::CEmpEngineGX::ProcessSignal(m_Face, 0, &face, nullptr);
-    kiv::CEmpEngineGX::ProcessSignal(m_Face, 2, &trained, nullptr);
-    kiv::CEmpEngineGX::ProcessSignal(m_Face, 3, &recognised, nullptr);
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0].code, 6512);
-    EXPECT_EQ(events[0].name, "EVENT_FR_DETECT_FACE");
-    EXPECT_EQ(events[0].data, kDetectionPayload);
-    EXPECT_EQ(events[1].name, "EVENT_FR_TRAIN_RESULT");
-    EXPECT_EQ(events[1].data, kTrainingPayload);
-    EXPECT_EQ(events[2].name, "EVENT_FR_RECOGNITION_RESULT");
-    EXPECT_EQ(events[2].data, kRecognitionPayload);
-}
-
-TEST_F(FaceEventTest, SignalsWithoutRecordsSendEmptyPayloads) {
-    gx_face_detect_data ignored{1, 2, 3, 4, 5};
-    const std::pair<int, const char*> cases[] = {{1, "EVENT_FR_ON_RECOGNIZING"},
-                                                 {4, "EVENT_FR_DETECTION_FAIL"},
-                                                 {5, "EVENT_FR_RECOGNITION_FAIL"}};
-    for (const auto& c : cases)
-        kiv::CEmpEngineGX::ProcessSignal(m_Face, c.first, &ignored, nullptr);
-    for (int signal : {0, 2, 3}) kiv::CEmpEngineGX::ProcessSignal(m_Face, signal, nullptr, nullptr);
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_EQ(events.size(), 6u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(events[i].name, cases[i].second);
-    EXPECT_EQ(events[3].name, "EVENT_FR_DETECT_FACE");
-    EXPECT_EQ(events[4].name, "EVENT_FR_TRAIN_RESULT");
-    EXPECT_EQ(events[5].name, "EVENT_FR_RECOGNITION_RESULT");
-    for (const Event& e : events) EXPECT_EQ(e.data, "") << e.name;
-}
-
-TEST_F(FaceEventTest, NullPathsBecomeEmptyStrings) {
-    gx_face_recog_result record{5, nullptr, 1, 1, 1, 1};
-    kiv::CEmpEngineGX::ProcessSignal(m_Face, 2, &record, nullptr);
-    kiv::CEmpEngineGX::ProcessSignal(m_Face, 3, &record, nullptr);
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_NE(events[0].data.find("\"imageFilePath\" : \"\""), std::string::npos);
-    EXPECT_NE(events[1].data.find("\"imageFilePath\" : \"\""), std::string::npos);
-}
-
-TEST_F(FaceEventTest, InvalidFaceSignalsSendNothing) {
-    kiv::CEmpEngineGX::ProcessSignal(m_Face, 6, nullptr, nullptr);
-    kiv::CEmpEngineGX::ProcessSignal(m_Face, -1, nullptr, nullptr);
-    EXPECT_TRUE(m_Events.Events().empty());
-    std::vector<std::string> texts = TakeMessages();
-    EXPECT_TRUE(Contains(texts, "Invalid signal 6 \n"));
-    EXPECT_TRUE(Contains(texts, "Invalid signal -1 \n"));
-}
-
-TEST_F(FaceEventTest, DetectedFaceReachesASubscribedEngineThroughTheLibrary) {
-    ASSERT_TRUE(Exec(m_Engine, "SubscribeFaceEvent", "app").IsInt(1));
-    gxsim::SetFacesInView({{1, 10, 20, 40, 40}});
-    ASSERT_TRUE(Exec(m_Engine, "StartFaceDetection").IsInt(1));
-    gxsim::Drain();
-    ASSERT_TRUE(m_Events.WaitFor(1));
-    std::vector<Event> events = m_Events.Events();
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events[0].name, "EVENT_FR_DETECT_FACE");
-    EXPECT_NE(events[0].data.find("\"x\" : 10"), std::string::npos) << events[0].data;
-    EXPECT_NE(events[0].data.find("\"detectResult\""), std::string::npos);
+    kiv::CEmpEngineGX* same = NewEngine();
+    Exec(same, "InitializeFace");
+    Exec(same, "SubscribeMotionEvent", "m");
+    kiv::CEmpEngineGX::ProcessSignal(7000, 0, &kDetect, nullptr);
+    kiv::CEmpEngineGX::ProcessSignal(7000, 1005, kAbc, nullptr);
+    EXPECT_EQ(Events(same), "6511 EVENT_MOTION_GRAB-m: abc");
 }
 
 }  // namespace

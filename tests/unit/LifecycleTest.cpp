@@ -1,196 +1,172 @@
-// Engine start-up and teardown, the capability check and the application object.
-#include <cstdio>
+// Engine start-up and teardown, the capability check, model matching and the motion-library
+// loader.
+#include <sstream>
 
 #include "EmpUtil.h"
-#include "PluginFixture.h"
+#include "EngineTest.h"
 
 namespace gxtest {
 namespace {
 
-std::string Pointer(const void* p) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", p);
-    return text;
+struct TvRow {
+    const char* model;  // nullptr: the TV gives no model text
+    int motionItem;     // factory item 831, kNo: reading it fails
+    int voiceItem;      // factory item 830, kNo: reading it fails
+    int create;         // forced result of gx_motion_recog_create
+    bool motion;        // the motion commands are served
+    bool face;          // the face commands are served
+    const char* log;    // the check's lines (and a failed handle creation's)
+};
+
+// clang-format off
+#define NOT_LISTED "16 MatchSpecifiedModels: Current TV Model do not belong to specified models"
+#define ITEMS(m, v) "16 m_IsSupportGX: The value of ID_MRT_MOTION_RECOG is " #m " | 16 m_IsSupportGX: The value of ID_MRT_VOICE_RECOG is " #v
+#define EXCLUDED(model, code) "16 MatchSpecifiedModels: Current TV Model (==" model "==) is one of the specified models (==" code "==)! | 16 m_IsSupportGX: current model " model " don't support motion control and voice recognition"
+
+const TvRow kTvRows[] = {
+    {"T-SIMTV55", 1, 1, kNo, true, true, NOT_LISTED " | " ITEMS(1, 1)},
+    {"T-VRDLPQNC", 1, 1, kNo, false, false, EXCLUDED("T-VRDLPQNC", "T-VRDLPQNC")},
+    {"T-VRDLTSWCX55", 1, 1, kNo, false, false, EXCLUDED("T-VRDLTSWCX55", "T-VRDLTSWC")},
+    {"T-VRDLBGYC", 1, 1, kNo, false, false, EXCLUDED("T-VRDLBGYC", "T-VRDLBGYC")},
+    {"T-VRDL", 1, 1, kNo, true, true, NOT_LISTED " | " ITEMS(1, 1)},
+    {"t-vrdlpqnc", 1, 1, kNo, true, true, NOT_LISTED " | " ITEMS(1, 1)},
+    {nullptr, 1, 1, kNo, true, true, "16 GetSWVersion: can not get current TV Model | " NOT_LISTED " | " ITEMS(1, 1)},
+    {"T-SIMTV55", 5, 0, kNo, true, true, NOT_LISTED " | " ITEMS(5, 0)},
+    {"T-SIMTV55", 0, 1, kNo, false, false, NOT_LISTED " | " ITEMS(0, 1)},
+    {"T-SIMTV55", kNo, 1, kNo, false, false, NOT_LISTED " | 16 m_IsSupportGX: GetData of ID_MRT_MOTION_RECOG failed"},
+    {"T-SIMTV55", 1, kNo, kNo, true, true, NOT_LISTED " | 16 m_IsSupportGX: The value of ID_MRT_MOTION_RECOG is 1 | 16 m_IsSupportGX: GetData of ID_MRT_VOICE_RECOG failed"},
+    {"T-SIMTV55", 1, 1, 0, false, true, NOT_LISTED " | " ITEMS(1, 1) " | 16 Initial: CreateMotionHandle failed"},
+};
+// clang-format on
+
+std::optional<int> Item(int value) {
+    return value == kNo ? std::nullopt : std::optional<int>(value);
 }
 
-using LifecycleTest = PluginTest;
+class TvTable : public PluginTest, public ::testing::WithParamInterface<TvRow> {};
 
-TEST_F(LifecycleTest, ApplicationCarriesItsFiveStrings) {
-    EXPECT_EQ(m_App->m_strName, "RECOG");
-    EXPECT_EQ(m_App->m_strId, "0001");
-    EXPECT_EQ(m_App->m_strVersion, "1.000");
-    EXPECT_EQ(m_App->m_strLicense, "GPL");
-    EXPECT_EQ(m_App->m_strCategory, "RECOG");
-}
-
-TEST_F(LifecycleTest, TwoEnginesAreRegisteredInOrderAndTheLastIsCurrent) {
-    kiv::CEmpEngineGX* a = NewEngine();
-    kiv::CEmpEngineGX* b = NewEngine();
-    ASSERT_NE(a, b);
-    EXPECT_EQ(kiv::CEmpEngineGX::m_pCtx, b);
-    std::vector<std::string> texts = TakeMessages();
-    EXPECT_TRUE(Contains(texts, "m_vCtxList  add [" + Pointer(a) + "]"));
-    EXPECT_TRUE(Contains(texts, "m_vCtxList  add [" + Pointer(b) + "]"));
-    EXPECT_TRUE(Contains(texts, "CEmpAppGX::CreateEmpEngine"));
-
-    // The callback walk shows the registry, front to back.
-    kiv::CEmpEngineGX::ProcessSignal(424242, 1005, nullptr, nullptr);
-    std::vector<std::string> walk;
-    for (const std::string& t : TakeMessages()) {
-        if (t.rfind("pThis[", 0) == 0) walk.push_back(t);
-    }
-    EXPECT_EQ(walk,
-              (std::vector<std::string>{"pThis[" + Pointer(a) + "]", "pThis[" + Pointer(b) + "]"}));
-}
-
-TEST_F(LifecycleTest, DestroyingOneEngineKeepsTheOtherInPlaceAndClearsTheCurrentEngine) {
-    kiv::CEmpEngineGX* a = NewEngine();
-    kiv::CEmpEngineGX* b = NewEngine();
-    kiv::CEmpEngineGX* c = NewEngine();
-    TakeMessages();
-    Destroy(b);
-    EXPECT_EQ(kiv::CEmpEngineGX::m_pCtx, nullptr);
-    EXPECT_TRUE(Contains(TakeMessages(), "remove pointer (" + Pointer(b) + ")"));
-
-    kiv::CEmpEngineGX::ProcessSignal(424242, 1005, nullptr, nullptr);
-    std::vector<std::string> walk;
-    for (const std::string& t : TakeMessages()) {
-        if (t.rfind("pThis[", 0) == 0) walk.push_back(t);
-    }
-    EXPECT_EQ(walk,
-              (std::vector<std::string>{"pThis[" + Pointer(a) + "]", "pThis[" + Pointer(c) + "]"}));
-}
-
-TEST_F(LifecycleTest, StartUpCreatesTheMotionHandleAndTeardownUndoesItInOrder) {
+TEST_P(TvTable, SupportFlags) {
+    const TvRow& row = GetParam();
+    gxsim::SetModel(row.model ? std::optional<std::string>(row.model) : std::nullopt);
+    gxsim::SetFactoryItem(831, Item(row.motionItem));
+    gxsim::SetFactoryItem(830, Item(row.voiceItem));
+    if (row.create != kNo) gxsim::ForceResult("gx_motion_recog_create", row.create);
     kiv::CEmpEngineGX* engine = NewEngine();
-    auto created = Calls("gx_motion_recog_create");
-    ASSERT_EQ(created.size(), 1u);
-    ASSERT_EQ(gxsim::LiveMotionHandles().size(), 1u);
-    const int handle = gxsim::LiveMotionHandles()[0];
-    TakeLog();
+    EXPECT_EQ(Render(TakeLog(), {"Initial", "LoadMotionLib", "GetSWVersion", "MatchSpecifiedModels",
+                                 "m_IsSupportGX"}),
+              std::string("2 Initial | 16 LoadMotionLib: Loading motion lib | ") + row.log);
+    EXPECT_EQ(Calls(), row.create != kNo ? "gx_motion_recog_create(&)=0"
+                       : row.motion      ? "gx_motion_recog_create(&)=1 handle=700"
+                                         : "");
+    EXPECT_EQ(Exec(engine, "IsMotionRecognitionEnabled").served, row.motion);
+    EXPECT_EQ(Exec(engine, "StopFaceDetection").served, row.face);
+    EXPECT_TRUE(Exec(engine, "GetUserLevel").served);
+    Calls();
+    Destroy(engine);  // the motion handle is destroyed only where motion is on
+    EXPECT_EQ(Calls(), row.motion ? "gx_motion_recog_destroy(M)=1" : "");
+}
+INSTANTIATE_TEST_SUITE_P(Models, TvTable, ::testing::ValuesIn(kTvRows));
 
-    Destroy(engine);
-    auto destroyed = Calls("gx_motion_recog_destroy");
-    ASSERT_EQ(destroyed.size(), 1u);
-    EXPECT_EQ(destroyed[0].args[0], std::to_string(handle));
-    EXPECT_TRUE(gxsim::LiveMotionHandles().empty());
+struct ModelRow {
+    const char* model;
+    const char* codes;  // comma-separated
+    int result;         // 0: the model begins with one of the codes
+    const char* log;
+};
 
-    // Trace, handle destruction (through the manager), registry removal, then the loader.
+#define CHECK(model, code, same) \
+    "16 MatchModelType: Check if the current TV Model-(" model ") same as (" code ") == " same
+
+// clang-format off
+const ModelRow kModelRows[] = {
+    {"T-VRDLBGYC55", "X,T-VRDL,T-VRDLBGYC", 0, CHECK("T-VRDLBGYC55", "X", "no") " | " CHECK("T-VRDLBGYC55", "T-VRDL", "yes") " | 16 MatchSpecifiedModels: Current TV Model (==T-VRDLBGYC55==) is one of the specified models (==T-VRDL==)!"},
+    {"T-VRDLBGYC", "T-VRDLBGYC", 0, CHECK("T-VRDLBGYC", "T-VRDLBGYC", "yes") " | 16 MatchSpecifiedModels: Current TV Model (==T-VRDLBGYC==) is one of the specified models (==T-VRDLBGYC==)!"},
+    {"T-VRDLBGY", "T-VRDLBGYC", 1, CHECK("T-VRDLBGY", "T-VRDLBGYC", "no") " | " NOT_LISTED},
+    {"LONGER-MODEL", "AB,t-", 1, CHECK("LONGER-MODEL", "AB", "no") " | " CHECK("LONGER-MODEL", "t-", "no") " | " NOT_LISTED},
+    {"T-VRDLBGYC", "", 1, NOT_LISTED},
+};
+// clang-format on
+
+class ModelTable : public PluginTest, public ::testing::WithParamInterface<ModelRow> {};
+
+TEST_P(ModelTable, Match) {
+    std::string model = GetParam().model, code;
+    std::vector<std::string> codes;
+    for (std::istringstream in(GetParam().codes); std::getline(in, code, ',');)
+        codes.push_back(code);
+    EXPECT_EQ(kiv::CEMPUtil::MatchSpecifiedModels(model, codes), GetParam().result);
+    EXPECT_EQ(Log(), GetParam().log);
+}
+INSTANTIATE_TEST_SUITE_P(Models, ModelTable, ::testing::ValuesIn(kModelRows));
+
+using LoaderTest = PluginTest;
+
+TEST_F(LoaderTest, ReportsEachMissingEntryPointFromItsOwnStatement) {
+    const std::vector<std::string>& names = gxsim::MotionEntryPoints();
+    ASSERT_TRUE(gxsim::SetHiddenMotionEntryPoints({names.begin(), names.end()}));
+    kiv::CEmpProviderPlugin loader;
+    loader.LoadMotionLib();
+    std::string expected = "16 LoadMotionLib: Loading motion lib";
+    for (const std::string& name : names)
+        expected += " | 16 LoadMotionLib: " + name + " get symbol failed";
     std::vector<LogLine> log = TakeLog();
-    std::vector<std::string> order;
-    for (const LogLine& line : log) {
-        if (line.function == "~CEmpEngineGX" && line.text.empty()) order.push_back("trace");
-        if (line.function == "DestroyMotionHandle") order.push_back("destroy-handle");
-        if (line.text.rfind("remove pointer (", 0) == 0) order.push_back("remove");
-    }
-    EXPECT_EQ(order, (std::vector<std::string>{"trace", "destroy-handle", "remove"}));
+    std::set<int> lines;
+    for (const LogLine& line : log) lines.insert(line.line);
+    EXPECT_EQ(lines.size(), names.size() + 1);
+    EXPECT_EQ(Render(log), expected);
+    loader.UnLoadMotionLib();
 }
 
-TEST_F(LifecycleTest, FailedMotionHandleTurnsMotionOffAndLeavesFaceOn) {
-    gxsim::ForceResult("gx_motion_recog_create", 0);
-    kiv::CEmpEngineGX* engine = NewEngine();
-    EXPECT_TRUE(Contains(TakeMessages(), "CreateMotionHandle failed"));
-    Outcome motion = Exec(engine, "StartMotionRecognition");
-    EXPECT_FALSE(motion.served);
-    EXPECT_TRUE(motion.Untouched());
-    EXPECT_TRUE(Exec(engine, "InitializeFace").served);
-    Destroy(engine);
-    EXPECT_TRUE(Calls("gx_motion_recog_destroy").empty());
+TEST_F(LoaderTest, OpensOnceAndClosesOnce) {
+    kiv::CEmpProviderPlugin loader;
+    loader.LoadMotionLib();
+    // A second open would look the entry points up again and miss the one hidden now.
+    gxsim::SetHiddenMotionEntryPoints({"gx_enable_swipe"});
+    loader.LoadMotionLib();
+    EXPECT_NE(kiv::CEmpProviderPlugin::gx_enable_swipe, nullptr);
+    loader.UnLoadMotionLib();
+    loader.UnLoadMotionLib();
+    EXPECT_EQ(kiv::CEmpProviderPlugin::gx_enable_swipe, nullptr);
+    EXPECT_EQ(Log(),
+              "16 LoadMotionLib: Loading motion lib | 16 LoadMotionLib: Loading motion lib | 2 "
+              "LoadMotionLib: motion lib already loaded | 2 UnLoadMotionLib: motion lib already "
+              "unloaded");
 }
 
-// ---- Capability check
-// ----------------------------------------------------------------------------
+using RegistryTest = EngineTest;
 
-struct CapabilityCase {
-    const char* label;
-    std::optional<std::string> model;
-    std::optional<int> motionItem;  // 831
-    std::optional<int> voiceItem;   // 830
-    bool motion;
-    bool face;
-    bool factoryRead;  // whether the check got as far as reading item 831
-    const char* message;
-};
+TEST_F(RegistryTest, EnginesRegisterInOrderAndTeardownUndoesStartUp) {
+    EXPECT_EQ(m_App->m_strName + m_App->m_strId + m_App->m_strVersion + m_App->m_strLicense +
+                  m_App->m_strCategory,
+              "RECOG00011.000GPLRECOG");
+    kiv::CEmpEngineGX* second = NewEngine();
+    kiv::CEmpEngineGX* third = NewEngine();
+    EXPECT_EQ(kiv::CEmpEngineGX::m_pCtx, third);
+    EXPECT_EQ(Calls(),
+              "gx_motion_recog_create(&)=1 handle=701; gx_motion_recog_create(&)=1 handle=702");
+    // clang-format off
+    const std::string startUp = "16 CreateEmpEngine: CEmpAppGX::CreateEmpEngine | 2 CEmpEngineGX | 16 CEmpEngineGX: m_vCtxList  add [E2] | 2 Initial | 16 LoadMotionLib: Loading motion lib | "
+        CHECK("T-SIMTV55", "T-VRDLPQNC", "no") " | " CHECK("T-SIMTV55", "T-VRDLTSWC", "no") " | " CHECK("T-SIMTV55", "T-VRDLBGYC", "no") " | " NOT_LISTED " | " ITEMS(1, 1) " | 2 CreateMotionHandle";
+    // clang-format on
+    const std::vector<LogLine> built = TakeLog();
+    EXPECT_EQ(Render({built.begin(), built.begin() + built.size() / 2}), startUp);
+    kiv::CEmpEngineGX::ProcessSignal(4242, 1005, nullptr, nullptr);
+    EXPECT_EQ(Log(),
+              "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: m_MotionHandle = "
+              "700,   m_FaceHandle=900 | 2 ProcessSignal: pThis[E2] | 2 ProcessSignal: "
+              "m_MotionHandle = 701,   m_FaceHandle=0 | 2 ProcessSignal: pThis[E3] | 2 "
+              "ProcessSignal: m_MotionHandle = 702,   m_FaceHandle=0");
 
-class CapabilityTest : public PluginTest, public ::testing::WithParamInterface<CapabilityCase> {};
-
-TEST_P(CapabilityTest, SetsTheSupportFlags) {
-    const CapabilityCase& c = GetParam();
-    gxsim::SetModel(c.model);
-    gxsim::SetFactoryItem(831, c.motionItem);
-    gxsim::SetFactoryItem(830, c.voiceItem);
-    kiv::CEmpEngineGX* engine = NewEngine();
-    std::vector<std::string> texts = TakeMessages();
-
-    EXPECT_EQ(Exec(engine, "IsMotionRecognitionEnabled").served, c.motion);
-    EXPECT_EQ(Exec(engine, "StopFaceDetection").served, c.face);
-    // Speech has its own model test and is served either way.
-    EXPECT_TRUE(Exec(engine, "GetUserLevel").IsText("Beginner"));
-    EXPECT_EQ(Calls("gx_motion_recog_create").size(), c.motion ? 1u : 0u);
-    bool read = false;
-    for (const std::string& t : texts) {
-        if (t.find("ID_MRT_MOTION_RECOG") != std::string::npos) read = true;
-    }
-    EXPECT_EQ(read, c.factoryRead);
-    if (c.message != nullptr) {
-        EXPECT_TRUE(Contains(texts, c.message)) << c.message;
-    }
-}
-
-const CapabilityCase kCapabilityCases[] = {
-    {"SupportedModel", std::string("T-SIMTV55"), 1, 1, true, true, true,
-     "The value of ID_MRT_VOICE_RECOG is 1"},
-    {"ExcludedFirst", std::string("T-VRDLPQNC"), 1, 1, false, false, false,
-     "current model T-VRDLPQNC don't support motion control and voice recognition"},
-    {"ExcludedSecondWithSuffix", std::string("T-VRDLTSWCX55"), 1, 1, false, false, false,
-     "Current TV Model (==T-VRDLTSWCX55==) is one of the specified models (==T-VRDLTSWC==)!"},
-    {"ExcludedThird", std::string("T-VRDLBGYC-EU"), 1, 1, false, false, false, nullptr},
-    {"ShorterThanEveryCode", std::string("T-VRDL"), 1, 1, true, true, true,
-     "Current TV Model do not belong to specified models"},
-    {"CodeInLowerCase", std::string("t-vrdlpqnc"), 1, 1, true, true, true, nullptr},
-    {"NoModelText", std::nullopt, 1, 1, true, true, true, "can not get current TV Model"},
-    {"MotionItemFive", std::string("T-SIMTV55"), 5, 1, true, true, true,
-     "The value of ID_MRT_MOTION_RECOG is 5"},
-    {"MotionItemZero", std::string("T-SIMTV55"), 0, 1, false, false, true,
-     "The value of ID_MRT_MOTION_RECOG is 0"},
-    {"MotionItemFails", std::string("T-SIMTV55"), std::nullopt, 1, false, false, true,
-     "GetData of ID_MRT_MOTION_RECOG failed"},
-    {"VoiceItemFails", std::string("T-SIMTV55"), 1, std::nullopt, true, true, true,
-     "GetData of ID_MRT_VOICE_RECOG failed"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Models, CapabilityTest, ::testing::ValuesIn(kCapabilityCases),
-                         [](const auto& info) { return std::string(info.param.label); });
-
-TEST_F(LifecycleTest, FailedMotionItemDoesNotReadTheVoiceItem) {
-    gxsim::SetFactoryItem(831, std::nullopt);
-    NewEngine();
-    for (const std::string& t : TakeMessages()) {
-        EXPECT_EQ(t.find("ID_MRT_VOICE_RECOG"), std::string::npos) << t;
-    }
-}
-
-TEST_F(LifecycleTest, ModelMatchingComparesLeadingCharactersOnly) {
-    std::string model = "T-VRDLBGYC55";
-    std::string code = "T-VRDLBGYC";
-    EXPECT_TRUE(kiv::CEMPUtil::MatchModelType(model, code));
-    std::string shortModel = "T-VRDLBGY";
-    EXPECT_FALSE(kiv::CEMPUtil::MatchModelType(shortModel, code));
-    EXPECT_TRUE(Contains(TakeMessages(),
-                         "Check if the current TV Model-(T-VRDLBGY) same as (T-VRDLBGYC) == no"));
-    TakeMessages();
-    std::vector<std::string> none;
-    EXPECT_EQ(kiv::CEMPUtil::MatchSpecifiedModels(model, none), 1);
-    std::vector<std::string> codes{"X", "T-VRDL", "T-VRDLBGYC"};
-    EXPECT_EQ(kiv::CEMPUtil::MatchSpecifiedModels(model, codes), 0);
-    std::vector<std::string> texts = TakeMessages();
-    // The first match ends the search.
-    EXPECT_TRUE(Contains(texts,
-                         "Current TV Model (==T-VRDLBGYC55==) is one of the specified "
-                         "models (==T-VRDL==)!"));
-    EXPECT_FALSE(Contains(texts,
-                          "Check if the current TV Model-(T-VRDLBGYC55) same as "
-                          "(T-VRDLBGYC) == yes"));
+    Destroy(second);
+    EXPECT_EQ(kiv::CEmpEngineGX::m_pCtx, nullptr);
+    EXPECT_EQ(Calls(), "gx_motion_recog_destroy(701)=1");
+    EXPECT_EQ(Log(),
+              "2 ~CEmpEngineGX | 2 DestroyMotionHandle | 16 ~CEmpEngineGX: remove pointer (E2)");
+    kiv::CEmpEngineGX::ProcessSignal(4242, 1005, nullptr, nullptr);
+    EXPECT_EQ(Log(),
+              "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: m_MotionHandle = "
+              "700,   m_FaceHandle=900 | 2 ProcessSignal: pThis[E3] | 2 ProcessSignal: "
+              "m_MotionHandle = 702,   m_FaceHandle=0");
 }
 
 }  // namespace

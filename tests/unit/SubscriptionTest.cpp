@@ -1,301 +1,184 @@
-// "SetMotionSubscribeInfo": the list, the subscription thread, its loop, and bad input.
+// "SetMotionSubscribeInfo": the list, the subscription thread, its loop and its end.
 #include <dlfcn.h>
 #include <glib.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <functional>
-#include <mutex>
-#include <string>
+#include <set>
 #include <thread>
 
-#include "PluginFixture.h"
+#include "EngineTest.h"
 
 namespace {
 
-// g_main_loop_run is interposed in this binary: it records the loop about to run and, while a
-// test keeps the gate closed, holds the caller back, so that a teardown can be made to come before
-// a subscription thread runs its loop. It also keeps the loops in g_main_loop_run (with a
-// reference) and counts the threads other than the main one that ran a loop until they end, so
-// that each test can end those the plug-in leaves running.
-std::mutex g_GateLock;
-std::condition_variable g_GateOpened;
-bool g_GateClosed = false;
-GMainLoop* g_LastLoop = nullptr;
-std::vector<GMainLoop*> g_Running;
-int g_LoopThreads = 0;
+// g_main_loop_new and g_main_loop_run are interposed in this binary. The loops that subscription
+// threads create are kept (with a reference, so that a loop its engine replaced stays reachable),
+// with whether their run has returned; while g_Hold is set, a subscription thread is held back
+// before its loop runs, so that a teardown can come first.
+std::mutex g_Lock;
+std::condition_variable g_Released;
+bool g_Hold = false;
+std::vector<GMainLoop*> g_Loops;
+std::set<GMainLoop*> g_Ended;
 
-struct LoopThread {
-    LoopThread() { ++g_LoopThreads; }
-    ~LoopThread() {  // at the thread's exit, after whatever it logged
-        std::lock_guard<std::mutex> lock(g_GateLock);
-        --g_LoopThreads;
-        g_GateOpened.notify_all();
-    }
-};
-
-void SetGateClosed(bool closed) {
-    std::lock_guard<std::mutex> lock(g_GateLock);
-    g_GateClosed = closed;
-    g_GateOpened.notify_all();
+bool OnSubscriptionThread() {
+    return gettid() != getpid();
 }
 
-GMainLoop* TakeLastLoop() {
-    std::lock_guard<std::mutex> lock(g_GateLock);
-    GMainLoop* loop = g_LastLoop;
-    g_LastLoop = nullptr;
-    return loop;
+void Hold(bool hold) {
+    std::lock_guard<std::mutex> lock(g_Lock);
+    g_Hold = hold;
+    g_Released.notify_all();
 }
 
-// Waits until the next loop given to g_main_loop_run after TakeLastLoop() runs (false after 5 s).
-bool WaitForLoopRunning() {
-    GMainLoop* loop = nullptr;
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-         std::chrono::steady_clock::now() < deadline;
-         std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-        if (loop == nullptr) loop = TakeLastLoop();
-        if (loop != nullptr && g_main_loop_is_running(loop)) return true;
+// Polls a condition on the loops (under their lock) for at most 5 s.
+template <class Condition>
+bool Await(Condition condition) {
+    for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        std::lock_guard<std::mutex> lock(g_Lock);
+        if (condition()) return true;
     }
     return false;
 }
 
 }  // namespace
 
+extern "C" GMainLoop* g_main_loop_new(GMainContext* context, gboolean running) {
+    static auto real = reinterpret_cast<GMainLoop* (*)(GMainContext*, gboolean)>(
+        dlsym(RTLD_NEXT, "g_main_loop_new"));
+    GMainLoop* loop = real(context, running);
+    std::lock_guard<std::mutex> lock(g_Lock);
+    if (OnSubscriptionThread()) g_Loops.push_back(g_main_loop_ref(loop));
+    return loop;
+}
+
 extern "C" void g_main_loop_run(GMainLoop* loop) {
     static auto real = reinterpret_cast<void (*)(GMainLoop*)>(dlsym(RTLD_NEXT, "g_main_loop_run"));
+    if (!OnSubscriptionThread()) return real(loop);
     {
-        std::unique_lock<std::mutex> lock(g_GateLock);
-        g_LastLoop = loop;
-        g_Running.push_back(g_main_loop_ref(loop));
-        if (gettid() != getpid()) {
-            thread_local LoopThread thread;
-        }
-        g_GateOpened.wait(lock, [] { return !g_GateClosed; });
+        std::unique_lock<std::mutex> lock(g_Lock);
+        g_Released.wait(lock, [] { return !g_Hold; });
     }
     real(loop);
-    std::lock_guard<std::mutex> lock(g_GateLock);
-    g_Running.erase(std::find(g_Running.begin(), g_Running.end(), loop));
-    g_GateOpened.notify_all();
-    g_main_loop_unref(loop);
+    std::lock_guard<std::mutex> lock(g_Lock);
+    g_Ended.insert(loop);
 }
 
 namespace gxtest {
 namespace {
 
-std::string List(std::initializer_list<const char*> names) {
-    std::string text = R"({"motionEventList":[)";
-    bool first = true;
-    for (const char* name : names) {
-        if (!first) text += ",";
-        first = false;
-        text += std::string(R"({"itemType":")") + name + "\"}";
-    }
-    return text + "]}";
-}
+const char kGrab[] = R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})";
 
-class SubscriptionTest : public PluginTest {
+class SubscriptionTest : public EngineTest {
 protected:
     void SetUp() override {
-        PluginTest::SetUp();
-        m_Engine = NewEngine();
-        m_Handle = std::to_string(gxsim::LiveMotionHandles()[0]);
-        gxsim::ClearTrace();
-        TakeLog();
+        EngineTest::SetUp();
+        std::lock_guard<std::mutex> lock(g_Lock);
+        m_First = g_Loops.size();
     }
-    // A loop that a later subscription replaced runs for the rest of the process; quit it (once
-    // running, so that the quit is not lost; a loop already quit just leaves) so that no
-    // subscription thread of this test owns GLib's default context in the next one. Its engine
-    // dropped the pointer but not the reference, so the loop stays allocated: keep it reachable
-    // here rather than have it read as a leak.
+    // A loop that a later subscription replaced runs on after its engine's teardown: the test ends
+    // it, once it runs (a quit before that would be lost), so that no thread of this test owns
+    // GLib's default context in the next one.
     void TearDown() override {
-        PluginTest::TearDown();
-        static auto* kept = new std::vector<GMainLoop*>;  // never destroyed: read at exit
-        std::unique_lock<std::mutex> lock(g_GateLock);
-        std::vector<GMainLoop*> left;
-        for (GMainLoop* loop : g_Running) left.push_back(g_main_loop_ref(loop));
-        for (GMainLoop* loop : left) {
-            while (!g_main_loop_is_running(loop) &&
-                   std::find(g_Running.begin(), g_Running.end(), loop) != g_Running.end()) {
-                g_GateOpened.wait_for(lock, kPoll);
-            }
-            if (!g_main_loop_is_running(loop)) {
-                g_main_loop_unref(loop);
-                continue;
-            }
+        EngineTest::TearDown();
+        std::vector<GMainLoop*> loops;
+        {
+            std::lock_guard<std::mutex> lock(g_Lock);
+            loops = g_Loops;
+        }
+        for (GMainLoop* loop : loops) {
+            Await([&] { return g_Ended.count(loop) || g_main_loop_is_running(loop); });
             g_main_loop_quit(loop);
-            kept->push_back(loop);
         }
-        EXPECT_TRUE(g_GateOpened.wait_for(lock, std::chrono::seconds(5),
-                                          [] { return g_Running.empty() && g_LoopThreads == 0; }));
+        EXPECT_TRUE(Await([] { return g_Ended.size() == g_Loops.size(); }));
     }
-    static constexpr std::chrono::milliseconds kPoll{1};
-    std::vector<std::string> SubscribedSignals() {
-        std::vector<std::string> signals;
-        for (const auto& call : Calls("gx_set_motion_signal_subscribed")) {
-            EXPECT_EQ(call.args[0], m_Handle);
-            signals.push_back(call.args[1]);
-        }
-        return signals;
+    // The i-th loop created in this test.
+    GMainLoop* Loop(size_t i) {
+        std::lock_guard<std::mutex> lock(g_Lock);
+        return m_First + i < g_Loops.size() ? g_Loops[m_First + i] : nullptr;
     }
-    // Waits for a log line of the plug-in with this text; the lines read are consumed.
-    bool WaitForMessage(const std::string& text) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (Contains(TakeMessages(), text)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
-    kiv::CEmpEngineGX* m_Engine = nullptr;
-    std::string m_Handle;
+    size_t m_First = 0;
 };
 
-TEST_F(SubscriptionTest, SubscribesTheListInOrder) {
-    Outcome out = Exec(m_Engine, "SetMotionSubscribeInfo", "w1",
-                       List({"EVENT_MOTION_GRAB", "EVENT_MOTION_UNGRAB"}));
-    EXPECT_TRUE(out.served);
-    EXPECT_TRUE(out.IsInt(1));
-    EXPECT_EQ(SubscribedSignals(), (std::vector<std::string>{"1005", "1007"}));
-    std::vector<std::string> texts = TakeMessages();
-    EXPECT_TRUE(Contains(texts, "[Execute] SetMotionSubscribeInfo"));
-    EXPECT_TRUE(Contains(texts, "m_MotionWidgetName = w1\n"));
-    EXPECT_TRUE(Contains(texts, "the motion signal is 1005\n"));
-    EXPECT_TRUE(Contains(texts, "  send sem"));
+#define WIDGET "SetMotionSubscribeInfo | 16 Execute: m_MotionWidgetName = w\\n"
+#define THREAD                                        \
+    "16 Execute: to create thread | 2 SubScribe: in " \
+    "CEmpEngineGX::SubScribe | 2 SubScribe: create m_MotionLoop successfully"
+#define SIGNAL(n) " | 16 Execute: the motion signal is " #n "\\n"
+#define SUBSCRIBED(n) "gx_set_motion_signal_subscribed(M," #n ",CB,null)"
+#define SENT " | 2 SubScribe:   send sem"
+
+const std::string kDeep(100000, '[');
+
+// clang-format off
+const Row kSubscriptionRows[] = {
+    {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"},{"itemType":"EVENT_MOTION_UNGRAB"}]})", nullptr, kNo, SUBSCRIBED(1005) "=1; " SUBSCRIBED(1007) "=1", I(1), WIDGET " | 16 Execute: begin parse" SIGNAL(1005) SIGNAL(1007) " | " THREAD " | 2 SubscirbeMotionSignal | 2 SubscirbeMotionSignal" SENT},
+    {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[{"itemType":"EVENT_MOTION_START_ENGINE"},{"itemType":"EVENT_MOTION_SLAP_LEFT"}]})", nullptr, kNo, SUBSCRIBED(1000) "=1; " SUBSCRIBED(1000) "=1", I(1), WIDGET " | 16 Execute: begin parse" SIGNAL(1000) SIGNAL(1000) " | " THREAD " | 2 SubscirbeMotionSignal | 2 SubscirbeMotionSignal" SENT},
+    {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"},{"itemType":"NO_GESTURE"},{"itemType":"EVENT_MOTION_UNGRAB"}]})", nullptr, kNo, SUBSCRIBED(1005) "=1; " SUBSCRIBED(1035) "=0", I(0), WIDGET " | 16 Execute: begin parse" SIGNAL(1005) SIGNAL(1035) SIGNAL(1007) " | " THREAD " | 2 SubscirbeMotionSignal | 2 SubscirbeMotionSignal | 2 KIV: [KIV][SubScribe(#)] SubscirbeMotionSignal failed! the motion signal is 1035" SENT},
+    {"SetMotionSubscribeInfo", "w", R"({"x":[1],"motionEventList":[{"itemType":"EVENT_MOTION_GRAB","y":{}},{}]})", nullptr, kNo, SUBSCRIBED(1005) "=1; " SUBSCRIBED(1035) "=0", I(0), WIDGET " | 16 Execute: begin parse" SIGNAL(1005) SIGNAL(1035) " | " THREAD " | 2 SubscirbeMotionSignal | 2 SubscirbeMotionSignal | 2 KIV: [KIV][SubScribe(#)] SubscirbeMotionSignal failed! the motion signal is 1035" SENT},
+    {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[]})", nullptr, kNo, "", I(1), WIDGET " | 16 Execute: begin parse | " THREAD SENT},
+    {"SetMotionSubscribeInfo", "w", R"({"other":1})", nullptr, kNo, "", I(1), WIDGET " | 16 Execute: begin parse | " THREAD SENT},
+    {"SetMotionSubscribeInfo", "w", "not json", nullptr, kNo, "", kNone, WIDGET},
+    {"SetMotionSubscribeInfo", "w", "", nullptr, kNo, "", kNone, WIDGET},
+    {"SetMotionSubscribeInfo", "w", "[1,2]", nullptr, kNo, "", kNone, WIDGET},
+    {"SetMotionSubscribeInfo", "w", kDeep.c_str(), nullptr, kNo, "", kNone, WIDGET},
+    {"SetMotionSubscribeInfo", "w", R"({"motionEventList":{"itemType":"EVENT_MOTION_GRAB"}})", nullptr, kNo, "", kNone, WIDGET},
+    {"SetMotionSubscribeInfo", "w", R"({"motionEventList":["EVENT_MOTION_GRAB"]})", nullptr, kNo, "", kNone, WIDGET},
+    {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[{"itemType":1005}]})", nullptr, kNo, "", kNone, WIDGET},
+};
+
+const std::pair<const char*, int> kNames[] = {
+    {"EVENT_MOTION_START_ENGINE", 1000}, {"EVENT_MOTION_BEGIN_MONITOR", 1028}, {"EVENT_MOTION_END_MONITOR", 1029},
+    {"EVENT_MOTION_SLAP_LEFT", 1000}, {"EVENT_MOTION_SLAP_RIGHT", 1001}, {"EVENT_MOTION_SLAP_DOWN", 1003},
+    {"EVENT_MOTION_SLAP_UP", 1002}, {"EVENT_MOTION_CIRCLE", 1004}, {"EVENT_MOTION_GRAB", 1005},
+    {"EVENT_MOTION_UNGRAB", 1007}, {"EVENT_MOTION_PRIMARY_HAND_LOST", 1015}, {"EVENT_MOTION_RAW_DATA", 1024},
+    {"EVENT_MOTION_DEFAULT_MAX", 1035}, {"event_motion_grab", 1035}, {" EVENT_MOTION_GRAB", 1035},
+    {"EVENT_MOTION_GRAB ", 1035}, {"", 1035},
+};
+// clang-format on
+
+class SubscriptionTable : public SubscriptionTest, public ::testing::WithParamInterface<Row> {};
+
+TEST_P(SubscriptionTable, Row) {
+    Check(m_Engine, GetParam());
+}
+INSTANTIATE_TEST_SUITE_P(Lists, SubscriptionTable, ::testing::ValuesIn(kSubscriptionRows));
+
+TEST_F(SubscriptionTest, NamesBecomeSignalNumbers) {
+    for (const auto& [name, signal] : kNames)
+        EXPECT_EQ(m_Engine->ConvertToMotionEvent(name), signal) << name;
 }
 
-TEST_F(SubscriptionTest, NameTableIsExact) {
-    Exec(m_Engine, "SetMotionSubscribeInfo", "w",
-         List({"EVENT_MOTION_START_ENGINE", "EVENT_MOTION_SLAP_LEFT", "EVENT_MOTION_SLAP_UP",
-               "EVENT_MOTION_SLAP_DOWN", "EVENT_MOTION_BEGIN_MONITOR", "EVENT_MOTION_END_MONITOR",
-               "EVENT_MOTION_PRIMARY_HAND_LOST", "EVENT_MOTION_RAW_DATA", "EVENT_MOTION_CIRCLE",
-               "EVENT_MOTION_SLAP_RIGHT"}));
-    EXPECT_EQ(SubscribedSignals(),
-              (std::vector<std::string>{"1000", "1000", "1002", "1003", "1028", "1029", "1015",
-                                        "1024", "1004", "1001"}));
-    // Unknown names, other cases, blanks and a missing itemType all become 1035.
-    EXPECT_EQ(kiv::CEmpEngineGX::m_pCtx->ConvertToMotionEvent("event_motion_grab"), 1035);
-    EXPECT_EQ(m_Engine->ConvertToMotionEvent(" EVENT_MOTION_GRAB"), 1035);
-    EXPECT_EQ(m_Engine->ConvertToMotionEvent("EVENT_MOTION_GRAB "), 1035);
-    EXPECT_EQ(m_Engine->ConvertToMotionEvent(""), 1035);
-    EXPECT_EQ(m_Engine->ConvertToMotionEvent("EVENT_MOTION_DEFAULT_MAX"), 1035);
-}
-
-TEST_F(SubscriptionTest, RefusedItemStopsTheListAndIsLoggedThroughTheFrameworkLogger) {
-    // The library refuses what it has no signal for (1035).
-    Outcome out = Exec(m_Engine, "SetMotionSubscribeInfo", "w",
-                       List({"EVENT_MOTION_GRAB", "NOT_A_GESTURE", "EVENT_MOTION_UNGRAB"}));
-    EXPECT_TRUE(out.IsInt(0));
-    EXPECT_EQ(SubscribedSignals(), (std::vector<std::string>{"1005", "1035"}));
-    bool logged = false;
-    for (const std::string& raw : gxsim::TakeLogLines()) {
-        if (raw.find("[KIV][SubScribe(") != std::string::npos &&
-            raw.find(")] SubscirbeMotionSignal failed! the motion signal is 1035") !=
-                std::string::npos) {
-            logged = true;
-        }
-    }
-    EXPECT_TRUE(logged);
-    // The first item stays subscribed.
-    ASSERT_EQ(gxsim::EmitMotionSignal(1005, std::string("t")), 1);
+// Each command starts a thread with a loop of its own; the engine keeps the newest one, which is
+// the one its teardown quits.
+TEST_F(SubscriptionTest, TeardownQuitsTheNewestLoop) {
+    EXPECT_EQ(Exec(m_Engine, "SetMotionSubscribeInfo", "a", kGrab).result, I(1));
+    EXPECT_EQ(Exec(m_Engine, "SetMotionSubscribeInfo", "b", kGrab).result, I(1));
+    gxsim::EmitMotionSignal(1005, std::string("t"));
     gxsim::Drain();
-    EXPECT_TRUE(m_Events.WaitFor(1));
-}
-
-TEST_F(SubscriptionTest, EmptyListSucceedsWithoutSubscribing) {
-    EXPECT_TRUE(
-        Exec(m_Engine, "SetMotionSubscribeInfo", "w", R"({"motionEventList":[]})").IsInt(1));
-    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w", R"({"other":1})").IsInt(1));
-    EXPECT_TRUE(SubscribedSignals().empty());
-}
-
-TEST_F(SubscriptionTest, TextThatDoesNotParseStoresNothingButReplacesTheWidgetName) {
-    for (const char* text :
-         {"not json", "", "{\"motionEventList\":[", "[1,2]", "\"text\"", "7", "null"}) {
-        TakeLog();
-        const std::string widget = std::string("w-") + std::to_string(std::strlen(text));
-        Outcome out = Exec(m_Engine, "SetMotionSubscribeInfo", widget, text);
-        EXPECT_TRUE(out.served) << text;
-        EXPECT_TRUE(out.Untouched()) << text;
-        std::vector<std::string> texts = TakeMessages();
-        EXPECT_TRUE(Contains(texts, "m_MotionWidgetName = " + widget + "\n")) << text;
-        EXPECT_FALSE(Contains(texts, "to create thread")) << text;
-    }
-    EXPECT_TRUE(SubscribedSignals().empty());
-    // The replaced name is the one events carry.
-    Exec(m_Engine, "SubscirbeMotionSignal", "1001");
-    kiv::CEmpEngineGX::ProcessSignal(std::stoi(m_Handle), 1001, nullptr, nullptr);
-    ASSERT_EQ(m_Events.Events().size(), 1u);
-    EXPECT_EQ(m_Events.Events()[0].name, "EVENT_MOTION_SLAP_RIGHT-w-4");
-}
-
-TEST_F(SubscriptionTest, ShapesOtherThanAListOfNamedObjectsAreRefused) {
-    const char* const texts[] = {
-        R"({"motionEventList":{"itemType":"EVENT_MOTION_GRAB"}})",
-        R"({"motionEventList":"EVENT_MOTION_GRAB"})",
-        R"({"motionEventList":["EVENT_MOTION_GRAB"]})",
-        R"({"motionEventList":[{"itemType":1005}]})",
-        R"({"motionEventList":[{"itemType":["EVENT_MOTION_GRAB"]}]})",
-        R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}, 5]})",
-    };
-    for (const char* text : texts) {
-        EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w", text).Untouched()) << text;
-    }
-    EXPECT_TRUE(SubscribedSignals().empty());
-    // Members the list does not need are ignored; a missing itemType is the empty name.
-    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w",
-                     R"({"x":[1],"motionEventList":[{"itemType":"EVENT_MOTION_GRAB","y":{}},{}]})")
-                    .IsInt(0));
-    EXPECT_EQ(SubscribedSignals(), (std::vector<std::string>{"1005", "1035"}));
-}
-
-TEST_F(SubscriptionTest, HostileTextsNeverCrash) {
-    const std::string deep(100000, '[');
-    const std::string deepObject = [] {
-        std::string s;
-        for (int i = 0; i < 100000; ++i) s += "{\"a\":";
-        return s;
-    }();
-    const std::string big(1 << 20, 'x');
-    const std::string bigList = "{\"motionEventList\":[{\"itemType\":\"" + big + "\"}]}";
-    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w", deep).Untouched());
-    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "w", deepObject).Untouched());
-    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", big, bigList).IsInt(0));
-    EXPECT_TRUE(
-        Exec(m_Engine, "SetMotionSubscribeInfo", "w",
-             std::string(R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})") + "\r")
-            .IsInt(1));
-    EXPECT_TRUE(Exec(m_Engine, "OverWriteFace", deep, "1").Untouched());
-    EXPECT_TRUE(Exec(m_Engine, "SubscirbeMotionSignal", big).served);
-}
-
-TEST_F(SubscriptionTest, EachCommandStartsAThreadAndTeardownQuitsTheNewestLoop) {
-    const std::string list = List({"EVENT_MOTION_GRAB"});
-    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "a", list).IsInt(1));
-    EXPECT_TRUE(Exec(m_Engine, "SetMotionSubscribeInfo", "b", list).IsInt(1));
-    std::vector<std::string> texts = TakeMessages();
-    int threads = 0;
-    for (const std::string& t : texts) threads += t == "in CEmpEngineGX::SubScribe";
-    EXPECT_EQ(threads, 2);
+    std::vector<Event> events = m_Events.Take();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].name, "EVENT_MOTION_GRAB-b");
+    TakeLog();
     Destroy(m_Engine);
-    // Only the newest loop is quit: exactly one thread leaves its loop.
-    EXPECT_TRUE(WaitForMessage("run the m_MotionLoop"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(Contains(TakeMessages(), "run the m_MotionLoop"));
+    GMainLoop* newest = Loop(1);
+    EXPECT_TRUE(Await([&] { return g_Ended.count(newest) == 1; }));
+    EXPECT_TRUE(g_main_loop_is_running(Loop(0)));
+    EXPECT_EQ(Render(TakeLog(), {"m_DestroyMotionMainLoopThread", "SubScribe"}),
+              "2 m_DestroyMotionMainLoopThread: exit the m_MotionLoop | 2 SubScribe: run the "
+              "m_MotionLoop");
 }
 
 // Runs `command` from an idle callback of a host loop on GLib's default context, as a host whose
-// command thread runs that context would, and goes on iterating it until `done` (at most 5 s).
+// command thread runs that context does, and iterates that context until `done` (5 s at most).
 void RunHosted(const std::function<void()>& command, const std::function<bool()>& done) {
     struct Host {
         GMainLoop* loop;
         const std::function<void()>& command;
         const std::function<bool()>& done;
-        std::chrono::steady_clock::time_point deadline;
-    } host{g_main_loop_new(nullptr, FALSE), command, done,
-           std::chrono::steady_clock::now() + std::chrono::seconds(5)};
+        int ticks;
+    } host{g_main_loop_new(nullptr, FALSE), command, done, 0};
     g_idle_add(
         [](gpointer h) -> gboolean {
             static_cast<Host*>(h)->command();
@@ -306,8 +189,7 @@ void RunHosted(const std::function<void()>& command, const std::function<bool()>
         5,
         [](gpointer p) -> gboolean {
             auto* h = static_cast<Host*>(p);
-            if (!h->done() && std::chrono::steady_clock::now() < h->deadline)
-                return G_SOURCE_CONTINUE;
+            if (!h->done() && ++h->ticks < 1000) return G_SOURCE_CONTINUE;
             g_main_loop_quit(h->loop);
             return G_SOURCE_REMOVE;
         },
@@ -316,73 +198,49 @@ void RunHosted(const std::function<void()>& command, const std::function<bool()>
     g_main_loop_unref(host.loop);
 }
 
-// The command thread owns GLib's default context and waits in the command: the subscription thread
-// must answer without that context. Teardown quits the running loop without the host iterating.
-TEST_F(SubscriptionTest, HostOnTheDefaultContextGetsItsAnswerAndTeardownEndsTheThread) {
-    bool answered = false, running = false, ended = false;
-    RunHosted(
-        [&] {
-            TakeLastLoop();
-            answered =
-                Exec(m_Engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1);
-            running = WaitForLoopRunning();
-            Destroy(m_Engine);
-            ended = WaitForMessage("run the m_MotionLoop");
-        },
-        [] { return true; });
-    EXPECT_TRUE(answered);
-    EXPECT_TRUE(running);
-    EXPECT_TRUE(ended);
-}
-
-// Teardown right after the command, while the thread is held before its loop: the quit must not be
-// lost, whether the thread itself or a host iterates the default context. The host meets the quit
-// (the loop not yet running) before the thread is let go.
-TEST_F(SubscriptionTest, QuitBeforeTheLoopRunsStillEndsTheThread) {
+// The subscription thread answers without GLib's default context, and a teardown that comes
+// before the thread runs its loop still ends it: alone, and under a host that owns the context.
+TEST_F(SubscriptionTest, AQuitBeforeTheLoopRunsIsNotLost) {
     for (bool hosted : {false, true}) {
         kiv::CEmpEngineGX* engine = NewEngine();
-        TakeLog();
-        bool answered = false, ended = false;
+        std::string answer;
         auto command = [&] {
-            SetGateClosed(true);
-            answered =
-                Exec(engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1);
+            Hold(true);
+            answer = Exec(engine, "SetMotionSubscribeInfo", "w", kGrab).result;
             Destroy(engine);
+            Hold(false);
+        };
+        auto ended = [] {
+            std::lock_guard<std::mutex> lock(g_Lock);
+            return g_Ended.size() == g_Loops.size();
         };
         if (hosted) {
-            RunHosted(command, [&] {
-                SetGateClosed(false);
-                return ended = ended || Contains(TakeMessages(), "run the m_MotionLoop");
-            });
+            RunHosted(command, ended);
         } else {
             command();
-            SetGateClosed(false);
-            ended = WaitForMessage("run the m_MotionLoop");
         }
-        EXPECT_TRUE(answered) << "hosted " << hosted;
-        EXPECT_TRUE(ended) << "hosted " << hosted;
+        EXPECT_EQ(answer, I(1)) << "hosted " << hosted;
+        EXPECT_TRUE(Await([] { return g_Ended.size() == g_Loops.size(); })) << "hosted " << hosted;
     }
 }
 
-TEST_F(SubscriptionTest, TeardownWithoutSubscriptionStopsNoLoop) {
-    Destroy(m_Engine);
-    EXPECT_FALSE(Contains(TakeMessages(), "exit the m_MotionLoop"));
-}
-
-// The thread works on the engine constructed last, whichever engine ran the command.
-TEST_F(SubscriptionTest, ThreadSubscribesForTheMostRecentEngine) {
+// The thread works on the engine built last, whichever engine ran the command, and answers 0 when
+// that engine is gone.
+TEST_F(SubscriptionTest, TheThreadWorksOnTheEngineBuiltLast) {
     kiv::CEmpEngineGX* newer = NewEngine();
-    const std::string newerHandle = std::to_string(gxsim::LiveMotionHandles().back());
-    gxsim::ClearTrace();
-    EXPECT_TRUE(
-        Exec(m_Engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(1));
-    auto calls = Calls("gx_set_motion_signal_subscribed");
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].args[0], newerHandle);
+    Calls();
+    EXPECT_EQ(Exec(m_Engine, "SetMotionSubscribeInfo", "w", kGrab).result, I(1));
+    EXPECT_EQ(Calls(), "gx_set_motion_signal_subscribed(701,1005,CB,null)=1");
     Destroy(newer);
-    // With the most recent engine gone, a subscription finds no engine and fails cleanly.
-    EXPECT_TRUE(
-        Exec(m_Engine, "SetMotionSubscribeInfo", "w", List({"EVENT_MOTION_GRAB"})).IsInt(0));
+    GMainLoop* loop = Loop(0);
+    EXPECT_TRUE(Await([&] { return g_Ended.count(loop) == 1; }));
+    Calls();
+    TakeLog();
+    EXPECT_EQ(Exec(m_Engine, "SetMotionSubscribeInfo", "w", kGrab).result, I(0));
+    EXPECT_EQ(Calls(), "");
+    EXPECT_EQ(Render(TakeLog(), {"SubScribe"}),
+              "2 SubScribe: in CEmpEngineGX::SubScribe | 16 SubScribe: no engine to subscribe "
+              "motion signals for");
 }
 
 }  // namespace
