@@ -7,29 +7,23 @@ namespace faults {
 namespace {
 
 TEST_F(FaultTest, EngineStartsWithoutMotionAndServesTheRest) {
-    gxsim::StartLogCapture();
-    kiv::CEmpEngineBase* engine = NewEngine();
-    bool dlopenFailed = false, createFailed = false;
-    for (const std::string& line : gxsim::TakeLogLines()) {
-        dlopenFailed = dlopenFailed || line.find("dlopen failed:motion lib") != std::string::npos;
-        createFailed = createFailed || line.find("CreateMotionHandle failed") != std::string::npos;
-    }
-    gxsim::StopLogCapture();
-    EXPECT_TRUE(dlopenFailed);
-    EXPECT_TRUE(createFailed);
-
-    // The motion group is declined as a whole, the rest is served.
-    for (const char* cmd : {"SetMotionSubscribeInfo", "GetGestureCameraStatus",
-                            "StartMotionRecognition", "GetZoomTriggerCondition"}) {
-        EXPECT_FALSE(Run(engine, cmd, "w", kGrabList).has_value()) << cmd;
-    }
+    kiv::CEmpEngineGX* engine = NewEngine();
+    EXPECT_EQ(Render(TakeLog(), {"Initial", "LoadMotionLib", "CreateMotionHandle"}),
+              "2 Initial | 16 LoadMotionLib: Loading motion lib | 16 LoadMotionLib: dlopen "
+              "failed:motion lib | 2 CreateMotionHandle | 16 CreateMotionHandle: "
+              "CEmpProviderPlugin::gx_motion_recog_create = NULL | 16 Initial: CreateMotionHandle "
+              "failed");
+    for (const char* cmd :
+         {"SetMotionSubscribeInfo", "GetGestureCameraStatus", "GetZoomTriggerCondition"})
+        EXPECT_FALSE(Exec(engine, cmd, "w", kGrabList).served) << cmd;
     ExpectFaceServing(engine);
-    EXPECT_EQ(RunInt(engine, "EnableTTSEngine"), 1);
-    EXPECT_EQ(RunInt(engine, "IsSupportTTS"), 1);
-
-    // Engines come and go as usual; each one tries the library again.
-    for (int i = 0; i < 3; ++i) DestroyEngine(NewEngine());
-    EXPECT_EQ(FaceEventsDelivered(10), 10u);
+    EXPECT_EQ(Exec(engine, "EnableTTSEngine").result, "1");
+    // Each engine tries the library again, and its teardown finds nothing to unload.
+    Destroy(NewEngine());
+    EXPECT_EQ(Render(TakeLog(), {"LoadMotionLib", "UnLoadMotionLib"}),
+              "16 LoadMotionLib: Loading motion lib | 16 LoadMotionLib: dlopen failed:motion lib | "
+              "2 UnLoadMotionLib: motion lib already unloaded");
+    EXPECT_EQ(Delivered(true, 10), 10u);
     EXPECT_TRUE(gxsim::LiveMotionHandles().empty());
 }
 
