@@ -12,44 +12,29 @@
 #include "vconf.h"
 
 namespace {
-
 const char kKey[] = "db/menu/accessibility/tts";
-
-std::string Store() {
-    return fuzzsupport::PrivateDir() + "/store.ini";
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::QuietSimulator();
-    gxsim::SetSettingsPath(Store());
+    gxsim::SetSettingsPath(fuzzsupport::PrivateDir() + "/store.ini");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string content(reinterpret_cast<const char*>(data), size);
-    {
-        std::ofstream out(Store(), std::ios::binary | std::ios::trunc);
-        out << content;
-    }
-    int value = -7;
+    const std::string content(reinterpret_cast<const char*>(data), size);
+    std::ofstream(gxsim::GetSettingsPath(), std::ios::binary | std::ios::trunc) << content;
+    int value = -7, other = -7;
     vconf_get_int(kKey, &value);
-    int other = -7;
     vconf_get_int("db/menu/sound/volume", &other);
-
-    int wanted = size % 2 == 0 ? 1 : 0;
+    const int wanted = size % 2 == 0 ? 1 : 0;
     if (vconf_set_int(kKey, wanted) == 0) {
-        int back = -7;
-        FUZZ_CHECK(vconf_get_int(kKey, &back) == 0 && back == wanted, "wrote %d, read back %d",
-                   wanted, back);
+        FUZZ_CHECK(vconf_get_int(kKey, &value) == 0 && value == wanted, "wrote %d, read back %d",
+                   wanted, value);
     } else {
-        FUZZ_CHECK(ReadFile(Store()) == content, "a failed write changed the store");
+        std::ifstream in(gxsim::GetSettingsPath(), std::ios::binary);
+        FUZZ_CHECK(std::string(std::istreambuf_iterator<char>(in), {}) == content,
+                   "a failed write changed the store");
     }
     return 0;
 }

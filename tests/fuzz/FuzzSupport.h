@@ -11,25 +11,17 @@
 
 namespace fuzzsupport {
 
-// The directory is left behind on purpose when the process is killed; a clean exit removes it.
-// It lives in memory (/dev/shm) where there is one: the simulator replaces its files with an
-// fsync on every write, which on a disk costs milliseconds an input.
+// In memory (/dev/shm) where there is one: the simulator replaces its files with an fsync on every
+// write, which on a disk costs milliseconds an input. Left behind when the process is killed; a
+// clean exit removes it.
 inline const std::string& PrivateDir() {
     static const std::string dir = [] {
-        char shm[] = "/dev/shm/gxemp-fuzz-XXXXXX";
-        char tmp[] = "/tmp/gxemp-fuzz-XXXXXX";
-        const char* made = mkdtemp(shm);
-        if (made == nullptr) made = mkdtemp(tmp);
-        if (made == nullptr) {
-            std::perror("mkdtemp");
-            abort();
-        }
-        std::string d = made;
-        static std::string cleanup = "rm -rf '" + d + "'";
-        std::atexit([] {
-            if (std::system(cleanup.c_str()) != 0) std::fprintf(stderr, "cleanup failed\n");
-        });
-        return d;
+        char shm[] = "/dev/shm/gxemp-fuzz-XXXXXX", tmp[] = "/tmp/gxemp-fuzz-XXXXXX";
+        const char* made = mkdtemp(shm) != nullptr ? shm : mkdtemp(tmp);
+        if (made == nullptr) abort();
+        static const std::string cleanup = "rm -rf '" + std::string(made) + "'";
+        std::atexit([] { (void)!std::system(cleanup.c_str()); });
+        return std::string(made);
     }();
     return dir;
 }
