@@ -19,6 +19,13 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
         text.replace(at, from.size(), to);
 }
 
+// An address as the plug-in logs it.
+std::string Ptr(const void* p) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", p);
+    return text;
+}
+
 // The voice-guide setting, INT_MIN when the store cannot be read.
 int Tts() {
     int value = INT_MIN;
@@ -34,19 +41,6 @@ std::string I(int value) {
 }
 std::string T(const std::string& text) {
     return "'" + text + "'";
-}
-
-void EventRecorder::OnEmpEvent(kiv::CEmpEngineBase* engine, int code, const std::string& name,
-                               const std::string& data) {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    m_Events.push_back({engine, code, name, data});
-}
-
-std::vector<Event> EventRecorder::Take() {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    std::vector<Event> taken;
-    taken.swap(m_Events);
-    return taken;
 }
 
 void PluginTest::SetUp() {
@@ -157,12 +151,6 @@ std::string PluginTest::Render(const std::vector<LogLine>& lines,
     }
     for (size_t i = 0; i < m_Built.size(); ++i) Replace(out, Ptr(m_Built[i]), "E" + I(i + 1));
     return out;
-}
-
-std::string PluginTest::Ptr(const void* p) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", p);
-    return text;
 }
 
 void PluginTest::Check(kiv::CEmpEngineGX* engine, const Row& row) {

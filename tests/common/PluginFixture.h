@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "EmpAppGX.h"
@@ -37,8 +38,15 @@ struct Event {
 class EventRecorder : public kiv::IEmpEventSink {
 public:
     void OnEmpEvent(kiv::CEmpEngineBase* engine, int code, const std::string& name,
-                    const std::string& data) override;
-    std::vector<Event> Take();  // what arrived so far, forgotten here
+                    const std::string& data) override {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Events.push_back({engine, code, name, data});
+    }
+    // What arrived so far, forgotten here.
+    std::vector<Event> Take() {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        return std::exchange(m_Events, {});
+    }
 
 private:
     std::mutex m_Lock;
@@ -101,7 +109,6 @@ protected:
     std::vector<LogLine> TakeLog();
     std::string Render(const std::vector<LogLine>& lines, const std::set<std::string>& only = {});
     std::string Log() { return Render(TakeLog()); }
-    std::string Ptr(const void* p);  // "%p", as the plug-in logs pointers
 
     // Runs a row on the engine and checks it completely.
     void Check(kiv::CEmpEngineGX* engine, const Row& row);

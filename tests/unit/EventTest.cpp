@@ -1,4 +1,6 @@
 // Library callbacks, through ProcessSignal, to named events with their payloads byte for byte.
+#include <algorithm>
+
 #include "EngineTest.h"
 
 namespace gxtest {
@@ -12,22 +14,6 @@ gx_face_recog_result kRecognised{3, kPath3, 1, 2, 3, 4};
 gx_face_recog_result kTrained{12, kPath12, 0, 0, 0, 0};
 gx_face_recog_result kNoPath{5, nullptr, 6, 7, 8, 9};
 
-// jsoncpp's styled text: tab indentation, members sorted by name, a closing newline.
-const char kDetectJson[] =
-    "{\n\t\"detectResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 40,\n\t\t\t\"nDetectID\" : 7,\n"
-    "\t\t\t\"w\" : 30,\n\t\t\t\"x\" : 10,\n\t\t\t\"y\" : 20\n\t\t}\n\t]\n}\n";
-const char kTrainJson[] =
-    "{\n\t\"detectResult\" : 12,\n\t\"imageFilePath\" : \"/faces/12.pgm\"\n}\n";
-const char kTrainNoPathJson[] = "{\n\t\"detectResult\" : 5,\n\t\"imageFilePath\" : \"\"\n}\n";
-const char kRecogJson[] =
-    "{\n\t\"recognitionResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 4,\n"
-    "\t\t\t\"imageFilePath\" : \"/faces/3.pgm\",\n\t\t\t\"nFaceRecogID\" : 3,\n"
-    "\t\t\t\"w\" : 3,\n\t\t\t\"x\" : 1,\n\t\t\t\"y\" : 2\n\t\t}\n\t]\n}\n";
-const char kRecogNoPathJson[] =
-    "{\n\t\"recognitionResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 9,\n"
-    "\t\t\t\"imageFilePath\" : \"\",\n\t\t\t\"nFaceRecogID\" : 5,\n"
-    "\t\t\t\"w\" : 8,\n\t\t\t\"x\" : 6,\n\t\t\t\"y\" : 7\n\t\t}\n\t]\n}\n";
-
 struct EventRow {
     const char* widget;  // the engine's widget name when the signal arrives
     int handle;
@@ -39,6 +25,13 @@ struct EventRow {
 };
 
 // clang-format off
+// jsoncpp's styled text: tab indentation, members sorted by name, a closing newline.
+const char kDetectJson[] = "{\n\t\"detectResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 40,\n\t\t\t\"nDetectID\" : 7,\n\t\t\t\"w\" : 30,\n\t\t\t\"x\" : 10,\n\t\t\t\"y\" : 20\n\t\t}\n\t]\n}\n";
+const char kTrainJson[] = "{\n\t\"detectResult\" : 12,\n\t\"imageFilePath\" : \"/faces/12.pgm\"\n}\n";
+const char kTrainNoPathJson[] = "{\n\t\"detectResult\" : 5,\n\t\"imageFilePath\" : \"\"\n}\n";
+const char kRecogJson[] = "{\n\t\"recognitionResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 4,\n\t\t\t\"imageFilePath\" : \"/faces/3.pgm\",\n\t\t\t\"nFaceRecogID\" : 3,\n\t\t\t\"w\" : 3,\n\t\t\t\"x\" : 1,\n\t\t\t\"y\" : 2\n\t\t}\n\t]\n}\n";
+const char kRecogNoPathJson[] = "{\n\t\"recognitionResult\" : \n\t[\n\t\t{\n\t\t\t\"h\" : 9,\n\t\t\t\"imageFilePath\" : \"\",\n\t\t\t\"nFaceRecogID\" : 5,\n\t\t\t\"w\" : 8,\n\t\t\t\"x\" : 6,\n\t\t\t\"y\" : 7\n\t\t}\n\t]\n}\n";
+
 const EventRow kEventRows[] = {
     {"w1", kMotion, 1005, kAbc, "6511 EVENT_MOTION_GRAB-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_GRAB"},
     {"w1", kMotion, 1000, kAbc, "6511 EVENT_MOTION_SLAP_LEFT-w1", "abc", "16 ProcessMotionSignal: strSingal is EVENT_MOTION_SLAP_LEFT"},
@@ -80,12 +73,13 @@ const EventRow kEventRows[] = {
 
 class EventTest : public EngineTest {
 protected:
-    // The events that arrived, "<code> <name>: <data>" joined by " | "; all from `engine`.
-    std::string Events(kiv::CEmpEngineBase* engine) {
+    // The events that arrived, "E<n> <code> <name>: <data>" (E<n>: the engine) joined by " | ".
+    std::string Events() {
         std::string out;
         for (const Event& e : m_Events.Take()) {
-            EXPECT_EQ(e.engine, engine);
-            out += (out.empty() ? "" : " | ") + I(e.code) + " " + e.name + ": " + e.data;
+            size_t n = std::find(m_Built.begin(), m_Built.end(), e.engine) - m_Built.begin() + 1;
+            out += (out.empty() ? "E" : " | E") + I(n) + " " + I(e.code) + " " + e.name + ": " +
+                   e.data;
         }
         return out;
     }
@@ -97,57 +91,49 @@ TEST_P(EventTable, Row) {
     Exec(m_Engine, "SubscribeMotionEvent", row.widget);
     TakeLog();
     kiv::CEmpEngineGX::ProcessSignal(row.handle, row.signal, row.data, nullptr);
-    EXPECT_EQ(Events(m_Engine), row.event ? std::string(row.event) + ": " + row.payload : "");
+    EXPECT_EQ(Events(), row.event ? std::string("E1 ") + row.event + ": " + row.payload : "");
     const std::string log = " | " + Log() + " | ";
     EXPECT_NE(log.find(std::string(" | ") + row.log + " | "), std::string::npos) << log;
 }
 INSTANTIATE_TEST_SUITE_P(Signals, EventTable, ::testing::ValuesIn(kEventRows));
 
+// clang-format off
+const char kNobody[] = "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: m_MotionHandle = 700,   m_FaceHandle=900";
+const char kRefused[] = "2 ProcessSignal | 16 ProcessSignal: received Handle [-1] is error!\\n";
+const char kFaceWalk[] = "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: received singnal [1] FaceHandle [900]\\n | 2 ProcessFaceSignal: Enter | 2 ProcessFaceSignal: Receive face event [EVENT_FR_ON_RECOGNIZING] | 4 GetFaceResult | 2 ProcessFaceSignal: Send faceResult []";
+const char kBothWalk[] = "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: received singnal [1004] MotionHandle [700]\\n | 16 ProcessMotionSignal: in ProcessMotionSignal | 16 ProcessMotionSignal: strSingal is EVENT_MOTION_CIRCLE | 2 ProcessSignal: pThis[E2] | 2 ProcessSignal: received singnal [1004] MotionHandle [700]\\n | 16 ProcessMotionSignal: in ProcessMotionSignal | 16 ProcessMotionSignal: strSingal is EVENT_MOTION_CIRCLE";
+// clang-format on
+
 using RoutingTest = EventTest;
 
-// The walk over the registry, in full: a handle of nobody's, -1 (nobody is asked), a face signal.
+// The walk over the registry in full: every engine is asked by handle, the motion handle first,
+// and a handle of -1 asks nobody.
 TEST_F(RoutingTest, EachEngineIsAskedByHandleAndTheMotionHandleFirst) {
     kiv::CEmpEngineGX::ProcessSignal(4242, 1005, kAbc, nullptr);
-    EXPECT_EQ(Log(),
-              "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: m_MotionHandle = "
-              "700,   m_FaceHandle=900");
+    EXPECT_EQ(Log(), kNobody);
     kiv::CEmpEngineGX::ProcessSignal(-1, 1005, kAbc, nullptr);
-    EXPECT_EQ(Log(), "2 ProcessSignal | 16 ProcessSignal: received Handle [-1] is error!\\n");
+    EXPECT_EQ(Log(), kRefused);
     kiv::CEmpEngineGX::ProcessSignal(kFace, 1, nullptr, nullptr);
-    EXPECT_EQ(
-        Log(),
-        "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: received singnal [1] "
-        "FaceHandle [900]\\n | 2 ProcessFaceSignal: Enter | 2 ProcessFaceSignal: Receive face "
-        "event [EVENT_FR_ON_RECOGNIZING] | 4 GetFaceResult | 2 ProcessFaceSignal: Send "
-        "faceResult []");
-    m_Events.Take();
-
-    // A second engine with the same motion handle and no face handle yet (0).
+    EXPECT_EQ(Log(), kFaceWalk);
+    EXPECT_EQ(Events(), "E1 6512 EVENT_FR_ON_RECOGNIZING: ");
+    // The payload builder's own answer: 0 for a record it needs and was not given, else 1.
+    std::string payload = "kept";
+    for (int signal : {0, 2, 3}) EXPECT_EQ(m_Engine->GetFaceResult(payload, signal, nullptr), 0);
+    EXPECT_EQ(m_Engine->GetFaceResult(payload, 4, &kDetect), 1);
+    EXPECT_EQ(payload, "kept");
+    // A second engine with the same motion handle, and no face handle yet (0).
     gxsim::SetNextMotionHandle(kMotion);
     kiv::CEmpEngineGX* second = NewEngine();
     Exec(m_Engine, "SubscribeMotionEvent", "wa");
     Exec(second, "SubscribeMotionEvent", "wb");
     TakeLog();
     kiv::CEmpEngineGX::ProcessSignal(kMotion, 1004, kAbc, nullptr);
-    EXPECT_EQ(
-        Log(),
-        "2 ProcessSignal | 2 ProcessSignal: pThis[E1] | 2 ProcessSignal: received singnal "
-        "[1004] MotionHandle [700]\\n | 16 ProcessMotionSignal: in ProcessMotionSignal | 16 "
-        "ProcessMotionSignal: strSingal is EVENT_MOTION_CIRCLE | 2 ProcessSignal: pThis[E2] | "
-        "2 ProcessSignal: received singnal [1004] MotionHandle [700]\\n | 16 "
-        "ProcessMotionSignal: in ProcessMotionSignal | 16 ProcessMotionSignal: strSingal is "
-        "EVENT_MOTION_CIRCLE");
-    std::vector<Event> both = m_Events.Take();
-    ASSERT_EQ(both.size(), 2u);
-    EXPECT_EQ(both[0].engine, m_Engine);
-    EXPECT_EQ(both[0].name, "EVENT_MOTION_CIRCLE-wa");
-    EXPECT_EQ(both[1].engine, second);
-    EXPECT_EQ(both[1].name, "EVENT_MOTION_CIRCLE-wb");
-    // Handle 0 is the second engine's face handle until it creates one.
+    EXPECT_EQ(Log(), kBothWalk);
+    EXPECT_EQ(Events(),
+              "E1 6511 EVENT_MOTION_CIRCLE-wa: abc | E2 6511 EVENT_MOTION_CIRCLE-wb: abc");
     kiv::CEmpEngineGX::ProcessSignal(0, 4, nullptr, nullptr);
-    EXPECT_EQ(Events(second), "6512 EVENT_FR_DETECTION_FAIL: ");
-
-    // An engine whose two handles are equal takes the signal as a motion signal.
+    EXPECT_EQ(Events(), "E2 6512 EVENT_FR_DETECTION_FAIL: ");
+    // An engine whose two handles are equal takes a signal as a motion signal.
     gxsim::SetNextMotionHandle(7000);
     gxsim::SetNextFaceHandle(7000);
     kiv::CEmpEngineGX* same = NewEngine();
@@ -155,7 +141,7 @@ TEST_F(RoutingTest, EachEngineIsAskedByHandleAndTheMotionHandleFirst) {
     Exec(same, "SubscribeMotionEvent", "m");
     kiv::CEmpEngineGX::ProcessSignal(7000, 0, &kDetect, nullptr);
     kiv::CEmpEngineGX::ProcessSignal(7000, 1005, kAbc, nullptr);
-    EXPECT_EQ(Events(same), "6511 EVENT_MOTION_GRAB-m: abc");
+    EXPECT_EQ(Events(), "E3 6511 EVENT_MOTION_GRAB-m: abc");
 }
 
 }  // namespace

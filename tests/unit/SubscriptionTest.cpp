@@ -1,10 +1,10 @@
 // "SetMotionSubscribeInfo": the list, the subscription thread, its loop and its end.
 #include <dlfcn.h>
 #include <glib.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <condition_variable>
-#include <functional>
 #include <set>
 #include <thread>
 
@@ -12,30 +12,54 @@
 
 namespace {
 
-// g_main_loop_new and g_main_loop_run are interposed in this binary. The loops that subscription
-// threads create are kept (with a reference, so that a loop its engine replaced stays reachable),
-// with whether their run has returned; while g_Hold is set, a subscription thread is held back
-// before its loop runs, so that a teardown can come first.
+// GLib's loop functions are interposed in this binary. The loops that subscription threads create
+// are kept here (with a reference of the test's own, so that a loop its engine replaced stays
+// reachable), with the references the plug-in holds on each and whether its run has returned.
+// A subscription thread can be held back at a gate: before it creates its loop (so before it
+// subscribes and hands over), or before its loop runs (so that a teardown can come first).
+struct Loop {
+    GMainLoop* loop;
+    int held;  // references of the plug-in's
+    bool ended;
+};
 std::mutex g_Lock;
 std::condition_variable g_Released;
-bool g_Hold = false;
-std::vector<GMainLoop*> g_Loops;
-std::set<GMainLoop*> g_Ended;
+enum Gate { kOpen, kBeforeSubscribing, kBeforeRun } g_Gate = kOpen;
+bool g_Held = false;  // a thread waits at the gate
+std::vector<Loop> g_Loops;
 
 bool OnSubscriptionThread() {
     return gettid() != getpid();
 }
 
-void Hold(bool hold) {
+Loop* Find(GMainLoop* loop) {
+    for (Loop& l : g_Loops)
+        if (l.loop == loop) return &l;
+    return nullptr;
+}
+
+template <class Fn>
+Fn Real(const char* name) {
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+
+void Hold(Gate gate) {
     std::lock_guard<std::mutex> lock(g_Lock);
-    g_Hold = hold;
+    g_Gate = gate;
     g_Released.notify_all();
 }
 
-// Polls a condition on the loops (under their lock) for at most 5 s.
+void Pass(Gate gate) {
+    std::unique_lock<std::mutex> lock(g_Lock);
+    g_Held = g_Gate == gate;
+    g_Released.wait(lock, [&] { return g_Gate != gate; });
+    g_Held = false;
+}
+
+// Polls a condition on the loops (under their lock), for 5 s at most.
 template <class Condition>
-bool Await(Condition condition) {
-    for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+bool Await(Condition condition, int ms = 5000) {
+    for (int i = 0; i < ms; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
         std::lock_guard<std::mutex> lock(g_Lock);
         if (condition()) return true;
     }
@@ -45,24 +69,36 @@ bool Await(Condition condition) {
 }  // namespace
 
 extern "C" GMainLoop* g_main_loop_new(GMainContext* context, gboolean running) {
-    static auto real = reinterpret_cast<GMainLoop* (*)(GMainContext*, gboolean)>(
-        dlsym(RTLD_NEXT, "g_main_loop_new"));
+    static auto real = Real<GMainLoop* (*)(GMainContext*, gboolean)>("g_main_loop_new");
+    static auto ref = Real<GMainLoop* (*)(GMainLoop*)>("g_main_loop_ref");
+    if (OnSubscriptionThread()) Pass(kBeforeSubscribing);
     GMainLoop* loop = real(context, running);
     std::lock_guard<std::mutex> lock(g_Lock);
-    if (OnSubscriptionThread()) g_Loops.push_back(g_main_loop_ref(loop));
+    if (OnSubscriptionThread()) g_Loops.push_back({ref(loop), 1, false});
     return loop;
 }
 
+extern "C" GMainLoop* g_main_loop_ref(GMainLoop* loop) {
+    static auto real = Real<GMainLoop* (*)(GMainLoop*)>("g_main_loop_ref");
+    std::lock_guard<std::mutex> lock(g_Lock);
+    if (Loop* l = Find(loop)) ++l->held;
+    return real(loop);
+}
+
+extern "C" void g_main_loop_unref(GMainLoop* loop) {
+    static auto real = Real<void (*)(GMainLoop*)>("g_main_loop_unref");
+    std::lock_guard<std::mutex> lock(g_Lock);
+    if (Loop* l = Find(loop)) --l->held;
+    real(loop);
+}
+
 extern "C" void g_main_loop_run(GMainLoop* loop) {
-    static auto real = reinterpret_cast<void (*)(GMainLoop*)>(dlsym(RTLD_NEXT, "g_main_loop_run"));
+    static auto real = Real<void (*)(GMainLoop*)>("g_main_loop_run");
     if (!OnSubscriptionThread()) return real(loop);
-    {
-        std::unique_lock<std::mutex> lock(g_Lock);
-        g_Released.wait(lock, [] { return !g_Hold; });
-    }
+    Pass(kBeforeRun);
     real(loop);
     std::lock_guard<std::mutex> lock(g_Lock);
-    g_Ended.insert(loop);
+    Find(loop)->ended = true;
 }
 
 namespace gxtest {
@@ -77,41 +113,42 @@ protected:
         std::lock_guard<std::mutex> lock(g_Lock);
         m_First = g_Loops.size();
     }
-    // A loop that a later subscription replaced runs on after its engine's teardown: the test ends
-    // it, once it runs (a quit before that would be lost), so that no thread of this test owns
-    // GLib's default context in the next one.
+    // Every thread ends, and the plug-in drops every reference it took, except the one an engine
+    // keeps on a loop that a later subscription replaced. Such a loop runs on after its engine's
+    // teardown: the test quits it, once it runs (a quit before that would be lost), so that no
+    // thread of this test owns GLib's default context in the next one.
     void TearDown() override {
         EngineTest::TearDown();
-        std::vector<GMainLoop*> loops;
-        {
-            std::lock_guard<std::mutex> lock(g_Lock);
-            loops = g_Loops;
+        for (size_t i = m_First; Loop(i - m_First) != nullptr; ++i) {
+            GMainLoop* loop = Loop(i - m_First);
+            Await([&] { return Find(loop)->ended || g_main_loop_is_running(loop); });
+            if (m_Replaced.count(loop)) g_main_loop_quit(loop);
+            const int held = m_Replaced.count(loop);
+            EXPECT_TRUE(Await([&] { return Find(loop)->ended && Find(loop)->held == held; }))
+                << "loop " << i - m_First << " of this test";
         }
-        for (GMainLoop* loop : loops) {
-            Await([&] { return g_Ended.count(loop) || g_main_loop_is_running(loop); });
-            g_main_loop_quit(loop);
-        }
-        EXPECT_TRUE(Await([] { return g_Ended.size() == g_Loops.size(); }));
     }
     // The i-th loop created in this test.
     GMainLoop* Loop(size_t i) {
         std::lock_guard<std::mutex> lock(g_Lock);
-        return m_First + i < g_Loops.size() ? g_Loops[m_First + i] : nullptr;
+        return m_First + i < g_Loops.size() ? g_Loops[m_First + i].loop : nullptr;
     }
     size_t m_First = 0;
+    std::set<GMainLoop*> m_Replaced;  // loops whose engine replaced them
 };
 
+const std::string kDeep(100000, '['), kDeepObject = [] {
+    std::string text;
+    for (int i = 0; i < 100000; ++i) text += R"({"a":)";
+    return text;
+}();
+
+// clang-format off
 #define WIDGET "SetMotionSubscribeInfo | 16 Execute: m_MotionWidgetName = w\\n"
-#define THREAD                                        \
-    "16 Execute: to create thread | 2 SubScribe: in " \
-    "CEmpEngineGX::SubScribe | 2 SubScribe: create m_MotionLoop successfully"
+#define THREAD "16 Execute: to create thread | 2 SubScribe: in CEmpEngineGX::SubScribe | 2 SubScribe: create m_MotionLoop successfully"
 #define SIGNAL(n) " | 16 Execute: the motion signal is " #n "\\n"
 #define SUBSCRIBED(n) "gx_set_motion_signal_subscribed(M," #n ",CB,null)"
 #define SENT " | 2 SubScribe:   send sem"
-
-const std::string kDeep(100000, '[');
-
-// clang-format off
 const Row kSubscriptionRows[] = {
     {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"},{"itemType":"EVENT_MOTION_UNGRAB"}]})", nullptr, kNo, SUBSCRIBED(1005) "=1; " SUBSCRIBED(1007) "=1", I(1), WIDGET " | 16 Execute: begin parse" SIGNAL(1005) SIGNAL(1007) " | " THREAD " | 2 SubscirbeMotionSignal | 2 SubscirbeMotionSignal" SENT},
     {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[{"itemType":"EVENT_MOTION_START_ENGINE"},{"itemType":"EVENT_MOTION_SLAP_LEFT"}]})", nullptr, kNo, SUBSCRIBED(1000) "=1; " SUBSCRIBED(1000) "=1", I(1), WIDGET " | 16 Execute: begin parse" SIGNAL(1000) SIGNAL(1000) " | " THREAD " | 2 SubscirbeMotionSignal | 2 SubscirbeMotionSignal" SENT},
@@ -123,6 +160,7 @@ const Row kSubscriptionRows[] = {
     {"SetMotionSubscribeInfo", "w", "", nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", "[1,2]", nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", kDeep.c_str(), nullptr, kNo, "", kNone, WIDGET},
+    {"SetMotionSubscribeInfo", "w", kDeepObject.c_str(), nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", R"({"motionEventList":{"itemType":"EVENT_MOTION_GRAB"}})", nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", R"({"motionEventList":["EVENT_MOTION_GRAB"]})", nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[{"itemType":1005}]})", nullptr, kNo, "", kNone, WIDGET},
@@ -160,68 +198,55 @@ TEST_F(SubscriptionTest, TeardownQuitsTheNewestLoop) {
     std::vector<Event> events = m_Events.Take();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].name, "EVENT_MOTION_GRAB-b");
+    GMainLoop* newest = Loop(1);
+    Await([&] { return g_main_loop_is_running(newest); });
     TakeLog();
     Destroy(m_Engine);
-    GMainLoop* newest = Loop(1);
-    EXPECT_TRUE(Await([&] { return g_Ended.count(newest) == 1; }));
+    EXPECT_TRUE(Await([&] { return Find(newest)->ended; }));
     EXPECT_TRUE(g_main_loop_is_running(Loop(0)));
+    m_Replaced.insert(Loop(0));
     EXPECT_EQ(Render(TakeLog(), {"m_DestroyMotionMainLoopThread", "SubScribe"}),
               "2 m_DestroyMotionMainLoopThread: exit the m_MotionLoop | 2 SubScribe: run the "
               "m_MotionLoop");
 }
 
-// Runs `command` from an idle callback of a host loop on GLib's default context, as a host whose
-// command thread runs that context does, and iterates that context until `done` (5 s at most).
-void RunHosted(const std::function<void()>& command, const std::function<bool()>& done) {
-    struct Host {
-        GMainLoop* loop;
-        const std::function<void()>& command;
-        const std::function<bool()>& done;
-        int ticks;
-    } host{g_main_loop_new(nullptr, FALSE), command, done, 0};
-    g_idle_add(
-        [](gpointer h) -> gboolean {
-            static_cast<Host*>(h)->command();
-            return G_SOURCE_REMOVE;
-        },
-        &host);
-    g_timeout_add(
-        5,
-        [](gpointer p) -> gboolean {
-            auto* h = static_cast<Host*>(p);
-            if (!h->done() && ++h->ticks < 1000) return G_SOURCE_CONTINUE;
-            g_main_loop_quit(h->loop);
-            return G_SOURCE_REMOVE;
-        },
-        &host);
-    g_main_loop_run(host.loop);
-    g_main_loop_unref(host.loop);
-}
-
 // The subscription thread answers without GLib's default context, and a teardown that comes
-// before the thread runs its loop still ends it: alone, and under a host that owns the context.
+// before the thread runs its loop still ends it: alone, and under a host whose command thread owns
+// that context and iterates it.
 TEST_F(SubscriptionTest, AQuitBeforeTheLoopRunsIsNotLost) {
     for (bool hosted : {false, true}) {
         kiv::CEmpEngineGX* engine = NewEngine();
-        std::string answer;
-        auto command = [&] {
-            Hold(true);
-            answer = Exec(engine, "SetMotionSubscribeInfo", "w", kGrab).result;
-            Destroy(engine);
-            Hold(false);
-        };
-        auto ended = [] {
-            std::lock_guard<std::mutex> lock(g_Lock);
-            return g_Ended.size() == g_Loops.size();
-        };
-        if (hosted) {
-            RunHosted(command, ended);
-        } else {
-            command();
-        }
-        EXPECT_EQ(answer, I(1)) << "hosted " << hosted;
-        EXPECT_TRUE(Await([] { return g_Ended.size() == g_Loops.size(); })) << "hosted " << hosted;
+        if (hosted) g_main_context_acquire(nullptr);
+        Hold(kBeforeRun);
+        EXPECT_EQ(Exec(engine, "SetMotionSubscribeInfo", "w", kGrab).result, I(1));
+        Destroy(engine);
+        Hold(kOpen);
+        GMainLoop* loop = Loop(hosted);
+        for (int i = 0; hosted && i < 5000 && !Await([&] { return Find(loop)->ended; }, 1); ++i)
+            g_main_context_iteration(nullptr, FALSE);
+        EXPECT_TRUE(Await([&] { return Find(loop)->ended; })) << "hosted " << hosted;
+        if (hosted) g_main_context_release(nullptr);
     }
+}
+
+// A signal that interrupts the command's wait for its thread (a host's SIGHUP, say) does not end
+// the wait early: the command answers what the thread found.
+TEST_F(SubscriptionTest, ASignalDuringTheHandOffDoesNotEndTheWait) {
+    struct sigaction action {
+    }, old{};
+    action.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &action, &old);
+    Hold(kBeforeSubscribing);
+    std::thread interrupter([command = pthread_self()] {
+        Await([] { return g_Held; });
+        for (int i = 0; i < 50; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+            pthread_kill(command, SIGUSR1);
+        Hold(kOpen);
+    });
+    const char kRefused[] = R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"},{}]})";
+    EXPECT_EQ(Exec(m_Engine, "SetMotionSubscribeInfo", "w", kRefused).result, I(0));
+    interrupter.join();
+    sigaction(SIGUSR1, &old, nullptr);
 }
 
 // The thread works on the engine built last, whichever engine ran the command, and answers 0 when
@@ -233,7 +258,7 @@ TEST_F(SubscriptionTest, TheThreadWorksOnTheEngineBuiltLast) {
     EXPECT_EQ(Calls(), "gx_set_motion_signal_subscribed(701,1005,CB,null)=1");
     Destroy(newer);
     GMainLoop* loop = Loop(0);
-    EXPECT_TRUE(Await([&] { return g_Ended.count(loop) == 1; }));
+    EXPECT_TRUE(Await([&] { return Find(loop)->ended; }));
     Calls();
     TakeLog();
     EXPECT_EQ(Exec(m_Engine, "SetMotionSubscribeInfo", "w", kGrab).result, I(0));
