@@ -1,6 +1,5 @@
 // Faults of the motion and face libraries and of the settings store, injected through the
-// simulator: each costs what it must and nothing else, every event still arrives, and the engines
-// built after the fault is gone are whole again.
+// simulator.
 #include <sys/stat.h>
 
 #include <fstream>
@@ -14,8 +13,16 @@ namespace {
 void Hide(std::set<std::string> names) {
     gxsim::SetHiddenMotionEntryPoints(names);
 }
+std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+void Store(const char* content, mode_t mode = 0644) {
+    std::ofstream(gxsim::GetSettingsPath(), std::ios::binary) << content;
+    chmod(gxsim::GetSettingsPath().c_str(), mode);
+}
 
-struct LibraryRow {
+struct FaultRow {
     const char* log;     // what the fault is (shown when a row fails)
     void (*fault)();     // injected before the engine is built
     const char* cmd;     // a command that meets the fault,
@@ -24,7 +31,7 @@ struct LibraryRow {
 };
 
 // clang-format off
-const LibraryRow kLibraryRows[] = {
+const FaultRow kFaultRows[] = {
     {"no subscribe entry", [] { Hide({"gx_set_motion_signal_subscribed"}); }, "SetMotionSubscribeInfo", "0", false},
     {"no zoom getter", [] { Hide({"gx_get_zoom_trigger_condition"}); }, "GetZoomTriggerCondition", "-1", true},
     {"no setters", [] { Hide({"gx_set_zoom_trigger_condition", "gx_enable_swipe", "gx_start_motion_recog"}); }, "StartMotionRecognition", "0", true},
@@ -32,25 +39,34 @@ const LibraryRow kLibraryRows[] = {
     {"nothing exported", [] { Hide({gxsim::MotionEntryPoints().begin(), gxsim::MotionEntryPoints().end()}); }, "StartMotionRecognition", "none", false},
     {"create refused", [] { gxsim::ForceResult("gx_motion_recog_create", 0); }, "SetMotionSubscribeInfo", "none", false},
     {"face create refused", [] { gxsim::ForceResult("gx_face_recog_create", 0); }, "InitializeFace", "0", true},
+    {"corrupt store", [] { Store("[vconf\ndb/menu/accessibility/tts=\x01\xff\n"); }, "EnableTTSEngine", "0", true},
+    {"key not an integer", [] { Store("[vconf]\ndb/menu/accessibility/tts=on\n"); }, "IsSupportTTS", "0", true},
+    {"read-only store", [] { Store("[vconf]\ndb/menu/accessibility/tts=0\n", 0444); }, "EnableTTSEngine", "1", true},
+    {"store directory impossible", [] { Store("a file"), gxsim::SetSettingsPath(gxsim::GetSettingsPath() + "/s.ini"); }, "EnableTTSEngine", "0", true},
 };
 // clang-format on
 
-class LibraryFault : public FaultTest, public ::testing::WithParamInterface<LibraryRow> {};
+class Fault : public FaultTest, public ::testing::WithParamInterface<FaultRow> {};
 
-TEST_P(LibraryFault, CostsItsOwnFeatureOnly) {
-    const LibraryRow& row = GetParam();
+// A fault costs its own feature and nothing else: the other commands are served, every event
+// still arrives, a store that fails is left as it was, and once the fault is gone the voice guide
+// works again without a restart and a new engine is whole.
+TEST_P(Fault, CostsItsOwnFeatureOnly) {
+    const FaultRow& row = GetParam();
     row.fault();
+    const std::string store = Read(gxsim::GetSettingsPath());
     kiv::CEmpEngineGX* engine = NewEngine();
     EXPECT_EQ(Exec(engine, row.cmd, "w", kGrabList).result, row.result);
+    EXPECT_EQ(Read(gxsim::GetSettingsPath()), store);
     gxsim::ClearForcedResults();
     if (row.motion) ExpectMotionServing(engine, "w");
     ExpectFaceServing(engine);
+    gxsim::SetSettingsPath(m_Dir + "/healthy.ini");
     EXPECT_EQ(Exec(engine, "EnableTTSEngine").result, "1");
-    // The fault does not stick to engines built once it is gone.
     Hide({});
     ExpectMotionServing(NewEngine(), "next");
 }
-INSTANTIATE_TEST_SUITE_P(Faults, LibraryFault, ::testing::ValuesIn(kLibraryRows));
+INSTANTIATE_TEST_SUITE_P(Faults, Fault, ::testing::ValuesIn(kFaultRows));
 
 // Without gx_motion_recog_destroy an engine's teardown leaves its motion instance alive in the
 // library: its signals must find no engine.
@@ -64,57 +80,6 @@ TEST_F(FaultTest, InstanceLeftByTeardownReachesNoEngine) {
     Hide({});
     ExpectMotionServing(NewEngine(), "next");
 }
-
-struct StoreRow {
-    const char* log;
-    const char* content;  // nullptr: no file
-    mode_t mode;
-    bool parentIsFile;    // the store's directory cannot be made
-    const char* enabled;  // what EnableTTSEngine answers
-    const char* support;  // what IsSupportTTS answers then
-};
-
-// clang-format off
-const StoreRow kStoreRows[] = {
-    {"missing", nullptr, 0, false, "1", "1"},
-    {"corrupt", "[vconf\ndb/menu/accessibility/tts=\x01\xff\n", 0644, false, "0", "0"},
-    {"key not an integer", "[vconf]\ndb/menu/accessibility/tts=on\n", 0644, false, "0", "0"},
-    {"read-only", "[vconf]\ndb/menu/accessibility/tts=0\ndb/menu/sound/volume=20\n", 0444, false, "1", "0"},
-    {"directory impossible", nullptr, 0, true, "0", "0"},
-};
-// clang-format on
-
-class StoreFault : public FaultTest, public ::testing::WithParamInterface<StoreRow> {};
-
-// A store that cannot be read or written fails the voice guide alone and is left as it was.
-TEST_P(StoreFault, VoiceGuideFailsAloneAndTheStoreSurvives) {
-    const StoreRow& row = GetParam();
-    const std::string dir = m_Dir + "/store", path = dir + "/settings.ini";
-    if (row.parentIsFile) {
-        std::ofstream(dir) << "a file where a directory should be";
-    } else {
-        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    }
-    if (row.content != nullptr) {
-        std::ofstream(path, std::ios::binary) << row.content;
-        ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
-    }
-    gxsim::SetSettingsPath(path);
-    kiv::CEmpEngineGX* engine = NewEngine();
-    EXPECT_EQ(Exec(engine, "EnableTTSEngine").result, row.enabled);
-    EXPECT_EQ(Exec(engine, "IsSupportTTS").result, row.support);
-    if (row.content != nullptr) {
-        std::ifstream in(path, std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), row.content);
-    }
-    ExpectMotionServing(engine, "w");
-    ExpectFaceServing(engine);
-    // A healthy store serves the voice guide again without a restart.
-    gxsim::SetSettingsPath(m_Dir + "/healthy.ini");
-    EXPECT_EQ(Exec(engine, "EnableTTSEngine").result, "1");
-    EXPECT_EQ(Exec(engine, "IsSupportTTS").result, "1");
-}
-INSTANTIATE_TEST_SUITE_P(Faults, StoreFault, ::testing::ValuesIn(kStoreRows));
 
 }  // namespace
 }  // namespace faults

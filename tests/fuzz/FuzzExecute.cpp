@@ -49,8 +49,8 @@ const char* const kCommands[] = {
 constexpr size_t kMaxCommands = 8;
 const char kTts[] = "db/menu/accessibility/tts";
 
-// The subscription loops (g_main_loop_new and g_main_loop_run are interposed below; the plug-in
-// is their only caller here), each with a reference of ours, and those whose run has returned.
+// The subscription loops, in order of creation, and how many runs have returned
+// (g_main_loop_new and g_main_loop_run are interposed below; the plug-in is their only caller).
 std::mutex g_Lock;
 std::condition_variable g_Ended;
 std::vector<GMainLoop*> g_Loops;
@@ -67,8 +67,9 @@ void Build() {
 }
 
 // Teardown quits an engine's newest loop only: a loop that a later subscription replaced runs on,
-// and its thread with it. The target quits those itself (once they run: a quit before would be
-// lost) and waits until every loop has ended.
+// and its thread with it; the engine keeps its reference to it. The target quits those loops
+// itself (once they run: a quit before would be lost), waits until every loop has ended and drops
+// the references left.
 void Rebuild() {
     g_Engine->Destroy();
     std::unique_lock<std::mutex> lock(g_Lock);
@@ -80,12 +81,7 @@ void Rebuild() {
     FUZZ_CHECK(g_Ended.wait_for(lock, std::chrono::seconds(10),
                                 [] { return g_EndedCount == g_Loops.size(); }),
                "a subscription thread did not end after teardown");
-    // A replaced loop also keeps the reference its engine took: the engine dropped the pointer
-    // only.
-    for (size_t i = 0; i < g_Loops.size(); ++i) {
-        g_main_loop_unref(g_Loops[i]);
-        if (i + 1 < g_Loops.size()) g_main_loop_unref(g_Loops[i]);
-    }
+    for (size_t i = 0; i + 1 < g_Loops.size(); ++i) g_main_loop_unref(g_Loops[i]);
     g_Loops.clear();
     g_EndedCount = 0;
     lock.unlock();
@@ -133,7 +129,7 @@ extern "C" GMainLoop* g_main_loop_new(GMainContext* context, gboolean isRunning)
         dlsym(RTLD_NEXT, "g_main_loop_new"));
     GMainLoop* loop = real(context, isRunning);
     std::lock_guard<std::mutex> lock(g_Lock);
-    g_Loops.push_back(g_main_loop_ref(loop));
+    g_Loops.push_back(loop);
     return loop;
 }
 

@@ -10,13 +10,13 @@
 // pointer is null; the rest is the data.
 //
 // Checked beyond the sanitizers: a named motion signal for A's motion handle gives A exactly one
-// event, named after the signal and A's widget name, carrying the text unchanged; a handle that no
+// motion event, named with A's widget name, carrying the text unchanged; a handle that no
 // engine holds gives no event at all; face events are JSON objects (or empty).
 #include <json/json.h>
 
 #include <cstdint>
 #include <cstring>
-#include <map>
+#include <set>
 #include <memory>
 #include <vector>
 
@@ -40,14 +40,8 @@ struct Sink : kiv::IEmpEventSink {
     std::vector<Event> events;
 };
 
-const std::map<int, std::string> kNames = {
-    {1000, "EVENT_MOTION_SLAP_LEFT"},   {1001, "EVENT_MOTION_SLAP_RIGHT"},
-    {1002, "EVENT_MOTION_SLAP_UP"},     {1003, "EVENT_MOTION_SLAP_DOWN"},
-    {1004, "EVENT_MOTION_CIRCLE"},      {1005, "EVENT_MOTION_GRAB"},
-    {1007, "EVENT_MOTION_UNGRAB"},      {1015, "EVENT_MOTION_PRIMARY_HAND_LOST"},
-    {1024, "EVENT_MOTION_RAW_DATA"},    {1028, "EVENT_MOTION_BEGIN_MONITOR"},
-    {1029, "EVENT_MOTION_END_MONITOR"},
-};
+// The motion signals that have an event name (the unit tables check each name).
+const std::set<int> kNamed = {1000, 1001, 1002, 1003, 1004, 1005, 1007, 1015, 1024, 1028, 1029};
 constexpr int kMotionA = 1001, kMotionB = 1002, kFaceA = 5001;
 
 Sink g_Sink;
@@ -113,11 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(g_Sink.events.empty(), "handle %d reached an engine", handle);
     }
     if (handle == kMotionA && signal >= 1000 && signal <= 1034) {
-        auto named = kNames.find(signal);
-        FUZZ_CHECK(g_Sink.events.size() == (named != kNames.end() ? 1u : 0u),
-                   "signal %d: %zu events", signal, g_Sink.events.size());
+        FUZZ_CHECK(g_Sink.events.size() == kNamed.count(signal), "signal %d: %zu events", signal,
+                   g_Sink.events.size());
         for (const auto& e : g_Sink.events) {
-            FUZZ_CHECK(e.engine == g_A && e.code == 6511 && e.name == named->second + "-wA",
+            FUZZ_CHECK(e.engine == g_A && e.code == 6511 && e.name.rfind("EVENT_MOTION_", 0) == 0 &&
+                           e.name.size() > 16 && e.name.compare(e.name.size() - 3, 3, "-wA") == 0,
                        "signal %d gave %s", signal, e.name.c_str());
             FUZZ_CHECK(e.data == (nullData ? std::string() : text), "payload changed");
         }
