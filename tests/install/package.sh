@@ -26,7 +26,7 @@ for package in libc6 libstdc++6 libgcc-s1 libglib2.0-0 libjsoncpp25 libsystemd0;
 done
 
 dpkg-deb -e "$deb" "$tmp/control"
-scripts=$(cd "$tmp/control" && ls | grep -vxE 'control|md5sums' | tr '\n' ' ')
+scripts=$(find "$tmp/control" -type f ! -name control ! -name md5sums -printf '%f ')
 [[ $scripts == "postinst " ]] || fail "maintainer scripts: $scripts"
 grep -qE 'systemctl|deb-systemd|invoke-rc' "$tmp/control/postinst" &&
     fail "postinst enables or starts a unit"
