@@ -21,32 +21,41 @@ namespace {
 // a subscription thread runs its loop. It also keeps the loops in g_main_loop_run (with a
 // reference) and counts the threads other than the main one that ran a loop until they end, so
 // that each test can end those the plug-in leaves running.
-std::mutex g_GateLock;
-std::condition_variable g_GateOpened;
-bool g_GateClosed = false;
-GMainLoop* g_LastLoop = nullptr;
-std::vector<GMainLoop*> g_Running;
-int g_LoopThreads = 0;
+struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool closed = false;
+    GMainLoop* last = nullptr;
+    std::vector<GMainLoop*> running;  // each with a reference of ours
+    int threads = 0;  // threads other than the main one that ran a loop, until they exit
+    std::vector<GMainLoop*> kept;  // replaced loops, kept reachable (see TearDown)
+};
+
+// Never destroyed: a subscription thread may still use it while the process exits.
+Gate& G() {
+    static Gate* gate = new Gate;
+    return *gate;
+}
 
 struct LoopThread {
-    LoopThread() { ++g_LoopThreads; }
+    LoopThread() { ++G().threads; }
     ~LoopThread() {  // at the thread's exit, after whatever it logged
-        std::lock_guard<std::mutex> lock(g_GateLock);
-        --g_LoopThreads;
-        g_GateOpened.notify_all();
+        std::lock_guard<std::mutex> lock(G().lock);
+        --G().threads;
+        G().changed.notify_all();
     }
 };
 
 void SetGateClosed(bool closed) {
-    std::lock_guard<std::mutex> lock(g_GateLock);
-    g_GateClosed = closed;
-    g_GateOpened.notify_all();
+    std::lock_guard<std::mutex> lock(G().lock);
+    G().closed = closed;
+    G().changed.notify_all();
 }
 
 GMainLoop* TakeLastLoop() {
-    std::lock_guard<std::mutex> lock(g_GateLock);
-    GMainLoop* loop = g_LastLoop;
-    g_LastLoop = nullptr;
+    std::lock_guard<std::mutex> lock(G().lock);
+    GMainLoop* loop = G().last;
+    G().last = nullptr;
     return loop;
 }
 
@@ -67,18 +76,18 @@ bool WaitForLoopRunning() {
 extern "C" void g_main_loop_run(GMainLoop* loop) {
     static auto real = reinterpret_cast<void (*)(GMainLoop*)>(dlsym(RTLD_NEXT, "g_main_loop_run"));
     {
-        std::unique_lock<std::mutex> lock(g_GateLock);
-        g_LastLoop = loop;
-        g_Running.push_back(g_main_loop_ref(loop));
+        std::unique_lock<std::mutex> lock(G().lock);
+        G().last = loop;
+        G().running.push_back(g_main_loop_ref(loop));
         if (gettid() != getpid()) {
             thread_local LoopThread thread;
         }
-        g_GateOpened.wait(lock, [] { return !g_GateClosed; });
+        G().changed.wait(lock, [] { return !G().closed; });
     }
     real(loop);
-    std::lock_guard<std::mutex> lock(g_GateLock);
-    g_Running.erase(std::find(g_Running.begin(), g_Running.end(), loop));
-    g_GateOpened.notify_all();
+    std::lock_guard<std::mutex> lock(G().lock);
+    G().running.erase(std::find(G().running.begin(), G().running.end(), loop));
+    G().changed.notify_all();
     g_main_loop_unref(loop);
 }
 
@@ -112,24 +121,23 @@ protected:
     // here rather than have it read as a leak.
     void TearDown() override {
         PluginTest::TearDown();
-        static auto* kept = new std::vector<GMainLoop*>;  // never destroyed: read at exit
-        std::unique_lock<std::mutex> lock(g_GateLock);
+        std::unique_lock<std::mutex> lock(G().lock);
         std::vector<GMainLoop*> left;
-        for (GMainLoop* loop : g_Running) left.push_back(g_main_loop_ref(loop));
+        for (GMainLoop* loop : G().running) left.push_back(g_main_loop_ref(loop));
         for (GMainLoop* loop : left) {
             while (!g_main_loop_is_running(loop) &&
-                   std::find(g_Running.begin(), g_Running.end(), loop) != g_Running.end()) {
-                g_GateOpened.wait_for(lock, kPoll);
+                   std::find(G().running.begin(), G().running.end(), loop) != G().running.end()) {
+                G().changed.wait_for(lock, kPoll);
             }
             if (!g_main_loop_is_running(loop)) {
                 g_main_loop_unref(loop);
                 continue;
             }
             g_main_loop_quit(loop);
-            kept->push_back(loop);
+            G().kept.push_back(loop);
         }
-        EXPECT_TRUE(g_GateOpened.wait_for(lock, std::chrono::seconds(5),
-                                          [] { return g_Running.empty() && g_LoopThreads == 0; }));
+        EXPECT_TRUE(G().changed.wait_for(lock, std::chrono::seconds(5),
+                                         [] { return G().running.empty() && G().threads == 0; }));
     }
     static constexpr std::chrono::milliseconds kPoll{1};
     std::vector<std::string> SubscribedSignals() {
@@ -294,21 +302,19 @@ void RunHosted(const std::function<void()>& command, const std::function<bool()>
         const std::function<void()>& command;
         const std::function<bool()>& done;
         std::chrono::steady_clock::time_point deadline;
-    } host{g_main_loop_new(nullptr, FALSE), command, done,
-           std::chrono::steady_clock::now() + std::chrono::seconds(5)};
+    } host{g_main_loop_new(nullptr, FALSE), command, done, {}};
+    static const GSourceFunc poll = [](gpointer p) -> gboolean {
+        auto* h = static_cast<Host*>(p);
+        if (!h->done() && std::chrono::steady_clock::now() < h->deadline) return G_SOURCE_CONTINUE;
+        g_main_loop_quit(h->loop);
+        return G_SOURCE_REMOVE;
+    };
     g_idle_add(
-        [](gpointer h) -> gboolean {
-            static_cast<Host*>(h)->command();
-            return G_SOURCE_REMOVE;
-        },
-        &host);
-    g_timeout_add(
-        5,
         [](gpointer p) -> gboolean {
             auto* h = static_cast<Host*>(p);
-            if (!h->done() && std::chrono::steady_clock::now() < h->deadline)
-                return G_SOURCE_CONTINUE;
-            g_main_loop_quit(h->loop);
+            h->command();
+            h->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            g_timeout_add(5, poll, h);
             return G_SOURCE_REMOVE;
         },
         &host);
