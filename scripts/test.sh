@@ -26,7 +26,9 @@ for c in "${configs[@]}"; do
 done
 
 if printf '%s\n' "${configs[@]}" | grep -qx fuzz; then
-  echo "=== fuzz: short fuzzing runs"
-  scripts/fuzz.sh 20
+  echo "=== fuzz: short fuzzing runs (two at a time, one per core)"
+  scripts/fuzz.sh 20 execute process_signal & first=$!
+  scripts/fuzz.sh 20 profile settings_store || { wait "$first"; exit 1; }
+  wait "$first"
 fi
 echo "=== all tests passed: ${configs[*]}"
