@@ -667,12 +667,19 @@ public:
         return 1;  // handled (a closing connection goes on to its next pending call)
     }
 
-    int RelayToBroker(sd_bus_message* m) {
-        sd_bus_message* call = nullptr;
-        int r = sd_bus_message_new_method_call(m_Control, &call, nullptr, gxhost::kSimulatorPath,
+    // A call of the same method with the same arguments, to be sent on `link`.
+    static int CopyCall(sd_bus* link, sd_bus_message* m, sd_bus_message** call) {
+        int r = sd_bus_message_new_method_call(link, call, nullptr, gxhost::kSimulatorPath,
                                                gxhost::kSimulatorInterface,
                                                sd_bus_message_get_member(m));
-        if (r >= 0) r = sd_bus_message_copy(call, m, 1);
+        if (r >= 0) r = sd_bus_message_rewind(m, 1);
+        if (r >= 0) r = sd_bus_message_copy(*call, m, 1);
+        return r;
+    }
+
+    int RelayToBroker(sd_bus_message* m) {
+        sd_bus_message* call = nullptr;
+        int r = CopyCall(m_Control, m, &call);
         if (r >= 0 && !sd_bus_message_get_expect_reply(m)) {
             // Nobody waits for an answer (a stream of gestures): nor does anyone on the way.
             r = sd_bus_message_set_expect_reply(call, 0);
@@ -723,10 +730,7 @@ public:
         if (!sd_bus_message_get_expect_reply(m)) {
             for (const auto& [pid, link] : m_Links) {
                 sd_bus_message* call = nullptr;
-                int r = sd_bus_message_new_method_call(link, &call, nullptr, gxhost::kSimulatorPath,
-                                                       gxhost::kSimulatorInterface, method);
-                if (r >= 0) r = sd_bus_message_rewind(m, 1);
-                if (r >= 0) r = sd_bus_message_copy(call, m, 1);
+                int r = CopyCall(link, m, &call);
                 if (r >= 0) r = sd_bus_message_set_expect_reply(call, 0);
                 if (r >= 0) r = sd_bus_send(link, call, nullptr);
                 sd_bus_message_unref(call);
@@ -739,10 +743,7 @@ public:
         gather->combine = CombineOf(method);
         for (const auto& [pid, link] : m_Links) {
             sd_bus_message* call = nullptr;
-            int r = sd_bus_message_new_method_call(link, &call, nullptr, gxhost::kSimulatorPath,
-                                                   gxhost::kSimulatorInterface, method);
-            if (r >= 0) r = sd_bus_message_rewind(m, 1);
-            if (r >= 0) r = sd_bus_message_copy(call, m, 1);
+            int r = CopyCall(link, m, &call);
             if (r >= 0)
                 r = sd_bus_call_async(link, nullptr, call, &OnGathered, gather, kSpreadTimeoutUsec);
             sd_bus_message_unref(call);
