@@ -90,4 +90,5 @@ echo "last lines of its log:"
 grep 'EMP-HOST' "$work/gxemp.log" | tail -n 6
 [ "$status" -eq 0 ]
 echo
-echo "Demo finished."
+echo "Demo finished. To drive it yourself, see README.md (\"Running it yourself\");"
+echo "\`gxempctl view\` serves a live page of the gestures and faces the service reports."

@@ -44,8 +44,10 @@ for name in "${targets[@]}"; do
   mkdir -p "$work/$name/new" "$work/$name/artifacts"
   log=$work/$name/log
   start=$(date +%s.%N)
-  if "$bin" -max_total_time="$secs" -timeout=20 -print_final_stats=1 \
-      -artifact_prefix="$work/$name/artifacts/" "$work/$name/new" "$seeds" >"$log" 2>&1; then
+  # Run in the scratch directory: inputs name files (face images) relative to where it runs, and
+  # the simulated libraries rewrite what they name.
+  if (cd "$work/$name" && "$OLDPWD/$bin" -max_total_time="$secs" -timeout=20 -print_final_stats=1 \
+      -artifact_prefix="$work/$name/artifacts/" "$work/$name/new" "$OLDPWD/$seeds") >"$log" 2>&1; then
     rc=0
   else
     rc=$?

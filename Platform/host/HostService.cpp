@@ -172,10 +172,9 @@ int HostService::ServeConnection(int fd, const ucred& peer, const std::string& n
     // a client that stopped reading; Shutdown closes the connections itself instead.
     if (r >= 0) step = "close-on-exit", r = sd_bus_set_close_on_exit(bus, 0);
     if (r >= 0)
-        step = "timer",
-        r = sd_event_add_time_relative(m_Event, &client->authTimer, CLOCK_MONOTONIC,
-                                       m_Limits.authTimeoutUsec, 0, &HostService::OnAuthTimeout,
-                                       client.get());
+        step = "timer", r = sd_event_add_time_relative(m_Event, &client->authTimer, CLOCK_MONOTONIC,
+                                                       m_Limits.authTimeoutUsec, 0,
+                                                       &HostService::OnAuthTimeout, client.get());
     if (r < 0) {
         HostLog(kLogError, "cannot set up a client connection (%s): %s", step, std::strerror(-r));
         sd_event_source_disable_unref(client->authTimer);
@@ -507,8 +506,7 @@ int HostService::OnListActivatableNames(sd_bus_message* m, void*, sd_bus_error*)
     return sd_bus_reply_method_return(m, "as", 2, kDaemonName, kBusName);
 }
 
-bool HostService::CredentialsOf(Client* client, const char* name, ucred* out,
-                                sd_bus_error* error) {
+bool HostService::CredentialsOf(Client* client, const char* name, ucred* out, sd_bus_error* error) {
     if (client->name == name) {
         *out = client->peer;
         return true;
@@ -523,35 +521,34 @@ bool HostService::CredentialsOf(Client* client, const char* name, ucred* out,
     return false;
 }
 
-int HostService::OnGetCredentials(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+// The three credential look-ups read the same argument (a name) and find the same peer.
+// Returns 0, or what the method handler returns on failure.
+int HostService::ReadCredentials(sd_bus_message* m, void* userdata, ucred* out,
+                                 sd_bus_error* error) {
     auto* binding = static_cast<Binding*>(userdata);
     const char* name = nullptr;
     int r = sd_bus_message_read(m, "s", &name);
     if (r < 0) return r;
+    return binding->host->CredentialsOf(binding->client, name, out, error) ? 0 : -ENXIO;
+}
+
+int HostService::OnGetCredentials(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     ucred cred{};
-    if (!binding->host->CredentialsOf(binding->client, name, &cred, error)) return -ENXIO;
+    if (int r = ReadCredentials(m, userdata, &cred, error); r < 0) return r;
     return sd_bus_reply_method_return(m, "a{sv}", 2, "UnixUserID", "u",
                                       static_cast<uint32_t>(cred.uid), "ProcessID", "u",
                                       static_cast<uint32_t>(cred.pid));
 }
 
 int HostService::OnGetUnixUser(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    auto* binding = static_cast<Binding*>(userdata);
-    const char* name = nullptr;
-    int r = sd_bus_message_read(m, "s", &name);
-    if (r < 0) return r;
     ucred cred{};
-    if (!binding->host->CredentialsOf(binding->client, name, &cred, error)) return -ENXIO;
+    if (int r = ReadCredentials(m, userdata, &cred, error); r < 0) return r;
     return sd_bus_reply_method_return(m, "u", static_cast<uint32_t>(cred.uid));
 }
 
 int HostService::OnGetUnixProcessID(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    auto* binding = static_cast<Binding*>(userdata);
-    const char* name = nullptr;
-    int r = sd_bus_message_read(m, "s", &name);
-    if (r < 0) return r;
     ucred cred{};
-    if (!binding->host->CredentialsOf(binding->client, name, &cred, error)) return -ENXIO;
+    if (int r = ReadCredentials(m, userdata, &cred, error); r < 0) return r;
     return sd_bus_reply_method_return(m, "u", static_cast<uint32_t>(cred.pid));
 }
 

@@ -60,7 +60,9 @@ public:
     // under the given unique name (":1.N"); `peer` is who is at its other end.
     int ServeConnection(int fd, const ucred& peer, const std::string& name);
     // Called on the loop thread once the last client is gone (a worker then ends).
-    void OnLastClientGone(std::function<void()> callback) { m_LastClientGone = std::move(callback); }
+    void OnLastClientGone(std::function<void()> callback) {
+        m_LastClientGone = std::move(callback);
+    }
     // Bus mode: serves on a bus connection already attached to the event loop; the caller
     // requests the name afterwards.
     int ServeBus(sd_bus* bus);
@@ -128,6 +130,7 @@ private:
     static int OnGetUnixProcessID(sd_bus_message* m, void* userdata, sd_bus_error* error);
     // Who owns `name` on the peer-to-peer "bus": the client itself or the service.
     bool CredentialsOf(Client* client, const char* name, ucred* out, sd_bus_error* error);
+    static int ReadCredentials(sd_bus_message* m, void* userdata, ucred* out, sd_bus_error* error);
 
     static int OnAuthTimeout(sd_event_source* s, uint64_t usec, void* userdata);
     static int OnWake(sd_event_source* s, int fd, uint32_t revents, void* userdata);

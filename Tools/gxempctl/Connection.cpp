@@ -149,24 +149,16 @@ namespace {
 
 int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* loop = static_cast<Loop*>(userdata);
-    uint32_t engine = 0;
-    int32_t code = 0;
-    const char *name = nullptr, *data = nullptr;
-    if (sd_bus_message_read(m, "uiss", &engine, &code, &name, &data) < 0) return 0;
-    if (engine == loop->engine) loop->OnEngineEvent(code, name, data);
+    Json::Value event(Json::objectValue);
+    event["type"] = "event";
+    if (ReadEvent(m, loop->engine, &event)) loop->OnEngineEvent(std::move(event));
     return 0;
 }
 
 }  // namespace
 
-void Loop::OnEngineEvent(int32_t code, const char* name, const char* data) {
-    Json::Value v(Json::objectValue);
-    v["type"] = "event";
-    v["engine"] = engine;
-    v["code"] = code;
-    v["name"] = name;
-    v["data"] = data;
-    PrintJson(v);
+void Loop::OnEngineEvent(Json::Value received) {
+    PrintJson(received);
     if (countLeft > 0 && --countLeft == 0) sd_event_exit(event, 0);
 }
 

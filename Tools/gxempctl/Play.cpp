@@ -266,16 +266,10 @@ private:
         return 0;
     }
 
-    void OnEngineEvent(int32_t code, const char* name, const char* data) override {
-        Json::Value v(Json::objectValue);
-        v["type"] = "event";
-        v["engine"] = engine;
-        v["code"] = code;
-        v["name"] = name;
-        v["data"] = data;
+    void OnEngineEvent(Json::Value v) override {
         v["time"] = Seconds(NowUsec() - m_Start);
         PrintJson(v);
-        m_Received.push_back({name, data});
+        m_Received.push_back({v["name"].asString(), v["data"].asString()});
         Match();
         Continue();
     }

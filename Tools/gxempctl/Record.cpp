@@ -89,17 +89,12 @@ public:
         std::fflush(out);
     }
 
-    void OnEngineEvent(int32_t code, const char* name, const char* data) override {
+    void OnEngineEvent(Json::Value printed) override {
         uint64_t now = NowUsec();
         if (events == 0) m_First = now;
         ++events;
-        Json::Value printed(Json::objectValue);
-        printed["type"] = "event";
-        printed["engine"] = engine;
-        printed["code"] = code;
-        printed["name"] = name;
-        printed["data"] = data;
         PrintJson(printed);
+        std::string name = printed["name"].asString(), data = printed["data"].asString();
 
         // Microseconds, as the player keeps time.
         double at = static_cast<double>(now - m_First) / 1e6;
@@ -107,7 +102,7 @@ public:
         step["at"] = at;
         if (!Recreate(name, data, &step)) {
             // Not an event the simulated TV can send again: keep it in the file as a note.
-            std::fprintf(stderr, "gxempctl: cannot re-create event %s %s\n", name,
+            std::fprintf(stderr, "gxempctl: cannot re-create event %s %s\n", name.c_str(),
                          JsonLine(data).c_str());
             std::string note = "# not re-creatable: " + JsonLine(printed) + "\n";
             std::fwrite(note.data(), 1, note.size(), out);

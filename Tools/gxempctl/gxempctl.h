@@ -126,7 +126,8 @@ struct Loop {
     virtual ~Loop() { sd_event_unref(event); }
 
     void Start();
-    virtual void OnEngineEvent(int32_t code, const char* name, const char* data);
+    // `received`: {"type": "event", "engine", "code", "name", "data"}, as monitor prints it.
+    virtual void OnEngineEvent(Json::Value received);
     static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*);
 };
 
@@ -158,7 +159,5 @@ Json::Value MotionSubscription();
 // What monitor, record and view subscribe to: every motion event under `widget` (when `motion`)
 // and face events (when `face`). Returns the results by group, as monitor prints them.
 Json::Value Subscribe(Bus& bus, uint32_t engine, const std::string& widget, bool motion, bool face);
-// Reads an Event signal into JSON (engine, code, name, data); false when it is not `engine`'s.
-bool ReadEvent(sd_bus_message* m, uint32_t engine, Json::Value* out);
 
 }  // namespace gxempctl

@@ -1,15 +1,11 @@
 // The Host1 API of the real service, driven by sd-bus clients, in both ways it serves them: a
 // worker process per client, and one process for all (--single-process).
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -166,54 +162,6 @@ TEST_P(ServiceTest, ClientThatStopsReadingCannotGrowTheService) {
     EXPECT_LT(peak - start, 16 * 1024) << "the service holds the stalled client's events";
 #endif
     EXPECT_EQ(service->Stop(SIGTERM), 0);
-}
-
-// A client may pipeline its whole start (authentication, BEGIN and Hello) in one write; the
-// Hello that arrives in the same read as BEGIN must still be answered.
-TEST_P(ServiceTest, HelloPipelinedWithAuthenticationIsAnswered) {
-    std::string fields;
-    auto align = [](std::string& s, size_t n) {
-        while (s.size() % n != 0) s.push_back('\0');
-    };
-    for (auto [code, type, value] :
-         {std::tuple<char, char, std::string>{1, 'o', "/org/freedesktop/DBus"},
-          {2, 's', "org.freedesktop.DBus"},
-          {3, 's', "Hello"},
-          {6, 's', "org.freedesktop.DBus"}}) {
-        align(fields, 8);
-        fields += {code, 1, type, 0};
-        uint32_t len = static_cast<uint32_t>(value.size());
-        fields.append(reinterpret_cast<const char*>(&len), 4);
-        fields += value;
-        fields.push_back('\0');
-    }
-    std::string hello = {'l', 1, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0};  // little endian call, serial 1
-    uint32_t len = static_cast<uint32_t>(fields.size());
-    hello.append(reinterpret_cast<const char*>(&len), 4);
-    hello += fields;
-    align(hello, 8);
-    std::string uid = std::to_string(getuid()), hex;
-    for (char c : uid) hex += "3" + std::string(1, c);  // the digits' ASCII codes in hex
-    std::string all = std::string(1, '\0') + "AUTH EXTERNAL " + hex + "\r\nBEGIN\r\n" + hello;
-
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, service->socketPath().c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(write(fd, all.data(), all.size()), static_cast<ssize_t>(all.size()));
-    std::string got;
-    for (int i = 0; i < 100 && got.find(":1.") == std::string::npos; ++i) {
-        struct pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0) continue;
-        char buf[512];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    EXPECT_EQ(got.rfind("OK ", 0), 0u);
-    EXPECT_NE(got.find(":1."), std::string::npos) << "no reply to Hello";
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ServiceTest, ::testing::Values(false, true), ModeName);

@@ -356,13 +356,13 @@ int MotionStates(sd_bus_message* m, void*, sd_bus_error*) {
     for (const gxsim::MotionState& st : gxsim::MotionStates()) {
         if (r >= 0) r = sd_bus_message_open_container(reply, 'r', "uiiiiiiiai");
         if (r >= 0)
-            r = sd_bus_message_append(reply, "uiiiiiii", static_cast<uint32_t>(getpid()),
-                                      st.handle, st.status, st.enabled, st.hint, st.swipe,
-                                      st.zoomTrigger, st.rotateTrigger);
+            r = sd_bus_message_append(reply, "uiiiiiii", static_cast<uint32_t>(getpid()), st.handle,
+                                      st.status, st.enabled, st.hint, st.swipe, st.zoomTrigger,
+                                      st.rotateTrigger);
         std::vector<int32_t> signals(st.subscribed.begin(), st.subscribed.end());
         if (r >= 0)
             r = sd_bus_message_append_array(reply, 'i', signals.data(),
-                                             signals.size() * sizeof(int32_t));
+                                            signals.size() * sizeof(int32_t));
         if (r >= 0) r = sd_bus_message_close_container(reply);
     }
     if (r >= 0) r = sd_bus_message_close_container(reply);
@@ -458,7 +458,6 @@ int GetSettingsPath(sd_bus_message* m, void*, sd_bus_error*) {
     return sd_bus_reply_method_return(m, "s", gxsim::GetSettingsPath().c_str());
 }
 
-
 // ---- The methods, and where each takes effect ---------------------------------------------------
 //
 // The TV's state (camera, model, factory data, faces in view, forced results, stored faces...) is
@@ -469,54 +468,54 @@ int GetSettingsPath(sd_bus_message* m, void*, sd_bus_error*) {
 //
 // SIM_METHODS(HERE, EVERYWHERE) lists them all: name, in signature and names, out signature and
 // names.
-#define SIM_METHODS(HERE, EVERYWHERE)                                                              \
-    EVERYWHERE(Reset, "", , "", )                                                                  \
-    HERE(LoadProfile, "s", SD_BUS_PARAM(path), "", )                                               \
-    EVERYWHERE(EmitMotionSignal, "is", SD_BUS_PARAM(signal) SD_BUS_PARAM(text), "i",               \
-               SD_BUS_PARAM(queued))                                                               \
-    EVERYWHERE(EmitMotionSignalWithoutData, "i", SD_BUS_PARAM(signal), "i", SD_BUS_PARAM(queued))  \
-    EVERYWHERE(EmitFaceSignal, "ia{sv}", SD_BUS_PARAM(signal) SD_BUS_PARAM(record), "i",           \
-               SD_BUS_PARAM(queued))                                                               \
-    EVERYWHERE(EmitFaceSignalWithoutData, "i", SD_BUS_PARAM(signal), "i", SD_BUS_PARAM(queued))    \
-    EVERYWHERE(InvokeMotionCallback, "iis",                                                        \
-               SD_BUS_PARAM(handle) SD_BUS_PARAM(signal) SD_BUS_PARAM(text), "b",                  \
-               SD_BUS_PARAM(called))                                                               \
-    EVERYWHERE(InvokeMotionCallbackWithoutData, "ii", SD_BUS_PARAM(handle) SD_BUS_PARAM(signal),   \
-               "b", SD_BUS_PARAM(called))                                                          \
-    EVERYWHERE(InvokeFaceCallback, "iia{sv}",                                                      \
-               SD_BUS_PARAM(handle) SD_BUS_PARAM(signal) SD_BUS_PARAM(record), "b",                \
-               SD_BUS_PARAM(called))                                                               \
-    EVERYWHERE(InvokeFaceCallbackWithoutData, "ii", SD_BUS_PARAM(handle) SD_BUS_PARAM(signal),     \
-               "b", SD_BUS_PARAM(called))                                                          \
-    EVERYWHERE(Drain, "", , "", )                                                                  \
-    HERE(SetCameraState, "i", SD_BUS_PARAM(state), "", )                                           \
-    HERE(SetCameraQueryResult, "i", SD_BUS_PARAM(result), "", )                                    \
-    HERE(SetModel, "s", SD_BUS_PARAM(model), "", )                                                 \
-    HERE(ClearModel, "", , "", )                                                                   \
-    HERE(GetModel, "", , "bs", SD_BUS_PARAM(present) SD_BUS_PARAM(model))                          \
-    HERE(SetFactoryItem, "ii", SD_BUS_PARAM(id) SD_BUS_PARAM(value), "", )                         \
-    HERE(SetFactoryItemFailing, "i", SD_BUS_PARAM(id), "", )                                       \
-    HERE(ForceResult, "si", SD_BUS_PARAM(entry) SD_BUS_PARAM(value), "", )                         \
-    HERE(ClearForcedResult, "s", SD_BUS_PARAM(entry), "", )                                        \
-    HERE(ClearForcedResults, "", , "", )                                                           \
-    HERE(MotionEntryPoints, "", , "as", SD_BUS_PARAM(names))                                       \
-    HERE(SetHiddenMotionEntryPoints, "as", SD_BUS_PARAM(names), "", )                              \
-    HERE(SetNextMotionHandle, "i", SD_BUS_PARAM(handle), "", )                                     \
-    HERE(SetNextFaceHandle, "i", SD_BUS_PARAM(handle), "", )                                       \
-    EVERYWHERE(Trace, "", , "a(tusasis)", SD_BUS_PARAM(calls))                                     \
-    EVERYWHERE(ClearTrace, "", , "", )                                                             \
-    EVERYWHERE(MotionStates, "", , "a(uiiiiiiiai)", SD_BUS_PARAM(instances))                       \
-    HERE(StoredFaces, "", , "a(ibisiiii)", SD_BUS_PARAM(faces))                                    \
-    HERE(SetFacesInView, "a(iiiii)", SD_BUS_PARAM(faces), "", )                                    \
-    HERE(SetFaceVersion, "d", SD_BUS_PARAM(version), "", )                                         \
-    HERE(ClearFaceVersion, "", , "", )                                                             \
-    HERE(SetFaceImageDirectory, "s", SD_BUS_PARAM(path), "", )                                     \
-    HERE(GetSetting, "s", SD_BUS_PARAM(key), "i", SD_BUS_PARAM(value))                             \
-    HERE(SetSetting, "si", SD_BUS_PARAM(key) SD_BUS_PARAM(value), "", )                            \
+#define SIM_METHODS(HERE, EVERYWHERE)                                                             \
+    EVERYWHERE(Reset, "", , "", )                                                                 \
+    HERE(LoadProfile, "s", SD_BUS_PARAM(path), "", )                                              \
+    EVERYWHERE(EmitMotionSignal, "is", SD_BUS_PARAM(signal) SD_BUS_PARAM(text), "i",              \
+               SD_BUS_PARAM(queued))                                                              \
+    EVERYWHERE(EmitMotionSignalWithoutData, "i", SD_BUS_PARAM(signal), "i", SD_BUS_PARAM(queued)) \
+    EVERYWHERE(EmitFaceSignal, "ia{sv}", SD_BUS_PARAM(signal) SD_BUS_PARAM(record), "i",          \
+               SD_BUS_PARAM(queued))                                                              \
+    EVERYWHERE(EmitFaceSignalWithoutData, "i", SD_BUS_PARAM(signal), "i", SD_BUS_PARAM(queued))   \
+    EVERYWHERE(InvokeMotionCallback, "iis",                                                       \
+               SD_BUS_PARAM(handle) SD_BUS_PARAM(signal) SD_BUS_PARAM(text), "b",                 \
+               SD_BUS_PARAM(called))                                                              \
+    EVERYWHERE(InvokeMotionCallbackWithoutData, "ii", SD_BUS_PARAM(handle) SD_BUS_PARAM(signal),  \
+               "b", SD_BUS_PARAM(called))                                                         \
+    EVERYWHERE(InvokeFaceCallback, "iia{sv}",                                                     \
+               SD_BUS_PARAM(handle) SD_BUS_PARAM(signal) SD_BUS_PARAM(record), "b",               \
+               SD_BUS_PARAM(called))                                                              \
+    EVERYWHERE(InvokeFaceCallbackWithoutData, "ii", SD_BUS_PARAM(handle) SD_BUS_PARAM(signal),    \
+               "b", SD_BUS_PARAM(called))                                                         \
+    EVERYWHERE(Drain, "", , "", )                                                                 \
+    HERE(SetCameraState, "i", SD_BUS_PARAM(state), "", )                                          \
+    HERE(SetCameraQueryResult, "i", SD_BUS_PARAM(result), "", )                                   \
+    HERE(SetModel, "s", SD_BUS_PARAM(model), "", )                                                \
+    HERE(ClearModel, "", , "", )                                                                  \
+    HERE(GetModel, "", , "bs", SD_BUS_PARAM(present) SD_BUS_PARAM(model))                         \
+    HERE(SetFactoryItem, "ii", SD_BUS_PARAM(id) SD_BUS_PARAM(value), "", )                        \
+    HERE(SetFactoryItemFailing, "i", SD_BUS_PARAM(id), "", )                                      \
+    HERE(ForceResult, "si", SD_BUS_PARAM(entry) SD_BUS_PARAM(value), "", )                        \
+    HERE(ClearForcedResult, "s", SD_BUS_PARAM(entry), "", )                                       \
+    HERE(ClearForcedResults, "", , "", )                                                          \
+    HERE(MotionEntryPoints, "", , "as", SD_BUS_PARAM(names))                                      \
+    HERE(SetHiddenMotionEntryPoints, "as", SD_BUS_PARAM(names), "", )                             \
+    HERE(SetNextMotionHandle, "i", SD_BUS_PARAM(handle), "", )                                    \
+    HERE(SetNextFaceHandle, "i", SD_BUS_PARAM(handle), "", )                                      \
+    EVERYWHERE(Trace, "", , "a(tusasis)", SD_BUS_PARAM(calls))                                    \
+    EVERYWHERE(ClearTrace, "", , "", )                                                            \
+    EVERYWHERE(MotionStates, "", , "a(uiiiiiiiai)", SD_BUS_PARAM(instances))                      \
+    HERE(StoredFaces, "", , "a(ibisiiii)", SD_BUS_PARAM(faces))                                   \
+    HERE(SetFacesInView, "a(iiiii)", SD_BUS_PARAM(faces), "", )                                   \
+    HERE(SetFaceVersion, "d", SD_BUS_PARAM(version), "", )                                        \
+    HERE(ClearFaceVersion, "", , "", )                                                            \
+    HERE(SetFaceImageDirectory, "s", SD_BUS_PARAM(path), "", )                                    \
+    HERE(GetSetting, "s", SD_BUS_PARAM(key), "i", SD_BUS_PARAM(value))                            \
+    HERE(SetSetting, "si", SD_BUS_PARAM(key) SD_BUS_PARAM(value), "", )                           \
     HERE(GetSettingsPath, "", , "s", SD_BUS_PARAM(path))
 
 // Empty name lists are allowed: the "" keeps the names initializer a string literal.
-#define SIM_METHOD(name, in, in_names, out, out_names, handler)                   \
+#define SIM_METHOD(name, in, in_names, out, out_names, handler)                  \
     SD_BUS_METHOD_WITH_NAMES(#name, in, "" in_names, out, "" out_names, handler, \
                              SD_BUS_VTABLE_UNPRIVILEGED),
 #define SIM_HERE(name, in, in_names, out, out_names) \
@@ -533,11 +532,11 @@ int Retire(sd_bus_message* m, void* userdata, sd_bus_error* error);
     SIM_METHOD(name, in, in_names, out, out_names, &Spread)
 
 // Where every method runs in this process: a single process, and a worker on its control link.
-const sd_bus_vtable kLocalVtable[] = {SD_BUS_VTABLE_START(0), SIM_METHODS(SIM_HERE, SIM_HERE)
-                                          SD_BUS_VTABLE_END};
+const sd_bus_vtable kLocalVtable[] = {SD_BUS_VTABLE_START(0),
+                                      SIM_METHODS(SIM_HERE, SIM_HERE) SD_BUS_VTABLE_END};
 // A worker's clients: what lives in every worker goes to the broker.
-const sd_bus_vtable kWorkerVtable[] = {SD_BUS_VTABLE_START(0), SIM_METHODS(SIM_HERE, SIM_RELAYED)
-                                           SD_BUS_VTABLE_END};
+const sd_bus_vtable kWorkerVtable[] = {SD_BUS_VTABLE_START(0),
+                                       SIM_METHODS(SIM_HERE, SIM_RELAYED) SD_BUS_VTABLE_END};
 // The broker, on each worker's control link: spreads those calls over every worker, and keeps
 // the trace of workers that have ended.
 const sd_bus_vtable kBrokerVtable[] = {
@@ -668,13 +667,24 @@ public:
         return 1;  // handled (a closing connection goes on to its next pending call)
     }
 
-    int RelayToBroker(sd_bus_message* m) {
-        sd_bus_message* call = nullptr;
-        int r = sd_bus_message_new_method_call(m_Control, &call, nullptr, gxhost::kSimulatorPath,
+    // A call of the same method with the same arguments, to be sent on `link`.
+    static int CopyCall(sd_bus* link, sd_bus_message* m, sd_bus_message** call) {
+        int r = sd_bus_message_new_method_call(link, call, nullptr, gxhost::kSimulatorPath,
                                                gxhost::kSimulatorInterface,
                                                sd_bus_message_get_member(m));
-        if (r >= 0) r = sd_bus_message_copy(call, m, 1);
-        if (r >= 0) {
+        if (r >= 0) r = sd_bus_message_rewind(m, 1);
+        if (r >= 0) r = sd_bus_message_copy(*call, m, 1);
+        return r;
+    }
+
+    int RelayToBroker(sd_bus_message* m) {
+        sd_bus_message* call = nullptr;
+        int r = CopyCall(m_Control, m, &call);
+        if (r >= 0 && !sd_bus_message_get_expect_reply(m)) {
+            // Nobody waits for an answer (a stream of gestures): nor does anyone on the way.
+            r = sd_bus_message_set_expect_reply(call, 0);
+            if (r >= 0) r = sd_bus_send(m_Control, call, nullptr);
+        } else if (r >= 0) {
             sd_bus_message_ref(m);
             r = sd_bus_call_async(m_Control, nullptr, call, &OnRelayed, m, kRelayTimeoutUsec);
             if (r < 0) sd_bus_message_unref(m);
@@ -717,25 +727,31 @@ public:
         const char* method = sd_bus_message_get_member(m);
         if (std::strcmp(method, "Reset") == 0 || std::strcmp(method, "ClearTrace") == 0)
             m_Retired.clear();
+        if (!sd_bus_message_get_expect_reply(m)) {
+            for (const auto& [pid, link] : m_Links) {
+                sd_bus_message* call = nullptr;
+                int r = CopyCall(link, m, &call);
+                if (r >= 0) r = sd_bus_message_set_expect_reply(call, 0);
+                if (r >= 0) r = sd_bus_send(link, call, nullptr);
+                sd_bus_message_unref(call);
+            }
+            return 1;
+        }
         auto* gather = new Gather;
         gather->ext = this;
         gather->request = sd_bus_message_ref(m);
         gather->combine = CombineOf(method);
         for (const auto& [pid, link] : m_Links) {
             sd_bus_message* call = nullptr;
-            int r = sd_bus_message_new_method_call(link, &call, nullptr, gxhost::kSimulatorPath,
-                                                   gxhost::kSimulatorInterface, method);
-            if (r >= 0) r = sd_bus_message_rewind(m, 1);
-            if (r >= 0) r = sd_bus_message_copy(call, m, 1);
+            int r = CopyCall(link, m, &call);
             if (r >= 0)
-                r = sd_bus_call_async(link, nullptr, call, &OnGathered, gather,
-                                      kSpreadTimeoutUsec);
+                r = sd_bus_call_async(link, nullptr, call, &OnGathered, gather, kSpreadTimeoutUsec);
             sd_bus_message_unref(call);
             if (r >= 0)
                 ++gather->pending;
             else
                 LogError("cannot reach worker %d for %s: %s", static_cast<int>(pid), method,
-                             std::strerror(-r));
+                         std::strerror(-r));
         }
         if (gather->pending == 0) Finish(gather);
         return 1;  // answered when every worker has
@@ -759,8 +775,8 @@ public:
             const sd_bus_error* e = sd_bus_message_get_error(reply);
             if (e->message == nullptr || std::strstr(e->message, "terminated") == nullptr)
                 LogError("a worker did not answer %s: %s",
-                             sd_bus_message_get_member(gather->request),
-                             e->message ? e->message : e->name);
+                         sd_bus_message_get_member(gather->request),
+                         e->message ? e->message : e->name);
         } else {
             switch (gather->combine) {
                 case Combine::Sum: {
@@ -826,7 +842,7 @@ public:
         if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
         if (r < 0 && r != -ENOTCONN)  // the worker that asked has ended meanwhile
             LogError("cannot answer %s: %s", sd_bus_message_get_member(gather->request),
-                         std::strerror(-r));
+                     std::strerror(-r));
         sd_bus_message_unref(reply);
         for (sd_bus_message* part : gather->replies) sd_bus_message_unref(part);
         sd_bus_message_unref(gather->request);
@@ -846,9 +862,9 @@ private:
     gxhost::Role m_Role = gxhost::Role::Single;
     std::string m_Profile;
     std::string m_Settings;
-    int m_Shared = -1;                      // broker: the TV's shared state
-    sd_bus* m_Control = nullptr;            // worker: its link to the broker
-    std::map<pid_t, sd_bus*> m_Links;       // broker: every worker's link
+    int m_Shared = -1;                        // broker: the TV's shared state
+    sd_bus* m_Control = nullptr;              // worker: its link to the broker
+    std::map<pid_t, sd_bus*> m_Links;         // broker: every worker's link
     std::deque<gxsim::TraceEntry> m_Retired;  // broker: calls of workers that have ended
 };
 

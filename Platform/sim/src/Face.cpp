@@ -100,6 +100,24 @@ bool WriteFaceImage(const std::string& path, const std::string& data) {
     return rc == 0 && ReplaceFile(path, data, 0600);
 }
 
+// Stores a trained face under the next face id: its image file and, in the shared state, the
+// face as `face` describes it. Nothing is stored, and no id used up, when the image cannot be
+// written.
+std::optional<FaceResult> StoreFace(const std::string& image, StoredFace face) {
+    State& s = S();
+    bool written = false;
+    EditShared([&] {
+        face.id = s.nextFaceId;
+        face.imagePath = ImagePath(face.id);
+        written = WriteFaceImage(face.imagePath, image);
+        if (!written) return;
+        ++s.nextFaceId;
+        s.stored[face.id] = face;
+    });
+    if (!written) return std::nullopt;
+    return FaceResult{face.id, face.imagePath, face.x, face.y, face.w, face.h};
+}
+
 std::string Xor(const char* p, size_t n) {
     std::string out(p, n);
     for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(out[i] ^ kKey[i % (sizeof kKey - 1)]);
@@ -229,23 +247,13 @@ int gx_start_face_training(int handle, gx_face_detect_data* face) {
                 return 1;
             }
             const ViewFace v = faces[static_cast<size_t>(face->nDetectID) - 1];
-            int faceId = 0;
-            std::string path;
-            bool written = false;
-            EditShared([&] {
-                faceId = s.nextFaceId;
-                path = ImagePath(faceId);
-                written = WriteFaceImage(path, FaceImage(v.person));
-                if (!written) return;
-                ++s.nextFaceId;
-                s.stored[faceId] = StoredFace{faceId, v.person, path, v.x, v.y, v.w, v.h};
-            });
-            if (!written) {
+            auto trained = StoreFace(FaceImage(v.person), {0, v.person, {}, v.x, v.y, v.w, v.h});
+            if (!trained) {
                 Emit(id, f, GX_FACE_SIGNAL_RECOGNITION_FAIL, {});
                 return 0;
             }
-            f.lastTraining = FaceResult{faceId, path, v.x, v.y, v.w, v.h};
-            detail += " trained=" + Num(faceId);
+            f.lastTraining = trained;
+            detail += " trained=" + Num(trained->id);
             Emit(id, f, GX_FACE_SIGNAL_TRAIN_RESULT, ToRecord(*f.lastTraining));
             return 1;
         });
@@ -353,22 +361,10 @@ int gx_train_thumbnail(int handle, const char* image) {
                       [&](uint64_t id, FaceInstance& f, std::string& detail) {
                           std::string data;
                           if (!image || !ReadFile(image, &data) || !IsPgm(data)) return 0;
-                          State& s = S();
-                          int faceId = 0;
-                          std::string path;
-                          bool written = false;
-                          EditShared([&] {
-                              faceId = s.nextFaceId;
-                              path = ImagePath(faceId);
-                              written = WriteFaceImage(path, data);
-                              if (!written) return;
-                              ++s.nextFaceId;
-                              s.stored[faceId] =
-                                  StoredFace{faceId, PersonOf(data), path, 0, 0, 0, 0};
-                          });
-                          if (!written) return 0;
-                          f.lastTraining = FaceResult{faceId, path, 0, 0, 0, 0};
-                          detail = "trained=" + Num(faceId);
+                          auto trained = StoreFace(data, {0, PersonOf(data), {}, 0, 0, 0, 0});
+                          if (!trained) return 0;
+                          f.lastTraining = trained;
+                          detail = "trained=" + Num(trained->id);
                           Emit(id, f, GX_FACE_SIGNAL_TRAIN_RESULT, ToRecord(*f.lastTraining));
                           return 1;
                       });
@@ -388,13 +384,12 @@ int gx_get_face_version(int handle, float* version) {
 }
 
 int gx_erase_face(int handle, int id) {
-    return OnInstance(
-        "gx_erase_face", handle, {Num(handle), Num(id)},
-        [&](uint64_t, FaceInstance&, std::string&) {
-            size_t erased = 0;
-            EditShared([&] { erased = S().stored.erase(id); });
-            return erased ? 1 : 0;
-        });
+    return OnInstance("gx_erase_face", handle, {Num(handle), Num(id)},
+                      [&](uint64_t, FaceInstance&, std::string&) {
+                          size_t erased = 0;
+                          EditShared([&] { erased = S().stored.erase(id); });
+                          return erased ? 1 : 0;
+                      });
 }
 
 int gx_clear_face_recog_data(int handle) {
