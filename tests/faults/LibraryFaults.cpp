@@ -9,6 +9,7 @@
 
 namespace faults {
 namespace {
+using gxtest::operator<<;  // a failed row is shown by its log
 
 void Hide(std::set<std::string> names) {
     gxsim::SetHiddenMotionEntryPoints(names);

@@ -5,6 +5,7 @@
 
 namespace gxtest {
 namespace {
+using gxtest::operator<<;  // a failed row is shown by its log
 
 char kAbc[] = "abc";
 char kPath3[] = "/faces/3.pgm";

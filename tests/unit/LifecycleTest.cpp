@@ -5,6 +5,7 @@
 
 namespace gxtest {
 namespace {
+using gxtest::operator<<;  // a failed row is shown by its log
 
 struct TvRow {
     const char* model;  // nullptr: the TV gives no model text
