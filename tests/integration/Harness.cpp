@@ -1,7 +1,6 @@
 #include "Harness.h"
 
 #include <fcntl.h>
-#include <json/json.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -11,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -63,10 +61,6 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     return pid;
 }
 
-void SetCloexec(int fd) {
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
-
 void Check(int r, const char* what) {
     if (r < 0) throw std::runtime_error(std::string(what) + ": " + std::strerror(-r));
 }
@@ -74,15 +68,49 @@ void Check(int r, const char* what) {
 }  // namespace
 
 std::string MotionList(const std::vector<std::string>& names) {
-    Json::Value list(Json::arrayValue);
-    for (const std::string& n : names) {
-        Json::Value item;
-        item["itemType"] = n;
-        list.append(item);
-    }
     Json::Value root;
-    root["motionEventList"] = list;
+    for (const std::string& n : names)
+        root["motionEventList"].append(Json::objectValue)["itemType"] = n;
     return root.toStyledString();
+}
+
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::stringstream s;
+    s << std::ifstream(path).rdbuf();
+    return s.str();
+}
+
+Json::Value ParseJson(const std::string& text) {
+    Json::Value v;
+    std::istringstream(text) >> v;
+    return v;
+}
+
+std::vector<Json::Value> JsonLines(const std::string& text) {
+    std::vector<Json::Value> values;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty()) values.push_back(ParseJson(line));
+    return values;
+}
+
+int ConnectUnix(const std::string& path, int flags) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 // ---- TempDir -----------------------------------------------------------------------------------
@@ -117,21 +145,13 @@ ProcessResult RunProgram(const std::vector<std::string>& argv, const std::string
     close(err);
     int raw = 0;
     waitpid(pid, &raw, 0);
-    ProcessResult result;
-    result.status = StatusOf(raw);
-    std::stringstream o, e;
-    o << std::ifstream(outPath).rdbuf();
-    e << std::ifstream(errPath).rdbuf();
-    result.out = o.str();
-    result.err = e.str();
-    return result;
+    return {StatusOf(raw), ReadFile(outPath), ReadFile(errPath)};
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     int in[2], out[2];
-    if (pipe(in) < 0 || pipe(out) < 0) throw std::runtime_error("pipe failed");
-    SetCloexec(in[1]);
-    SetCloexec(out[0]);
+    // Both ends close on exec: the child's copies on 0 and 1 (dup2) do not.
+    if (pipe2(in, O_CLOEXEC) < 0 || pipe2(out, O_CLOEXEC) < 0) throw std::runtime_error("pipe");
     m_Pid = Spawn(argv, env, in[0], out[1], -1);
     close(in[0]);
     close(out[1]);
@@ -189,18 +209,6 @@ int Child::Wait() {
 
 // ---- Service -----------------------------------------------------------------------------------
 
-double CpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which is in parentheses and may hold blanks.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i == 14 || i == 15) ticks += std::stoull(field);
-    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 Service::Service(const std::vector<std::string>& extraArgs, int maxFds) {
     m_Socket = m_Dir.path() + "/host.sock";
     m_Address = "unix:path=" + m_Socket;
@@ -220,24 +228,19 @@ bool Service::Start(const std::vector<std::string>& extraArgs, int maxFds) {
         open((m_Dir.path() + "/stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     m_Pid = Spawn(argv, {}, -1, err, err, maxFds);
     close(err);
-    // Ready once the socket accepts a connection.
-    auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < deadline) {
-        int raw = 0;
-        if (waitpid(m_Pid, &raw, WNOHANG) == m_Pid) {
-            m_Pid = -1;
-            return false;
-        }
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un addr {};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, m_Socket.c_str(), sizeof addr.sun_path - 1);
-        bool ok = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
-        close(fd);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    // Ready once the socket accepts a connection (not if the service ends first, or in 30 s).
+    bool ended = false;
+    int fd = -1;
+    WaitUntil(
+        [&] {
+            int raw = 0;
+            ended = waitpid(m_Pid, &raw, WNOHANG) == m_Pid;
+            return ended || (fd = ConnectUnix(m_Socket)) >= 0;
+        },
+        30000);
+    if (ended) m_Pid = -1;
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }
 
 int Service::Stop(int signal) {
@@ -249,23 +252,12 @@ int Service::Stop(int signal) {
     return StatusOf(raw);
 }
 
-int Service::Kill() {
-    return Stop(SIGKILL);
-}
-
 std::string Service::Log() const {
-    std::stringstream s;
-    s << std::ifstream(m_Log).rdbuf() << std::ifstream(m_Dir.path() + "/stderr").rdbuf();
-    return s.str();
+    return ReadFile(m_Log) + ReadFile(m_Dir.path() + "/stderr");
 }
 
 bool Service::WaitForLog(const std::string& text, int timeoutMs) const {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < deadline) {
-        if (Log().find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
 }
 
 std::vector<pid_t> Service::Workers() const {
@@ -279,26 +271,21 @@ std::vector<pid_t> Service::Workers() const {
     return workers;
 }
 
-namespace {
 // "client :1.N (pid P, uid U) connected: worker W serves it"
-pid_t FindWorker(const std::string& log, const std::string& key) {
-    std::istringstream lines(log);
+pid_t Service::WorkerOf(const std::string& clientName) const {
+    std::istringstream lines(Log());
     for (std::string line; std::getline(lines, line);) {
-        size_t at = line.find(" serves it");
-        if (at == std::string::npos || line.find(key) == std::string::npos) continue;
-        size_t w = line.rfind("worker ", at);
-        if (w != std::string::npos) return std::stoi(line.substr(w + 7));
+        size_t at = line.find(" serves it"), w = line.rfind("worker ", at);
+        if (at != std::string::npos &&
+            line.find("client " + clientName + " (") != std::string::npos && w != std::string::npos)
+            return std::stoi(line.substr(w + 7));
     }
     return -1;
 }
-}  // namespace
 
-pid_t Service::WorkerOf(const std::string& clientName) const {
-    return FindWorker(Log(), "client " + clientName + " (");
-}
-
-pid_t Service::WorkerOf(pid_t clientPid) const {
-    return FindWorker(Log(), "(pid " + std::to_string(clientPid) + ",");
+ProcessResult Service::Ctl(std::vector<std::string> args, const std::string& input) const {
+    args.insert(args.begin(), {GXEMPCTL_BIN, "--address", m_Address});
+    return RunProgram(args, input);
 }
 
 // ---- Client ------------------------------------------------------------------------------------
@@ -315,6 +302,39 @@ int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
     }
     return 0;
 }
+
+// One call of a Host1 method, or of a Simulator1 method (`sim`): its reply or its error.
+struct Call {
+    template <typename... Args>
+    Call(sd_bus* bus, bool sim, const char* method, const char* types, Args... args)
+        : method(method) {
+        r = sd_bus_call_method(bus, "org.gxemp.Host1",
+                               sim ? "/org/gxemp/Simulator1" : "/org/gxemp/Host1",
+                               sim ? "org.gxemp.Simulator1" : "org.gxemp.Host1", method, &error,
+                               &reply, types, args...);
+    }
+    ~Call() {
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+    }
+    sd_bus_message* Ok() {
+        if (r < 0)
+            throw std::runtime_error(std::string(method) + ": " +
+                                     (error.message ? error.message : std::strerror(-r)));
+        return reply;
+    }
+    int32_t Int() {
+        int32_t v = 0;
+        Check(sd_bus_message_read(Ok(), "i", &v), method);
+        return v;
+    }
+    std::string ErrorName() const { return r >= 0 ? "" : (error.name ? error.name : "?"); }
+
+    const char* method;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int r = 0;
+};
 }  // namespace
 
 Client::Client(const std::string& address) {
@@ -336,193 +356,68 @@ Client::~Client() {
     sd_bus_flush_close_unref(m_Bus);
 }
 
-namespace {
-struct Call {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    int r = 0;
-    ~Call() {
-        sd_bus_error_free(&error);
-        sd_bus_message_unref(reply);
-    }
-    void Ok(const char* what) {
-        if (r < 0)
-            throw std::runtime_error(std::string(what) + ": " +
-                                     (error.message ? error.message : std::strerror(-r)));
-    }
-    std::string ErrorName() const { return r >= 0 ? "" : (error.name ? error.name : "?"); }
-};
-
-constexpr char kDest[] = "org.gxemp.Host1";
-constexpr char kHost[] = "/org/gxemp/Host1";
-constexpr char kHostIf[] = "org.gxemp.Host1";
-constexpr char kSim[] = "/org/gxemp/Simulator1";
-constexpr char kSimIf[] = "org.gxemp.Simulator1";
-}  // namespace
-
 std::string Client::Name() {
     const char* name = nullptr;
     Check(sd_bus_get_unique_name(m_Bus, &name), "unique name");
     return name;
 }
 
-std::vector<Client::MotionInstance> Client::MotionStates() {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "MotionStates", &c.error, &c.reply, "");
-    c.Ok("MotionStates");
-    std::vector<MotionInstance> out;
-    Check(sd_bus_message_enter_container(c.reply, 'a', "(uiiiiiiiai)"), "MotionStates");
-    while (sd_bus_message_enter_container(c.reply, 'r', "uiiiiiiiai") > 0) {
-        MotionInstance m{};
-        int32_t ignored = 0;
-        Check(sd_bus_message_read(c.reply, "uiiiiiii", &m.worker, &m.handle, &ignored, &ignored,
-                                  &ignored, &ignored, &ignored, &ignored),
-              "MotionStates");
-        const void* data = nullptr;
-        size_t size = 0;
-        Check(sd_bus_message_read_array(c.reply, 'i', &data, &size), "MotionStates");
-        const auto* signals = static_cast<const int32_t*>(data);
-        m.subscribed.assign(signals, signals + size / sizeof(int32_t));
-        Check(sd_bus_message_exit_container(c.reply), "MotionStates");
-        out.push_back(std::move(m));
-    }
-    return out;
-}
-
 uint32_t Client::Open(const std::string& appId) {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kHost, kHostIf, "Open", &c.error, &c.reply, "s",
-                             appId.c_str());
-    c.Ok("Open");
+    Call c(m_Bus, false, "Open", "s", appId.c_str());
     uint32_t id = 0;
-    Check(sd_bus_message_read(c.reply, "u", &id), "Open reply");
+    Check(sd_bus_message_read(c.Ok(), "u", &id), "Open reply");
     return id;
 }
 
 Client::Result Client::Execute(uint32_t engine, const std::string& command, const std::string& arg1,
-                               const std::string& arg2, const std::string& arg3,
-                               const std::string& arg4) {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kHost, kHostIf, "Execute", &c.error, &c.reply, "usssss",
-                             engine, command.c_str(), arg1.c_str(), arg2.c_str(), arg3.c_str(),
-                             arg4.c_str());
-    c.Ok("Execute");
+                               const std::string& arg2) {
+    Call c(m_Bus, false, "Execute", "usssss", engine, command.c_str(), arg1.c_str(), arg2.c_str(),
+           "", "");
     Result result;
     int served = 0;
-    Check(sd_bus_message_read(c.reply, "b", &served), "Execute reply");
-    result.served = served != 0;
-    const char* contents = nullptr;
+    const char *contents = nullptr, *text = "";
+    Check(sd_bus_message_read(c.Ok(), "b", &served), "Execute reply");
     Check(sd_bus_message_peek_type(c.reply, nullptr, &contents), "Execute reply");
+    Check(sd_bus_message_enter_container(c.reply, 'v', contents), "Execute reply");
+    result.served = served != 0;
     result.type = contents[0];
-    if (result.type == 'i') {
-        Check(sd_bus_message_read(c.reply, "v", "i", &result.integer), "Execute reply");
-    } else {
-        const char* s = nullptr;
-        Check(sd_bus_message_read(c.reply, "v", "s", &s), "Execute reply");
-        result.text = s;
-    }
+    void* value = result.type == 'i' ? static_cast<void*>(&result.integer) : &text;
+    Check(sd_bus_message_read_basic(c.reply, result.type, value), "Execute reply");
+    result.text = text;
     return result;
 }
 
 void Client::Close(uint32_t engine) {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kHost, kHostIf, "Close", &c.error, nullptr, "u", engine);
-    c.Ok("Close");
+    Call(m_Bus, false, "Close", "u", engine).Ok();
 }
 
 std::string Client::ErrorOfExecute(uint32_t engine, const std::string& command,
                                    const std::string& arg1) {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kHost, kHostIf, "Execute", &c.error, &c.reply, "usssss",
-                             engine, command.c_str(), arg1.c_str(), "", "", "");
-    return c.ErrorName();
+    return Call(m_Bus, false, "Execute", "usssss", engine, command.c_str(), arg1.c_str(), "", "",
+                "")
+        .ErrorName();
 }
 
 std::string Client::ErrorOfClose(uint32_t engine) {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kHost, kHostIf, "Close", &c.error, nullptr, "u", engine);
-    return c.ErrorName();
-}
-
-std::map<std::string, std::string> Client::Info() {
-    Call c;
-    c.r = sd_bus_get_property(m_Bus, kDest, kHost, kHostIf, "Info", &c.error, &c.reply, "a{ss}");
-    c.Ok("Info");
-    std::map<std::string, std::string> info;
-    Check(sd_bus_message_enter_container(c.reply, 'a', "{ss}"), "Info");
-    const char *k = nullptr, *v = nullptr;
-    while (sd_bus_message_read(c.reply, "{ss}", &k, &v) > 0) info[k] = v;
-    return info;
+    return Call(m_Bus, false, "Close", "u", engine).ErrorName();
 }
 
 int Client::EmitMotion(int signal, const std::string& text) {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "EmitMotionSignal", &c.error, &c.reply,
-                             "is", signal, text.c_str());
-    c.Ok("EmitMotionSignal");
-    int32_t queued = 0;
-    Check(sd_bus_message_read(c.reply, "i", &queued), "EmitMotionSignal");
-    return queued;
+    return Call(m_Bus, true, "EmitMotionSignal", "is", signal, text.c_str()).Int();
 }
 
 int Client::EmitFace(int signal, int id, int x, int y, int w, int h) {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "EmitFaceSignal", &c.error, &c.reply,
-                             "ia{sv}", signal, 5, "id", "i", id, "x", "i", x, "y", "i", y, "w", "i",
-                             w, "h", "i", h);
-    c.Ok("EmitFaceSignal");
-    int32_t queued = 0;
-    Check(sd_bus_message_read(c.reply, "i", &queued), "EmitFaceSignal");
-    return queued;
+    return Call(m_Bus, true, "EmitFaceSignal", "ia{sv}", signal, 5, "id", "i", id, "x", "i", x, "y",
+                "i", y, "w", "i", w, "h", "i", h)
+        .Int();
 }
 
 void Client::Drain() {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "Drain", &c.error, nullptr, "");
-    c.Ok("Drain");
-}
-
-void Client::ClearTrace() {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "ClearTrace", &c.error, nullptr, "");
-    c.Ok("ClearTrace");
-}
-
-std::vector<Client::TraceLine> Client::Trace() {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "Trace", &c.error, &c.reply, "");
-    c.Ok("Trace");
-    std::vector<TraceLine> lines;
-    Check(sd_bus_message_enter_container(c.reply, 'a', "(tusasis)"), "Trace");
-    while (sd_bus_message_enter_container(c.reply, 'r', "tusasis") > 0) {
-        TraceLine t{};
-        const char *fn = nullptr, *detail = nullptr;
-        char** args = nullptr;
-        Check(sd_bus_message_read(c.reply, "tus", &t.seq, &t.worker, &fn), "Trace");
-        Check(sd_bus_message_read_strv(c.reply, &args), "Trace");
-        Check(sd_bus_message_read(c.reply, "is", &t.result, &detail), "Trace");
-        sd_bus_message_exit_container(c.reply);
-        t.call = std::string(fn) + "(";
-        for (char** p = args; p && *p; ++p) {
-            t.call += (p == args ? "" : ", ") + std::string(*p);
-            free(*p);
-        }
-        free(args);
-        t.call += ")";
-        t.detail = detail;
-        lines.push_back(std::move(t));
-    }
-    return lines;
+    Call(m_Bus, true, "Drain", "").Ok();
 }
 
 int Client::GetSetting(const std::string& key) {
-    Call c;
-    c.r = sd_bus_call_method(m_Bus, kDest, kSim, kSimIf, "GetSetting", &c.error, &c.reply, "s",
-                             key.c_str());
-    c.Ok("GetSetting");
-    int32_t v = 0;
-    Check(sd_bus_message_read(c.reply, "i", &v), "GetSetting");
-    return v;
+    return Call(m_Bus, true, "GetSetting", "s", key.c_str()).Int();
 }
 
 bool Client::WaitEvents(size_t count, int ms) {
@@ -536,10 +431,6 @@ bool Client::WaitEvents(size_t count, int ms) {
         sd_bus_wait(m_Bus, static_cast<uint64_t>(left.count()));
     }
     return true;
-}
-
-void Client::Pump(int ms) {
-    WaitEvents(events.size() + 1000000, ms);
 }
 
 }  // namespace itest

@@ -2,12 +2,13 @@
 // directory and talks to it as clients do (an sd-bus client, gxempctl, busctl, gdbus).
 #pragma once
 
+#include <gtest/gtest.h>
+#include <json/json.h>
 #include <sys/types.h>
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
-#include <map>
-#include <stdexcept>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,16 @@ struct ProcessResult {
 ProcessResult RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
                          const std::vector<std::string>& env = {});
 
+std::string ReadFile(const std::string& path);  // "" when there is none
+// Polls `done` every 20 ms until it holds (true) or `timeoutMs` have passed (false).
+bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 10000);
+// The JSON value in `text`, or one per line of it; what is not JSON throws, failing the test.
+Json::Value ParseJson(const std::string& text);
+std::vector<Json::Value> JsonLines(const std::string& text);
+
+// A stream socket connected to the Unix socket at `path` (flags: e.g. SOCK_NONBLOCK); -1 if none.
+int ConnectUnix(const std::string& path, int flags = 0);
+
 // A running child with pipes to its standard input and output.
 class Child {
 public:
@@ -55,9 +66,6 @@ private:
     int m_Status = -1;
 };
 
-// CPU time (user and system) a process has used so far, in seconds.
-double CpuSeconds(pid_t pid);
-
 // The service under test. Each instance has its own directory, socket, settings and log.
 class Service {
 public:
@@ -68,7 +76,7 @@ public:
     bool Start(const std::vector<std::string>& extraArgs = {}, int maxFds = 0);
     // Sends a signal and waits for the exit status.
     int Stop(int signal = 15);
-    int Kill();  // SIGKILL, leaves the socket file behind
+    int Kill() { return Stop(9); }  // leaves the socket file behind
 
     const std::string& dir() const { return m_Dir.path(); }
     const std::string& address() const { return m_Address; }
@@ -79,13 +87,14 @@ public:
     // Waits until the log holds `text` (the service flushes it when idle).
     bool WaitForLog(const std::string& text, int timeoutMs = 10000) const;
     pid_t pid() const { return m_Pid; }
+    // Runs gxempctl against this service.
+    ProcessResult Ctl(std::vector<std::string> args, const std::string& input = "") const;
 
     // The worker processes running now (the service's children).
     std::vector<pid_t> Workers() const;
-    // The worker that serves a client, by the client's unique name (":1.N") or its pid, as the
-    // service logged it when the client connected; -1 when there is none.
+    // The worker that serves a client, by the client's unique name (":1.N") as the service logged
+    // it when the client connected; -1 when there is none.
     pid_t WorkerOf(const std::string& clientName) const;
-    pid_t WorkerOf(pid_t clientPid) const;
 
 private:
     TempDir m_Dir;
@@ -94,6 +103,7 @@ private:
 };
 
 // An sd-bus client of the service (peer-to-peer, speaking like a bus client, as gxempctl does).
+// Failed calls throw, except those that return the D-Bus error name ("" on success).
 class Client {
 public:
     explicit Client(const std::string& address);
@@ -117,12 +127,8 @@ public:
     std::string Name();  // the unique name the service gave this connection
     uint32_t Open(const std::string& appId = "itest");
     Result Execute(uint32_t engine, const std::string& command, const std::string& arg1 = "",
-                   const std::string& arg2 = "", const std::string& arg3 = "",
-                   const std::string& arg4 = "");
+                   const std::string& arg2 = "");
     void Close(uint32_t engine);
-    std::map<std::string, std::string> Info();
-
-    // Calls a method and returns the D-Bus error name, "" on success.
     std::string ErrorOfExecute(uint32_t engine, const std::string& command,
                                const std::string& arg1 = "");
     std::string ErrorOfClose(uint32_t engine);
@@ -131,45 +137,21 @@ public:
     int EmitMotion(int signal, const std::string& text);
     int EmitFace(int signal, int id, int x, int y, int w, int h);
     void Drain();
-    // Every library call of every worker, in order.
-    struct TraceLine {
-        uint64_t seq;
-        uint32_t worker;
-        std::string call;  // "function(arg, ...)"
-        int32_t result;
-        std::string detail;
-    };
-    std::vector<TraceLine> Trace();
-    void ClearTrace();
-    // Calls a simulator method whose reply is empty; `types` and `args` as sd_bus_call_method.
-    template <typename... Args>
-    void Sim(const char* method, const char* types, Args... args) {
-        sd_bus_error error = SD_BUS_ERROR_NULL;
-        int r = sd_bus_call_method(m_Bus, "org.gxemp.Host1", "/org/gxemp/Simulator1",
-                                   "org.gxemp.Simulator1", method, &error, nullptr, types, args...);
-        std::string message = error.message != nullptr ? error.message : "";
-        sd_bus_error_free(&error);
-        if (r < 0) throw std::runtime_error(std::string(method) + ": " + message);
-    }
     int GetSetting(const std::string& key);
-    // The live motion instances of every worker: (worker, handle, subscribed signals).
-    struct MotionInstance {
-        uint32_t worker;
-        int32_t handle;
-        std::vector<int32_t> subscribed;
-    };
-    std::vector<MotionInstance> MotionStates();
 
     // Processes incoming messages for `ms`, or until `count` events have arrived.
     bool WaitEvents(size_t count, int ms = 10000);
-    void Pump(int ms);
+    void Pump(int ms) { WaitEvents(events.size() + 1000000, ms); }
     std::vector<Event> events;
-
-    sd_bus* bus() { return m_Bus; }
 
 private:
     sd_bus* m_Bus = nullptr;
 };
+
+// The name of a test run in each way the service serves clients (the parameter: --single-process).
+inline std::string ModeName(const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "SingleProcess" : "WorkerPerClient";
+}
 
 // Subscription argument of "SetMotionSubscribeInfo" for the given event names.
 std::string MotionList(const std::vector<std::string>& names);

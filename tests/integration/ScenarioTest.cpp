@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <cctype>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,25 +25,9 @@ const std::string kSubscribe =
 // The JSON lines of `out` whose "type" is `type`.
 std::vector<Json::Value> Lines(const std::string& out, const std::string& type) {
     std::vector<Json::Value> lines;
-    std::istringstream in(out);
-    Json::CharReaderBuilder builder;
-    for (std::string line; std::getline(in, line);) {
-        Json::Value v;
-        std::istringstream one(line);
-        if (!Json::parseFromStream(builder, one, &v, nullptr))
-            ADD_FAILURE() << "not JSON: " << line;
-        if (v["type"].asString() == type) lines.push_back(v);
-    }
+    for (const Json::Value& v : JsonLines(out))
+        if (v["type"] == type) lines.push_back(v);
     return lines;
-}
-
-// A test name from a table row's expected message: its letters and digits, the index for the rest.
-template <typename Row>
-std::string RowName(const ::testing::TestParamInfo<Row>& info) {
-    std::string name;
-    for (const char* c = info.param.message; *c != '\0' && name.size() < 48; ++c)
-        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
-    return name + "_" + std::to_string(info.index);
 }
 
 class ScenarioTest : public ::testing::Test {
@@ -55,10 +36,6 @@ protected:
         std::string path = dir.path() + "/" + name;
         std::ofstream(path) << text;
         return path;
-    }
-    ProcessResult Ctl(const std::string& address, std::vector<std::string> args) {
-        args.insert(args.begin(), {GXEMPCTL_BIN, "--address", address});
-        return RunProgram(args);
     }
     TempDir dir;
 };
@@ -84,7 +61,7 @@ TEST_F(ScenarioTest, RecordingPlaysBackTheSameEventsOnAnotherService) {
     ASSERT_EQ(Lines(line, "subscribed").size(), 1u) << line;
     for (std::vector<std::string> words : session) {
         words.insert(words.begin(), "sim");
-        ASSERT_EQ(Ctl(recorded.address(), words).status, 0);
+        ASSERT_EQ(recorded.Ctl(words).status, 0);
     }
     std::string out;
     while (rec.ReadLine(&line)) out += line + "\n";
@@ -92,7 +69,7 @@ TEST_F(ScenarioTest, RecordingPlaysBackTheSameEventsOnAnotherService) {
     std::vector<Json::Value> original = Lines(out, "event");
     ASSERT_EQ(original.size(), session.size()) << out;
 
-    ProcessResult play = Ctl(replayed.address(), {"play", file});
+    ProcessResult play = replayed.Ctl({"play", file});
     ASSERT_EQ(play.status, 0) << play.err << play.out;
     std::vector<Json::Value> again = Lines(play.out, "event");
     ASSERT_EQ(again.size(), original.size()) << play.out;
@@ -101,19 +78,6 @@ TEST_F(ScenarioTest, RecordingPlaysBackTheSameEventsOnAnotherService) {
             EXPECT_EQ(again[i][key], original[i][key]) << "event " << i << " " << key;
     EXPECT_EQ(Lines(play.out, "passed")[0]["expectations"].asInt(), 3 + 7)
         << "three subscriptions and every event were checked";
-}
-
-TEST_F(ScenarioTest, EveryExamplePasses) {
-    int played = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(GXEMP_SCENARIOS_DIR)) {
-        if (entry.path().extension() != ".jsonl") continue;
-        Service service;
-        ProcessResult r = Ctl(service.address(), {"play", entry.path().string()});
-        EXPECT_EQ(r.status, 0) << entry.path() << "\n" << r.err << r.out;
-        EXPECT_EQ(Lines(r.out, "passed").size(), 1u) << entry.path();
-        ++played;
-    }
-    EXPECT_GE(played, 3);
 }
 
 // A bad file runs nothing: its valid first line (switching the voice guide on) is not played.
@@ -130,7 +94,7 @@ TEST_P(BadFileTest, IsRefusedWithOneLineAndNothingPlayed) {
     if (GetParam().line2 != nullptr)
         Write("s.jsonl", std::string(R"({"at": 1, "setting": {"key": ")") + kTts +
                              R"(", "value": 1}})" + "\n" + GetParam().line2 + "\n");
-    ProcessResult r = Ctl(service.address(), {"play", path});
+    ProcessResult r = service.Ctl({"play", path});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "gxempctl: " + path + GetParam().message + "\n");
     EXPECT_EQ(r.out, "");
@@ -143,7 +107,6 @@ INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::Values(
     BadFile{R"({"at": 2, "gesture": "EVENT_MOTION_GRAB", "face": 0})", ":2: 'gesture': a second action on one line (the first is 'face')"},
     BadFile{R"({"at": 0.5, "camera": 0})", ":2: 'at': time goes backwards: 0.5 comes after 1"},
     BadFile{R"([1, 2])", ":2: a step is a JSON object, not [1,2]"},
-    BadFile{R"(at 2: camera 0)", ":2: not JSON (column 1: Syntax error: value, object or array expected.)"},
     BadFile{R"({"at": 2, "camera": 0,})", ":2: not JSON (column 23: Missing '}' or object member name)"},
     BadFile{R"({"at": 2, "expect-event": {"name": "EVENT_MOTION_WAVE-t"}})", ":2: 'expect-event.name': unknown event name \"EVENT_MOTION_WAVE-t\""},
     BadFile{R"({"at": 2, "gesture": "EVENT_MOTION_DEFAULT_MAX"})", ":2: 'gesture': unknown motion event \"EVENT_MOTION_DEFAULT_MAX\""},
@@ -156,8 +119,7 @@ INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::Values(
     BadFile{R"({"at": 2, "expect-event": {"name": "EVENT_FR_DETECT_FACE", "payload": ""}})", ":2: 'expect-event.payload': unknown key"},
     BadFile{R"({"at": 2})", ":2: no action: one of gesture, motion, face, faces, camera, setting, profile, command, expect-event"},
     BadFile{R"({"at": 2, "command": ["X"], "expect": {"result": true}})", ":2: 'expect.result': must be an integer or a string"},
-    BadFile{nullptr, ": cannot read: No such file or directory"}),
-    RowName<BadFile>);
+    BadFile{nullptr, ": cannot read: No such file or directory"}));
 // clang-format on
 
 // What a run reports: its exit status and how the first line of its error output begins.
@@ -172,7 +134,7 @@ class OutcomeTest : public ScenarioTest, public ::testing::WithParamInterface<Ou
 TEST_P(OutcomeTest, ExitStatusAndFailedExpectation) {
     Service service;
     std::string file = Write("s.jsonl", kSubscribe + GetParam().lines);
-    ProcessResult r = Ctl(service.address(), {"play", file, "--loop", "2"});
+    ProcessResult r = service.Ctl({"play", file, "--loop", "2"});
     EXPECT_EQ(r.status, GetParam().status) << r.out;
     std::string error = GetParam().status == 0 ? "" : "gxempctl: " + file + GetParam().message;
     EXPECT_EQ(r.err.substr(0, error.size()), error);
@@ -202,37 +164,41 @@ INSTANTIATE_TEST_SUITE_P(Runs, OutcomeTest, ::testing::Values(
                {"at": 0.1, "gesture": "EVENT_MOTION_SLAP_LEFT"}
                {"at": 0.2, "expect-event": {"name": "EVENT_MOTION_SLAP_LEFT-t"}}
                {"at": 0.2, "expect-event": {"name": "EVENT_MOTION_GRAB-t"}, "within": 0.2})", 1,
-            ":7: 'expect-event' failed: expected {\"name\":\"EVENT_MOTION_GRAB-t\",\"within\":0.2}, got [{\"data\":\"\",\"name\":\"EVENT_MOTION_GRAB-t\"}]"}),
-    RowName<Outcome>);
+            ":7: 'expect-event' failed: expected {\"name\":\"EVENT_MOTION_GRAB-t\",\"within\":0.2}, got [{\"data\":\"\",\"name\":\"EVENT_MOTION_GRAB-t\"}]"}));
 // clang-format on
 
-TEST_F(ScenarioTest, SpeedHalvesTheGapsDryRunPlaysNothingAndNoServiceIsExit3) {
+TEST_F(ScenarioTest, SpeedDividesTheGapsDryRunPlaysNothingAndNoServiceIsExit3) {
     Service service;
     // Lines may end in CR LF.
     std::string file = Write(
         "s.jsonl", R"({"at": 0, "camera": 1})"
                    "\r\n"
-                   R"({"at": 0.4, "camera": 0})"
+                   R"({"at": 4, "camera": 0})"
                    "\r\n"
-                   R"({"at": 0.8, "setting": {"key": "db/menu/accessibility/tts", "value": 1}})");
-    ProcessResult plan = Ctl(service.address(), {"play", "--dry-run", "--speed", "2", file});
+                   R"({"at": 8, "setting": {"key": "db/menu/accessibility/tts", "value": 1}})");
+    ProcessResult plan = service.Ctl({"play", "--dry-run", "--speed", "20", file});
     ASSERT_EQ(plan.status, 0) << plan.err;
     std::vector<Json::Value> due = Lines(plan.out, "step");
     ASSERT_EQ(due.size(), 3u);
     EXPECT_EQ(due[2]["due"].asDouble(), 0.4);
     EXPECT_EQ(Client(service.address()).GetSetting(kTts), 0);
 
-    ProcessResult r = Ctl(service.address(), {"play", "--speed", "2", file});
+    ProcessResult r = service.Ctl({"play", "--speed", "20", file});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<Json::Value> steps = Lines(r.out, "step");
     ASSERT_EQ(steps.size(), 3u);
     for (size_t i = 1; i < steps.size(); ++i) {
         double gap = steps[i]["time"].asDouble() - steps[i - 1]["time"].asDouble();
-        EXPECT_GE(gap, 0.19) << "step " << i;  // a timer never fires early
-        EXPECT_LT(gap, 0.35) << "step " << i;  // half of 0.4, with room for a busy machine
+        // 0.2 s: a timer never fires early, and 4 s would mean --speed was not applied (the
+        // margin keeps a busy machine out of the verdict).
+        EXPECT_GE(gap, 0.19) << "step " << i;
+        EXPECT_LT(gap, 2.0) << "step " << i;
     }
     EXPECT_EQ(Client(service.address()).GetSetting(kTts), 1);
-    EXPECT_EQ(Ctl("unix:path=" + dir.path() + "/none.sock", {"play", file}).status, 3);
+    EXPECT_EQ(RunProgram({GXEMPCTL_BIN, "--address", "unix:path=" + dir.path() + "/none.sock",
+                          "play", file})
+                  .status,
+              3);
 }
 
 }  // namespace

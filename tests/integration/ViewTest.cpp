@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -19,22 +18,12 @@ namespace {
 
 class ViewTest : public ::testing::Test {
 protected:
-    // (Throws, and so fails the test, on what is not JSON.)
-    static Json::Value Parse(const std::string& t) {
-        Json::Value v;
-        std::istringstream(t) >> v;
-        return v;
-    }
     void SetUp() override {
         ASSERT_TRUE(view.ReadLine(&url));
         port = url.substr(17, url.find('/', 17) - 17);  // http://127.0.0.1:PORT/?token=T
         token = url.substr(url.find("token=") + 6);
         events = "http://127.0.0.1:" + port + "/events?token=" + token;
         ASSERT_EQ(token.size(), 32u);
-    }
-    ProcessResult Ctl(std::vector<std::string> args) {
-        args.insert(args.begin(), {GXEMPCTL_BIN, "--address", service.address()});
-        return RunProgram(args);
     }
     std::unique_ptr<Child> Stream() {
         return std::make_unique<Child>(std::vector<std::string>{CURL_BIN, "-sN", events});
@@ -44,7 +33,7 @@ protected:
         std::string line;
         for (bool wanted = false; stream.ReadLine(&line);) {
             if (line.rfind("event: ", 0) == 0) wanted = line.substr(7) == type;
-            if (wanted && line.rfind("data: ", 0) == 0) return Parse(line.substr(6));
+            if (wanted && line.rfind("data: ", 0) == 0) return ParseJson(line.substr(6));
         }
         ADD_FAILURE() << "no '" << type << "' message";
         return Json::Value();
@@ -80,23 +69,24 @@ TEST_F(ViewTest, AnswersOnlyItsOwnUrlUnderItsOwnName) {
 TEST_F(ViewTest, StreamsEventsStateAndRecentEventsAndComesBackWithTheService) {
     auto stream = Stream();
     Json::Value state = Next(*stream, "state");
-    EXPECT_EQ(state["frame"], Parse(R"({"width": 640, "height": 480})"));
+    EXPECT_EQ(state["frame"], ParseJson(R"({"width": 640, "height": 480})"));
 
-    ASSERT_EQ(Ctl({"sim", "gesture", "EVENT_MOTION_SLAP_LEFT", "left"}).status, 0);
+    ASSERT_EQ(service.Ctl({"sim", "gesture", "EVENT_MOTION_SLAP_LEFT", "left"}).status, 0);
     Json::Value gesture = Next(*stream, "event"),
-                want = Parse(
+                want = ParseJson(
                     R"({"name": "EVENT_MOTION_SLAP_LEFT-view", "data": "left", "code": 6511})");
     want["engine"] = state["engine"];
     EXPECT_GT(gesture["time"].asInt64(), 1600000000000) << "milliseconds since 1970";
     gesture.removeMember("time");
     EXPECT_EQ(gesture, want);
-    ASSERT_EQ(Ctl({"sim", "face-signal", "0", "id=7", "x=10", "y=20", "w=30", "h=40"}).status, 0);
+    ASSERT_EQ(
+        service.Ctl({"sim", "face-signal", "0", "id=7", "x=10", "y=20", "w=30", "h=40"}).status, 0);
     EXPECT_EQ(Next(*stream, "event")["name"], "EVENT_FR_DETECT_FACE");  // its box: in Chromium
 
     // The voice guide and the camera, as the ordinary commands report them, when they change.
-    ASSERT_EQ(Ctl({"call", "EnableTTSEngine"}).status, 0);
+    ASSERT_EQ(service.Ctl({"call", "EnableTTSEngine"}).status, 0);
     EXPECT_EQ(Next(*stream, "state")["voiceGuide"], 1);
-    ASSERT_EQ(Ctl({"sim", "camera", "0"}).status, 0);
+    ASSERT_EQ(service.Ctl({"sim", "camera", "0"}).status, 0);
     EXPECT_EQ(Next(*stream, "state")["camera"], 0);
 
     // A tab opened later learns the state, then the recent events in order.
@@ -111,7 +101,7 @@ TEST_F(ViewTest, StreamsEventsStateAndRecentEventsAndComesBackWithTheService) {
     do state = Next(*stream, "state");
     while (state["service"] == "reconnecting");
     EXPECT_EQ(state["reconnects"], 1);  // and connected
-    ASSERT_EQ(Ctl({"sim", "gesture", "EVENT_MOTION_GRAB"}).status, 0);
+    ASSERT_EQ(service.Ctl({"sim", "gesture", "EVENT_MOTION_GRAB"}).status, 0);
     EXPECT_EQ(Next(*stream, "event")["name"], "EVENT_MOTION_GRAB-view");
 }
 
@@ -159,22 +149,23 @@ TEST_F(ViewTest, PageInChromiumShowsTheGestureAndTheFaces) {
         if (!session.empty()) m["sessionId"] = session;
         chrome.Write(Json::writeString(Json::StreamWriterBuilder(), m) + '\0');
         for (std::string line; chrome.ReadLine(&line, 30000, '\0');)
-            if (Parse(line).isMember("id")) return Parse(line);
+            if (ParseJson(line).isMember("id")) return ParseJson(line);
         return Json::Value();  // the browser is gone
     };
-    Json::Value target, attach = Parse(R"({"flatten": true})");
+    Json::Value target, attach = ParseJson(R"({"flatten": true})");
     target["url"] = url;
     attach["targetId"] = send("Target.createTarget", target, "")["result"]["targetId"];
     std::string s = send("Target.attachToTarget", attach, "")["result"]["sessionId"].asString();
     // Evaluates `expression` in the page until it gives something but null (20 s at most; early
     // tries may meet the page still loading).
     auto await = [&](const std::string& expression) {
-        Json::Value e = Parse(R"({"returnByValue": true})"), v;
+        Json::Value e = ParseJson(R"({"returnByValue": true})"), v;
         e["expression"] = expression;
-        for (int i = 0;
-             i < 400 && (v = send("Runtime.evaluate", e, s)["result"]["result"]["value"]).isNull();
-             ++i)
-            usleep(50000);
+        WaitUntil(
+            [&] {
+                return !(v = send("Runtime.evaluate", e, s)["result"]["result"]["value"]).isNull();
+            },
+            20000);
         return v;
     };
     ASSERT_EQ(await("document.body?.dataset.stream === 'open' || null"), true);
