@@ -1,8 +1,7 @@
 // The simulated TV where the plug-in's own tests do not reach it: the settings store as a file
-// that processes share, profiles, the log service, the motion library as a shared object, the face
-// library's files, and one TV shared by several processes.
+// that processes share, profiles, the log service, the motion library as a shared object and the
+// face library's files. One TV shared by several processes is tried through the service.
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -318,37 +317,6 @@ TEST_F(MotionLib, DestroyWaitsForARunningCallbackAndDropsQueuedSignals) {
     EXPECT_EQ(b.calls, 1);  // the second signal went with the instance
 }
 
-TEST_F(MotionLib, CallbacksMayCallBackIntoTheLibraryAndStampTheirTime) {
-    static void* lib;
-    lib = lib_;
-    static std::atomic<int> seenZoom{-1}, destroyed{-1};
-    static std::string text;
-    auto cb = [](int handle, int, void* data, void*) {
-        text = static_cast<const char*>(data);
-        int v = 0;
-        reinterpret_cast<gx_get_zoom_trigger_condition_t>(
-            dlsym(lib, "gx_get_zoom_trigger_condition"))(handle, &v);
-        seenZoom = v;
-        // Destroying its own instance from the callback must not wait for itself.
-        destroyed = reinterpret_cast<gx_motion_recog_destroy_t>(
-            dlsym(lib, "gx_motion_recog_destroy"))(handle);
-    };
-    int h = Create();
-    Sym<gx_set_zoom_trigger_condition_t>("gx_set_zoom_trigger_condition")(h, 11);
-    Sym<gx_set_motion_signal_subscribed_t>("gx_set_motion_signal_subscribed")(h, 1004, cb, nullptr);
-    struct timespec before {};
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    gxsim::EmitMotionSignal(1004, std::string("at {now}."));
-    gxsim::Drain();
-    EXPECT_EQ(seenZoom, 11);
-    EXPECT_EQ(destroyed, 1);
-    EXPECT_TRUE(gxsim::LiveMotionHandles().empty());
-    unsigned long long at = 0;
-    ASSERT_EQ(sscanf(text.c_str(), "at %llu.", &at), 1) << text;
-    EXPECT_GE(at, static_cast<unsigned long long>(before.tv_sec) * 1000000000ull +
-                      static_cast<unsigned long long>(before.tv_nsec));
-}
-
 // ---- The face library's files ------------------------------------------------------------------
 
 TEST_F(SimTest, FacesAreTrainedIntoImagesThumbnailsReadAndImagesEncrypted) {
@@ -378,27 +346,6 @@ TEST_F(SimTest, FacesAreTrainedIntoImagesThumbnailsReadAndImagesEncrypted) {
     EXPECT_EQ(gx_encrypt_face_image(h, path.data()), 0);  // already encrypted
     EXPECT_EQ(gx_decrypt_face_image(h, path.data()), 1);
     EXPECT_EQ(ReadText(copy), plain);
-}
-
-// ---- One TV, several processes -----------------------------------------------------------------
-
-// Another process joins the TV, changes the camera and creates a face instance: this process sees
-// the camera, counts its handles on, and orders its calls after the other's.
-TEST_F(SimTest, ProcessesShareOneTv) {
-    std::string err;
-    int fd = gxsim::ShareState(&err);
-    ASSERT_GE(fd, 0) << err;
-    ASSERT_EQ(fcntl(fd, F_SETFD, 0), 0);  // inherited by the other process
-    EXPECT_EQ(WaitChild(SpawnSelf({"--tv-join", std::to_string(fd)})), 0);
-    EXPECT_EQ(gxsim::GetCameraState(), 0);
-    int h = 0;
-    ASSERT_EQ(gx_face_recog_create(&h), 1);
-    EXPECT_EQ(h, 5002);
-    std::vector<gxsim::TraceEntry> trace = gxsim::Trace();
-    ASSERT_EQ(trace.size(), 1u);
-    EXPECT_EQ(trace[0].seq, 2u);
-    EXPECT_EQ(trace[0].worker, getpid());
-    EXPECT_FALSE(gxsim::JoinSharedState(fd, &err));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // Test main of the simulator tests. The binary doubles as a helper process for the tests that
 // need two processes: "--store-writer PATH PREFIX COUNT" writes PREFIX/0..COUNT-1 to the settings
 // store and exits; "--store-burst PATH KEY" writes KEY = 1, 2, 3, ... until it is killed (or a
-// bound is reached); "--log-writer FILE COUNT" logs COUNT long lines into FILE; "--tv-join FD"
-// joins the TV shared as FD and changes it.
-#include <fcntl.h>
+// bound is reached); "--log-writer FILE COUNT" logs COUNT long lines into FILE.
 #include <ftw.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -15,7 +13,6 @@
 
 #include "SimFixture.h"
 #include "dlog.h"
-#include "face_recognition.h"
 #include "vconf.h"
 
 extern char** environ;
@@ -105,15 +102,6 @@ int LogWriter(const char* path, int count) {
     return 0;
 }
 
-// Joins the parent's TV, disconnects its camera and creates a face instance.
-int TvJoin(int fd) {
-    std::string err;
-    if (!gxsim::JoinSharedState(fd, &err)) return 2;
-    gxsim::SetCameraState(0);
-    int handle = 0;
-    return gx_face_recog_create(&handle) == 1 && handle == 5001 ? 0 : 3;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,7 +109,6 @@ int main(int argc, char** argv) {
         return StoreWriter(argv[2], argv[3], atoi(argv[4]));
     if (argc == 4 && strcmp(argv[1], "--store-burst") == 0) return StoreBurst(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "--log-writer") == 0) return LogWriter(argv[2], atoi(argv[3]));
-    if (argc == 3 && strcmp(argv[1], "--tv-join") == 0) return TvJoin(atoi(argv[2]));
     gxsim::SetLogQuiet(true);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
