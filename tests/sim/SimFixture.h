@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -25,13 +26,12 @@ protected:
     void TearDown() override {
         gxsim::Reset();
         gxsim::SetSettingsPath("");
-        RemoveTree(dir_);
+        std::error_code ignored;  // a read-only file in it goes as well
+        std::filesystem::remove_all(dir_, ignored);
     }
 
     const std::string& dir() const { return dir_; }
     std::string settings() const { return dir_ + "/state/settings.ini"; }
-
-    static void RemoveTree(const std::string& path);
 
 private:
     std::string dir_;

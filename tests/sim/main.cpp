@@ -2,7 +2,6 @@
 // need two processes: "--store-writer PATH PREFIX COUNT" writes PREFIX/0..COUNT-1 to the settings
 // store and exits; "--store-burst PATH KEY" writes KEY = 1, 2, 3, ... until it is killed (or a
 // bound is reached); "--log-writer FILE COUNT" logs COUNT long lines into FILE.
-#include <ftw.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,21 +15,6 @@
 #include "vconf.h"
 
 extern char** environ;
-
-void SimTest::RemoveTree(const std::string& path) {
-    if (path.empty()) return;
-    // Restore write permission first: tests make files and directories read-only.
-    nftw(
-        path.c_str(),
-        [](const char* p, const struct stat*, int, struct FTW*) {
-            chmod(p, 0700);
-            return 0;
-        },
-        16, FTW_PHYS);
-    nftw(
-        path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); },
-        16, FTW_DEPTH | FTW_PHYS);
-}
 
 pid_t SpawnSelf(const std::vector<std::string>& args) {
     static std::string self = [] {
