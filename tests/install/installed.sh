@@ -72,6 +72,8 @@ grep -qF '"data":"from the installed tree","engine":1,"name":"EVENT_MOTION_GRAB-
 
 gxempctl play "$prefix"/share/gxemp/scenarios/*.jsonl | tail -n 1 | grep -q '"type":"passed"' ||
     fail "the installed scenarios did not pass"
+[[ $(gxempctl sim settings path) == "$GXEMP_SETTINGS" ]] ||
+    fail "the service keeps its settings in $(gxempctl sim settings path), not $GXEMP_SETTINGS"
 
 __load_completion gxempctl || fail "bash-completion does not find the gxempctl completion"
 calls=$(complete_line gxempctl call '')
