@@ -346,13 +346,14 @@ void ReopenLog(const Options& opts) {
     if (opts.logFile.empty()) return;
     std::string error;
     gxhost::Extension* service = LogService();
-    bool ok = service != nullptr ? service->ReopenLog(&error)
-                                 : RedirectStderr(opts.logFile, &error);
+    bool ok =
+        service != nullptr ? service->ReopenLog(&error) : RedirectStderr(opts.logFile, &error);
     if (ok)
         HostLog(gxhost::kLogInfo, "log file %s opened again", opts.logFile.c_str());
     else
-        HostLog(gxhost::kLogError, "cannot open the log file %s again: %s (still writing to the "
-                "old one)", opts.logFile.c_str(), error.c_str());
+        HostLog(gxhost::kLogError,
+                "cannot open the log file %s again: %s (still writing to the old one)",
+                opts.logFile.c_str(), error.c_str());
 }
 
 void FlushLogs() {
@@ -618,8 +619,8 @@ int RunWorker(CEmpAppBase* app, const Options& opts) {
         if (r >= 0) r = ext->AttachControl(control, 0);
     // The worker speaks first on its link, and waits for the answer: see Broker::OnFirstMessage.
     if (r >= 0)
-        r = sd_bus_call_method(control, nullptr, "/", "org.freedesktop.DBus.Peer", "Ping",
-                               nullptr, nullptr, "");
+        r = sd_bus_call_method(control, nullptr, "/", "org.freedesktop.DBus.Peer", "Ping", nullptr,
+                               nullptr, "");
     if (r < 0) {
         Fail(std::string("no control link to the broker: ") + std::strerror(-r));
         sd_bus_close_unref(control);
@@ -634,7 +635,9 @@ int RunWorker(CEmpAppBase* app, const Options& opts) {
         getsockopt(kClientFd, SOL_SOCKET, SO_PEERCRED, &peer, &len);
         r = service.Init();
         if (r >= 0) r = service.ServeConnection(kClientFd, peer, opts.worker);
-        if (r < 0) {
+        if (gxhost::HostService::ClientLeft(r)) {
+            status = 0;
+        } else if (r < 0) {
             Fail(std::string("cannot serve the client: ") + std::strerror(-r));
         } else {
             service.OnLastClientGone([event] { sd_event_exit(event, 0); });

@@ -176,7 +176,12 @@ int HostService::ServeConnection(int fd, const ucred& peer, const std::string& n
                                                        m_Limits.authTimeoutUsec, 0,
                                                        &HostService::OnAuthTimeout, client.get());
     if (r < 0) {
-        HostLog(kLogError, "cannot set up a client connection (%s): %s", step, std::strerror(-r));
+        if (ClientLeft(r))
+            HostLog(kLogInfo, "client %s left while its connection was set up (%s: %s)",
+                    client->name.c_str(), step, std::strerror(-r));
+        else
+            HostLog(kLogError, "cannot set up a client connection (%s): %s", step,
+                    std::strerror(-r));
         sd_event_source_disable_unref(client->authTimer);
         sd_bus_flush_close_unref(bus);
         return r;

@@ -13,6 +13,7 @@
 
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -59,6 +60,9 @@ public:
     // Peer-to-peer mode: serves one connection accepted elsewhere (ownership of fd passes here),
     // under the given unique name (":1.N"); `peer` is who is at its other end.
     int ServeConnection(int fd, const ucred& peer, const std::string& name);
+    // Whether a ServeConnection failure means that the client hung up while its connection was
+    // set up (a readiness probe, a port scanner): it left, nothing failed.
+    static bool ClientLeft(int r) { return r == -ECONNRESET || r == -EPIPE || r == -ENOTCONN; }
     // Called on the loop thread once the last client is gone (a worker then ends).
     void OnLastClientGone(std::function<void()> callback) {
         m_LastClientGone = std::move(callback);

@@ -238,28 +238,7 @@ TEST_F(LogService, HeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
 
 // ---- The motion library as a shared object -----------------------------------------------------
 
-class MotionLib : public SimTest {
-protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        lib_ = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
-        ASSERT_NE(lib_, nullptr) << dlerror();
-    }
-    void TearDown() override {
-        if (lib_) dlclose(lib_);
-        SimTest::TearDown();
-    }
-    template <class F>
-    F Sym(const char* name) {
-        return reinterpret_cast<F>(dlsym(lib_, name));
-    }
-    int Create() {
-        int h = 0;
-        EXPECT_EQ(Sym<gx_motion_recog_create_t>("gx_motion_recog_create")(&h), 1);
-        return h;
-    }
-    void* lib_ = nullptr;
-};
+using MotionLib = SimTest;
 
 // A callback that blocks until released, counting its calls.
 struct Blocking {
@@ -282,10 +261,14 @@ struct Blocking {
 };
 
 TEST_F(MotionLib, DestroyWaitsForARunningCallbackAndDropsQueuedSignals) {
+    void* lib = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
+    ASSERT_NE(lib, nullptr) << dlerror();
     Blocking b;
-    int h = Create();
-    Sym<gx_set_motion_signal_subscribed_t>("gx_set_motion_signal_subscribed")(h, 1005,
-                                                                              &Blocking::Cb, &b);
+    int h = 0;
+    ASSERT_EQ(reinterpret_cast<gx_motion_recog_create_t>(dlsym(lib, "gx_motion_recog_create"))(&h),
+              1);
+    reinterpret_cast<gx_set_motion_signal_subscribed_t>(
+        dlsym(lib, "gx_set_motion_signal_subscribed"))(h, 1005, &Blocking::Cb, &b);
     gxsim::EmitMotionSignal(1005, std::string("1"));
     gxsim::EmitMotionSignal(1005, std::string("2"));
     {
@@ -295,7 +278,7 @@ TEST_F(MotionLib, DestroyWaitsForARunningCallbackAndDropsQueuedSignals) {
     std::atomic<bool> returned{false};
     bool doneWhenReturned = false;
     std::thread destroyer([&] {
-        Sym<gx_motion_recog_destroy_t>("gx_motion_recog_destroy")(h);
+        reinterpret_cast<gx_motion_recog_destroy_t>(dlsym(lib, "gx_motion_recog_destroy"))(h);
         doneWhenReturned = b.done;
         returned = true;
     });
@@ -310,6 +293,7 @@ TEST_F(MotionLib, DestroyWaitsForARunningCallbackAndDropsQueuedSignals) {
     EXPECT_TRUE(doneWhenReturned);
     gxsim::Drain();
     EXPECT_EQ(b.calls, 1);  // the second signal went with the instance
+    dlclose(lib);
 }
 
 // ---- The face library's files ------------------------------------------------------------------
