@@ -11,9 +11,7 @@ namespace faults {
 namespace {
 using gxtest::operator<<;  // a failed row is shown by its log
 
-void Hide(std::set<std::string> names) {
-    gxsim::SetHiddenMotionEntryPoints(names);
-}
+const auto Hide = gxsim::SetHiddenMotionEntryPoints;
 std::string Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});

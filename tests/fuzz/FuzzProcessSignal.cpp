@@ -27,17 +27,16 @@
 
 namespace {
 
-struct Sink : kiv::IEmpEventSink {
+struct Event {
+    kiv::CEmpEngineBase* engine;
+    int code;
+    std::string name, data;
+};
+struct Sink : kiv::IEmpEventSink, std::vector<Event> {
     void OnEmpEvent(kiv::CEmpEngineBase* engine, int code, const std::string& name,
                     const std::string& data) override {
-        events.push_back({engine, code, name, data});
+        push_back({engine, code, name, data});
     }
-    struct Event {
-        kiv::CEmpEngineBase* engine;
-        int code;
-        std::string name, data;
-    };
-    std::vector<Event> events;
 };
 
 // The motion signals that have an event name (the unit tables check each name).
@@ -100,23 +99,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 : signal == 2 || signal == 3 ? static_cast<void*>(&recog)
                                              : static_cast<void*>(&text[0]);
 
-    g_Sink.events.clear();
+    g_Sink.clear();
     kiv::CEmpEngineGX::ProcessSignal(handle, signal, ptr, nullptr);
 
     if (handle != kMotionA && handle != kMotionB && handle != kFaceA && handle != 0) {
-        FUZZ_CHECK(g_Sink.events.empty(), "handle %d reached an engine", handle);
+        FUZZ_CHECK(g_Sink.empty(), "handle %d reached an engine", handle);
     }
     if (handle == kMotionA && signal >= 1000 && signal <= 1034) {
-        FUZZ_CHECK(g_Sink.events.size() == kNamed.count(signal), "signal %d: %zu events", signal,
-                   g_Sink.events.size());
-        for (const auto& e : g_Sink.events) {
+        FUZZ_CHECK(g_Sink.size() == kNamed.count(signal), "signal %d: %zu events", signal,
+                   g_Sink.size());
+        for (const auto& e : g_Sink) {
             FUZZ_CHECK(e.engine == g_A && e.code == 6511 && e.name.rfind("EVENT_MOTION_", 0) == 0 &&
                            e.name.size() > 16 && e.name.compare(e.name.size() - 3, 3, "-wA") == 0,
                        "signal %d gave %s", signal, e.name.c_str());
             FUZZ_CHECK(e.data == (nullData ? std::string() : text), "payload changed");
         }
     }
-    for (const auto& e : g_Sink.events) {
+    for (const auto& e : g_Sink) {
         if (e.code != 6512 || e.data.empty()) continue;
         Json::Value root;
         std::string errors;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "Harness.h"
 
@@ -73,10 +74,9 @@ TEST_P(ServiceTest, EventsReachTheirOwnerOnly) {
     EXPECT_EQ(other.EmitFace(0, 7, 10, 20, 30, 40), 1);
     other.Drain();
     ASSERT_TRUE(owner.WaitEvents(2));
-    EXPECT_EQ(owner.events[0].engine, mine);
-    EXPECT_EQ(owner.events[0].code, 6511);
-    EXPECT_EQ(owner.events[0].name, "EVENT_MOTION_GRAB-w1");
-    EXPECT_EQ(owner.events[0].data, "abc");
+    const Client::Event& grab = owner.events[0];
+    EXPECT_EQ(std::tie(grab.engine, grab.code, grab.name, grab.data),
+              std::make_tuple(mine, 6511, std::string("EVENT_MOTION_GRAB-w1"), std::string("abc")));
     EXPECT_EQ(owner.events[1].name, "EVENT_FR_DETECT_FACE");
     other.Pump(300);
     EXPECT_TRUE(other.events.empty()) << "event leaked to engine " << theirs << "'s client";

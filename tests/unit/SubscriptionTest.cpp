@@ -137,11 +137,7 @@ protected:
     std::set<GMainLoop*> m_Replaced;  // loops whose engine replaced them
 };
 
-const std::string kDeep(100000, '['), kDeepObject = [] {
-    std::string text;
-    for (int i = 0; i < 100000; ++i) text += R"({"a":)";
-    return text;
-}();
+const std::string kDeep(100000, '[');  // deeper than any parser's stack
 
 // clang-format off
 #define WIDGET "SetMotionSubscribeInfo | 16 Execute: m_MotionWidgetName = w\\n"
@@ -160,7 +156,6 @@ const Row kSubscriptionRows[] = {
     {"SetMotionSubscribeInfo", "w", "", nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", "[1,2]", nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", kDeep.c_str(), nullptr, kNo, "", kNone, WIDGET},
-    {"SetMotionSubscribeInfo", "w", kDeepObject.c_str(), nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", R"({"motionEventList":{"itemType":"EVENT_MOTION_GRAB"}})", nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", R"({"motionEventList":["EVENT_MOTION_GRAB"]})", nullptr, kNo, "", kNone, WIDGET},
     {"SetMotionSubscribeInfo", "w", R"({"motionEventList":[{"itemType":1005}]})", nullptr, kNo, "", kNone, WIDGET},
