@@ -22,18 +22,24 @@ struct Loop {
     int held;  // references of the plug-in's
     bool ended;
 };
-std::mutex g_Lock;
-std::condition_variable g_Released;
-enum Gate { kOpen, kBeforeSubscribing, kBeforeRun } g_Gate = kOpen;
-bool g_Held = false;  // a thread waits at the gate
-std::vector<Loop> g_Loops;
+enum Gate { kOpen, kBeforeSubscribing, kBeforeRun };
+struct State {
+    std::mutex lock;
+    std::condition_variable released;
+    Gate gate = kOpen;
+    bool held = false;  // a thread waits at the gate
+    std::vector<Loop> loops;
+};
+// Never destroyed: a subscription thread may still use it while the process exits, and the loops
+// it keeps stay reachable for the leak check that runs after the static destructors.
+State& S = *new State;
 
 bool OnSubscriptionThread() {
     return gettid() != getpid();
 }
 
 Loop* Find(GMainLoop* loop) {
-    for (Loop& l : g_Loops)
+    for (Loop& l : S.loops)
         if (l.loop == loop) return &l;
     return nullptr;
 }
@@ -44,23 +50,23 @@ Fn Real(const char* name) {
 }
 
 void Hold(Gate gate) {
-    std::lock_guard<std::mutex> lock(g_Lock);
-    g_Gate = gate;
-    g_Released.notify_all();
+    std::lock_guard<std::mutex> lock(S.lock);
+    S.gate = gate;
+    S.released.notify_all();
 }
 
 void Pass(Gate gate) {
-    std::unique_lock<std::mutex> lock(g_Lock);
-    g_Held = g_Gate == gate;
-    g_Released.wait(lock, [&] { return g_Gate != gate; });
-    g_Held = false;
+    std::unique_lock<std::mutex> lock(S.lock);
+    S.held = S.gate == gate;
+    S.released.wait(lock, [&] { return S.gate != gate; });
+    S.held = false;
 }
 
 // Polls a condition on the loops (under their lock), for 5 s at most.
 template <class Condition>
 bool Await(Condition condition, int ms = 5000) {
     for (int i = 0; i < ms; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-        std::lock_guard<std::mutex> lock(g_Lock);
+        std::lock_guard<std::mutex> lock(S.lock);
         if (condition()) return true;
     }
     return false;
@@ -73,21 +79,21 @@ extern "C" GMainLoop* g_main_loop_new(GMainContext* context, gboolean running) {
     static auto ref = Real<GMainLoop* (*)(GMainLoop*)>("g_main_loop_ref");
     if (OnSubscriptionThread()) Pass(kBeforeSubscribing);
     GMainLoop* loop = real(context, running);
-    std::lock_guard<std::mutex> lock(g_Lock);
-    if (OnSubscriptionThread()) g_Loops.push_back({ref(loop), 1, false});
+    std::lock_guard<std::mutex> lock(S.lock);
+    if (OnSubscriptionThread()) S.loops.push_back({ref(loop), 1, false});
     return loop;
 }
 
 extern "C" GMainLoop* g_main_loop_ref(GMainLoop* loop) {
     static auto real = Real<GMainLoop* (*)(GMainLoop*)>("g_main_loop_ref");
-    std::lock_guard<std::mutex> lock(g_Lock);
+    std::lock_guard<std::mutex> lock(S.lock);
     if (Loop* l = Find(loop)) ++l->held;
     return real(loop);
 }
 
 extern "C" void g_main_loop_unref(GMainLoop* loop) {
     static auto real = Real<void (*)(GMainLoop*)>("g_main_loop_unref");
-    std::lock_guard<std::mutex> lock(g_Lock);
+    std::lock_guard<std::mutex> lock(S.lock);
     if (Loop* l = Find(loop)) --l->held;
     real(loop);
 }
@@ -97,7 +103,7 @@ extern "C" void g_main_loop_run(GMainLoop* loop) {
     if (!OnSubscriptionThread()) return real(loop);
     Pass(kBeforeRun);
     real(loop);
-    std::lock_guard<std::mutex> lock(g_Lock);
+    std::lock_guard<std::mutex> lock(S.lock);
     Find(loop)->ended = true;
 }
 
@@ -110,8 +116,8 @@ class SubscriptionTest : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        std::lock_guard<std::mutex> lock(g_Lock);
-        m_First = g_Loops.size();
+        std::lock_guard<std::mutex> lock(S.lock);
+        m_First = S.loops.size();
     }
     // Every thread ends, and the plug-in drops every reference it took, except the one an engine
     // keeps on a loop that a later subscription replaced. Such a loop runs on after its engine's
@@ -130,8 +136,8 @@ protected:
     }
     // The i-th loop created in this test.
     GMainLoop* Loop(size_t i) {
-        std::lock_guard<std::mutex> lock(g_Lock);
-        return m_First + i < g_Loops.size() ? g_Loops[m_First + i].loop : nullptr;
+        std::lock_guard<std::mutex> lock(S.lock);
+        return m_First + i < S.loops.size() ? S.loops[m_First + i].loop : nullptr;
     }
     size_t m_First = 0;
     std::set<GMainLoop*> m_Replaced;  // loops whose engine replaced them
@@ -233,7 +239,7 @@ TEST_F(SubscriptionTest, ASignalDuringTheHandOffDoesNotEndTheWait) {
     sigaction(SIGUSR1, &action, &old);
     Hold(kBeforeSubscribing);
     std::thread interrupter([command = pthread_self()] {
-        Await([] { return g_Held; });
+        Await([] { return S.held; });
         for (int i = 0; i < 50; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
             pthread_kill(command, SIGUSR1);
         Hold(kOpen);
