@@ -19,13 +19,6 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
         text.replace(at, from.size(), to);
 }
 
-// An address as the plug-in logs it.
-std::string Ptr(const void* p) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%p", p);
-    return text;
-}
-
 // The voice-guide setting, INT_MIN when the store cannot be read.
 int Tts() {
     int value = INT_MIN;
@@ -149,7 +142,8 @@ std::string PluginTest::Render(const std::vector<LogLine>& lines,
         out += (out.empty() ? "" : " | ") + std::to_string(line.priority) + " " + line.function +
                (line.text.empty() ? "" : ": " + line.text);
     }
-    for (size_t i = 0; i < m_Built.size(); ++i) Replace(out, Ptr(m_Built[i]), "E" + I(i + 1));
+    for (size_t i = 0; i < m_Built.size(); ++i)
+        Replace(out, gxsim::FormatPointer(m_Built[i]), "E" + I(i + 1));  // as %p shows it
     return out;
 }
 

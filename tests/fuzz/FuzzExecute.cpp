@@ -14,6 +14,7 @@
 #include <dlfcn.h>
 #include <glib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -49,12 +50,15 @@ const char* const kCommands[] = {
 constexpr size_t kMaxCommands = 8;
 const char kTts[] = "db/menu/accessibility/tts";
 
-// The subscription loops, in order of creation, and how many runs have returned
+// The subscription loops, in order of creation, each with whether its run has returned
 // (g_main_loop_new and g_main_loop_run are interposed below; the plug-in is their only caller).
+struct Loop {
+    GMainLoop* loop;
+    bool ended;
+};
 std::mutex g_Lock;
 std::condition_variable g_Ended;
-std::vector<GMainLoop*> g_Loops;
-size_t g_EndedCount = 0;
+std::vector<Loop> g_Loops;
 
 kiv::CEmpEngineBase* g_Engine = nullptr;
 int g_Motion = 0;
@@ -74,16 +78,17 @@ void Rebuild() {
     g_Engine->Destroy();
     std::unique_lock<std::mutex> lock(g_Lock);
     for (size_t i = 0; i + 1 < g_Loops.size(); ++i) {
-        while (!g_main_loop_is_running(g_Loops[i]) && g_EndedCount <= i)
+        while (!g_main_loop_is_running(g_Loops[i].loop) && !g_Loops[i].ended)
             g_Ended.wait_for(lock, std::chrono::milliseconds(1));
-        g_main_loop_quit(g_Loops[i]);
+        g_main_loop_quit(g_Loops[i].loop);
     }
-    FUZZ_CHECK(g_Ended.wait_for(lock, std::chrono::seconds(10),
-                                [] { return g_EndedCount == g_Loops.size(); }),
+    auto ended = [] {
+        return std::all_of(g_Loops.begin(), g_Loops.end(), [](Loop l) { return l.ended; });
+    };
+    FUZZ_CHECK(g_Ended.wait_for(lock, std::chrono::seconds(10), ended),
                "a subscription thread did not end after teardown");
-    for (size_t i = 0; i + 1 < g_Loops.size(); ++i) g_main_loop_unref(g_Loops[i]);
+    for (size_t i = 0; i + 1 < g_Loops.size(); ++i) g_main_loop_unref(g_Loops[i].loop);
     g_Loops.clear();
-    g_EndedCount = 0;
     lock.unlock();
     fuzzsupport::QuietSimulator();
     vconf_set_int(kTts, 0);
@@ -129,7 +134,7 @@ extern "C" GMainLoop* g_main_loop_new(GMainContext* context, gboolean isRunning)
         dlsym(RTLD_NEXT, "g_main_loop_new"));
     GMainLoop* loop = real(context, isRunning);
     std::lock_guard<std::mutex> lock(g_Lock);
-    g_Loops.push_back(loop);
+    g_Loops.push_back({loop, false});
     return loop;
 }
 
@@ -137,7 +142,8 @@ extern "C" void g_main_loop_run(GMainLoop* loop) {
     static auto real = reinterpret_cast<void (*)(GMainLoop*)>(dlsym(RTLD_NEXT, "g_main_loop_run"));
     real(loop);
     std::lock_guard<std::mutex> lock(g_Lock);
-    ++g_EndedCount;
+    for (Loop& l : g_Loops)
+        if (l.loop == loop) l.ended = true;
     g_Ended.notify_all();
 }
 

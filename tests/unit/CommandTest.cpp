@@ -10,9 +10,7 @@ namespace gxtest {
 namespace {
 
 const char kTts[] = "db/menu/accessibility/tts";
-void Corrupt() {
-    std::ofstream(gxsim::GetSettingsPath()) << "[vconf\nnot a key file\n";
-}
+const auto Corrupt = [] { std::ofstream(gxsim::GetSettingsPath()) << "[vconf\nnot a key file\n"; };
 
 const char kGrab[] = R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})";
 

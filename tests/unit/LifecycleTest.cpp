@@ -39,17 +39,14 @@ const TvRow kTvRows[] = {
 };
 // clang-format on
 
-std::optional<int> Item(int value) {
-    return value == kNo ? std::nullopt : std::optional<int>(value);
-}
-
 class TvTable : public PluginTest, public ::testing::WithParamInterface<TvRow> {};
 
 TEST_P(TvTable, SupportFlags) {
     const TvRow& row = GetParam();
     gxsim::SetModel(row.model ? std::optional<std::string>(row.model) : std::nullopt);
-    gxsim::SetFactoryItem(831, Item(row.motionItem));
-    gxsim::SetFactoryItem(830, Item(row.voiceItem));
+    auto item = [](int value) { return value == kNo ? std::nullopt : std::optional<int>(value); };
+    gxsim::SetFactoryItem(831, item(row.motionItem));
+    gxsim::SetFactoryItem(830, item(row.voiceItem));
     if (row.create != kNo) gxsim::ForceResult("gx_motion_recog_create", row.create);
     kiv::CEmpEngineGX* engine = NewEngine();
     EXPECT_EQ(Render(TakeLog(), {"Initial", "LoadMotionLib", "GetSWVersion", "MatchSpecifiedModels",
