@@ -13,16 +13,18 @@ configs=("$@")
 [ ${#configs[@]} -gt 0 ] || configs=(default package asan tsan fuzz)
 
 for c in "${configs[@]}"; do
+  start=$SECONDS
   if [ "$c" = package ]; then
     echo "=== package: build, cpack -G DEB, checks and lintian"
     scripts/package.sh
-    continue
+  else
+    echo "=== ${c}: configure and build"
+    cmake --preset "$c" >/dev/null
+    cmake --build --preset "$c"
+    echo "=== ${c}: tests"
+    ctest --preset "$c"
   fi
-  echo "=== ${c}: configure and build"
-  cmake --preset "$c" >/dev/null
-  cmake --build --preset "$c"
-  echo "=== ${c}: tests"
-  ctest --preset "$c"
+  echo "=== ${c}: done in $((SECONDS - start)) s"
 done
 
 if printf '%s\n' "${configs[@]}" | grep -qx fuzz; then
@@ -31,4 +33,4 @@ if printf '%s\n' "${configs[@]}" | grep -qx fuzz; then
   scripts/fuzz.sh 20 profile settings_store || { wait "$first"; exit 1; }
   wait "$first"
 fi
-echo "=== all tests passed: ${configs[*]}"
+echo "=== all tests passed: ${configs[*]} ($SECONDS s)"
