@@ -56,9 +56,9 @@ void Deliver(const Subscription& sub, const Delivery& d) {
             std::string text = *d.text;
             struct timespec ts {};
             clock_gettime(CLOCK_MONOTONIC, &ts);
-            std::string now = std::to_string(static_cast<unsigned long long>(ts.tv_sec) *
-                                                 1000000000ull +
-                                             static_cast<unsigned long long>(ts.tv_nsec));
+            std::string now =
+                std::to_string(static_cast<unsigned long long>(ts.tv_sec) * 1000000000ull +
+                               static_cast<unsigned long long>(ts.tv_nsec));
             for (size_t at = text.find(kNowMark); at != std::string::npos;
                  at = text.find(kNowMark, at + now.size()))
                 text.replace(at, sizeof kNowMark - 1, now);
