@@ -294,7 +294,8 @@ struct View {
         const struct {
             const char* command;
             sd_bus_message_handler_t reply;
-        } polls[] = {{"GetGestureCameraStatus", &View::OnCamera}, {"IsSupportTTS", &View::OnVoice}};
+        } polls[] = {{"GetGestureCameraStatus", &View::OnPoll<&View::camera>},
+                     {"IsSupportTTS", &View::OnPoll<&View::voiceGuide>}};
         for (const auto& p : polls) {
             sd_bus_message* m = nullptr;
             int r =
@@ -324,18 +325,12 @@ struct View {
         return bus && !lost && sd_bus_message_get_bus(m) == bus->bus;
     }
 
-    static int OnCamera(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    // The answer to one of the polls, stored in the state member it reports.
+    template <Json::Value View::*Field>
+    static int OnPoll(sd_bus_message* m, void* userdata, sd_bus_error*) {
         auto* self = static_cast<View*>(userdata);
         if (!self->FromThisBus(m)) return 0;
-        self->camera = self->PollResult(m);
-        if (self->pollsPending == 0) self->StateChanged();
-        return 0;
-    }
-
-    static int OnVoice(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        auto* self = static_cast<View*>(userdata);
-        if (!self->FromThisBus(m)) return 0;
-        self->voiceGuide = self->PollResult(m);
+        self->*Field = self->PollResult(m);
         if (self->pollsPending == 0) self->StateChanged();
         return 0;
     }
