@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build ccache pkg-config clang libclang-rt-14-dev
   scdoc man-db bash-completion dpkg-dev file lintian
   libjsoncpp-dev libglib2.0-dev libglib2.0-bin libsystemd-dev systemd dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -12,25 +12,34 @@ scripts/setup.sh
 configs=("$@")
 [ ${#configs[@]} -gt 0 ] || configs=(default package asan tsan fuzz)
 
+times=()
+stage() { # NAME COMMAND...: runs one stage and keeps its time for the summary
+  local name=$1 start=$SECONDS
+  shift
+  echo "=== ${name}"
+  "$@"
+  times+=("$(printf '%-28s %5d s' "$name" $((SECONDS - start)))")
+  echo "=== ${name}: $((SECONDS - start)) s"
+}
+
 for c in "${configs[@]}"; do
-  start=$SECONDS
   if [ "$c" = package ]; then
-    echo "=== package: build, cpack -G DEB, checks and lintian"
-    scripts/package.sh
+    stage "package: build, cpack, lintian" scripts/package.sh
   else
-    echo "=== ${c}: configure and build"
     cmake --preset "$c" >/dev/null
-    cmake --build --preset "$c"
-    echo "=== ${c}: tests"
-    ctest --preset "$c"
+    stage "${c}: build" cmake --build --preset "$c"
+    stage "${c}: tests" ctest --preset "$c"
   fi
-  echo "=== ${c}: done in $((SECONDS - start)) s"
 done
 
-if printf '%s\n' "${configs[@]}" | grep -qx fuzz; then
-  echo "=== fuzz: short fuzzing runs (two at a time, one per core)"
+fuzz_runs() { # two at a time, one per core
   scripts/fuzz.sh 20 execute process_signal & first=$!
-  scripts/fuzz.sh 20 profile settings_store || { wait "$first"; exit 1; }
+  scripts/fuzz.sh 20 profile settings_store || { wait "$first"; return 1; }
   wait "$first"
+}
+if printf '%s\n' "${configs[@]}" | grep -qx fuzz; then
+  stage "fuzz: short fuzzing runs" fuzz_runs
 fi
+echo "=== stage times"
+printf '%s\n' "${times[@]}"
 echo "=== all tests passed: ${configs[*]} ($SECONDS s)"
