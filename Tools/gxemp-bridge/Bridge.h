@@ -4,7 +4,8 @@
 //
 //   Config.cpp   the allowlist of origins with their rights, and the limits (GKeyFile)
 //   Bridge.cpp   the HTTP side: who may connect, the status resource, focus among the pages
-//   Session.cpp  one WebSocket: the protocol, its engine, its bounded outgoing queue
+//   Session.cpp  one WebSocket: its requests (SessionService.cpp: its engine and events;
+//                SessionSend.cpp: what it sends, through a bounded queue)
 //   main.cpp     options, the token file, the loop
 #pragma once
 

@@ -16,13 +16,15 @@ namespace bridge {
 
 namespace {
 
-constexpr guint kPollMs = 1000;
 constexpr size_t kMaxEarly = 16;
-constexpr int kMotionCode = 6511;
 
 // A request without an id (a notification) is answered with nothing; it travels as an object,
 // which no valid id can be.
 const Json::Value kNoReply(Json::objectValue);
+
+}  // namespace
+
+namespace detail {
 
 std::string Render(const Json::Value& v) {
     Json::StreamWriterBuilder b;
@@ -56,12 +58,11 @@ std::string ErrorText(const sd_bus_error* e) {
     return e != nullptr && e->message != nullptr ? e->message : "the call failed";
 }
 
-}  // namespace
+}  // namespace detail
 
-struct Session::Call {
-    Session* session;
-    Done done;
-};
+using detail::ErrorText;
+using detail::ReadExecute;
+using detail::Render;
 
 Session::Session(Bridge* bridge, SoupWebsocketConnection* ws, GSocket* socket, std::string origin,
                  Rights rights)
@@ -131,164 +132,6 @@ void Session::Close(unsigned short code, const std::string& reason) {
                      reason.c_str());
     if (soup_websocket_connection_get_state(m_Ws) == SOUP_WEBSOCKET_STATE_OPEN)
         soup_websocket_connection_close(m_Ws, code, reason.c_str());
-}
-
-// ---- The service -------------------------------------------------------------------------------
-
-bool Session::Connect(std::string* error) {
-    std::string address = gxhost::ClientAddress(m_Bridge->address().c_str());
-    int r = sd_bus_new(&m_Bus);
-    if (r >= 0) r = sd_bus_set_address(m_Bus, address.c_str());
-    // The service answers Hello like a bus, as gxempctl expects.
-    if (r >= 0) r = sd_bus_set_bus_client(m_Bus, 1);
-    if (r >= 0) r = sd_bus_start(m_Bus);
-    if (r >= 0)
-        r = sd_bus_match_signal_async(m_Bus, nullptr, nullptr, gxhost::kHostPath,
-                                      gxhost::kHostInterface, "Event", &Session::OnEvent, nullptr,
-                                      this);
-    if (r < 0) {
-        *error = "gxemp is not reachable at " + address + ": " + std::strerror(-r);
-        return false;
-    }
-    m_Watch = std::make_unique<gxtools::BusWatch>(m_Bus, [this] { ServiceLost(); });
-    m_Watch->WatchDisconnect();
-    std::string app = "gxemp-bridge " + (m_Origin.empty() ? std::string("native") : m_Origin);
-    sd_bus_message* m = nullptr;
-    r = sd_bus_message_new_method_call(m_Bus, &m, gxhost::kBusName, gxhost::kHostPath,
-                                       gxhost::kHostInterface, "Open");
-    if (r >= 0) r = sd_bus_message_append(m, "s", app.c_str());
-    auto* call = new Call{this, [this](sd_bus_message* reply, const sd_bus_error* e) {
-                              if (e != nullptr || sd_bus_message_read(reply, "u", &m_Engine) < 0)
-                                  return Close(kCloseTryAgain,
-                                               "gxemp did not open an engine: " + ErrorText(e));
-                              Poll();
-                          }};
-    sd_bus_slot* slot = nullptr;
-    if (r >= 0) r = sd_bus_call_async(m_Bus, &slot, m, &Session::OnReply, call, 0);
-    sd_bus_message_unref(m);
-    if (r < 0) {
-        delete call;
-        *error = std::string("cannot call gxemp: ") + std::strerror(-r);
-        return false;
-    }
-    sd_bus_slot_set_destroy_callback(slot, [](void* p) { delete static_cast<Call*>(p); });
-    sd_bus_slot_set_floating(slot, 1);
-    sd_bus_slot_unref(slot);
-    return true;
-}
-
-int Session::OnReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* call = static_cast<Call*>(userdata);
-    const sd_bus_error* e = sd_bus_message_get_error(m);
-    call->done(m, e);
-    return 0;
-}
-
-void Session::Exec(const std::vector<std::string>& words, Done done) {
-    std::string a[5];
-    for (size_t i = 0; i < words.size() && i < 5; ++i) a[i] = words[i];
-    sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(m_Bus, &m, gxhost::kBusName, gxhost::kHostPath,
-                                           gxhost::kHostInterface, "Execute");
-    if (r >= 0)
-        r = sd_bus_message_append(m, "usssss", m_Engine, a[0].c_str(), a[1].c_str(), a[2].c_str(),
-                                  a[3].c_str(), a[4].c_str());
-    auto* call = new Call{this, std::move(done)};
-    sd_bus_slot* slot = nullptr;
-    if (r >= 0) r = sd_bus_call_async(m_Bus, &slot, m, &Session::OnReply, call, 0);
-    sd_bus_message_unref(m);
-    if (r < 0) {
-        sd_bus_error e = SD_BUS_ERROR_NULL;
-        sd_bus_error_set_errno(&e, r);
-        call->done(nullptr, &e);
-        sd_bus_error_free(&e);
-        delete call;
-        return;
-    }
-    sd_bus_slot_set_destroy_callback(slot, [](void* p) { delete static_cast<Call*>(p); });
-    sd_bus_slot_set_floating(slot, 1);
-    sd_bus_slot_unref(slot);
-}
-
-// The camera and the voice guide, read with the ordinary commands; a change goes to the page.
-void Session::Poll() {
-    if (m_PollsPending > 0 || m_Closing) return;
-    const std::pair<const char*, Json::Value Session::*> polls[] = {
-        {"GetGestureCameraStatus", &Session::m_Camera}, {"IsSupportTTS", &Session::m_VoiceGuide}};
-    m_PollsPending = 2;
-    for (const auto& [command, field] : polls) {
-        Exec({command}, [this, field = field](sd_bus_message* reply, const sd_bus_error* e) {
-            Json::Value v(Json::objectValue);
-            this->*field = e == nullptr && ReadExecute(reply, &v) && v["result"].isInt()
-                               ? v["result"]
-                               : Json::Value();
-            if (--m_PollsPending > 0) return;
-            if (!m_Ready) return Ready();
-            Json::Value state = State();
-            if (state != m_LastState) {
-                m_LastState = state;
-                Notify("state", state);
-            }
-        });
-    }
-}
-
-void Session::Ready() {
-    m_Ready = true;
-    m_LastState = State();
-    if (m_Origin.empty()) {
-        Json::Value result = Hello();
-        result.removeMember("authenticate");
-        Reply(m_AuthId, result);
-    } else {
-        Notify("hello", Hello());
-    }
-    m_PollTimer = g_timeout_add(
-        kPollMs,
-        [](gpointer data) -> gboolean {
-            static_cast<Session*>(data)->Poll();
-            return G_SOURCE_CONTINUE;
-        },
-        this);
-    std::deque<std::string> early;
-    early.swap(m_Early);
-    for (const std::string& text : early) Handle(text);
-}
-
-// Called once sd_bus_process has returned: the connection may go now.
-void Session::ServiceLost() {
-    m_Watch.reset();
-    Close(kCloseServiceLost, "gxemp closed the connection");
-}
-
-int Session::OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* self = static_cast<Session*>(userdata);
-    uint32_t from = 0;
-    int32_t code = 0;
-    const char *name = nullptr, *data = nullptr;
-    if (sd_bus_message_read(m, "uiss", &from, &code, &name, &data) < 0 || from != self->m_Engine)
-        return 0;
-    std::string event = name;
-    if (code == kMotionCode) {
-        // Motion events carry the widget's name: "EVENT_MOTION_GRAB-web".
-        std::string suffix = std::string("-") + kWidget;
-        if (event.size() > suffix.size() &&
-            event.compare(event.size() - suffix.size(), suffix.size(), suffix) == 0)
-            event.resize(event.size() - suffix.size());
-        if (self->m_Gestures.count(event) == 0) return 0;
-    } else if (!self->m_Faces) {
-        return 0;
-    }
-    // A page receives only while it is the focused, visible one, unless it asked to receive in
-    // the background (which its origin must allow); a native client is no page.
-    if (!self->m_Origin.empty() && !self->m_Background && !self->m_Bridge->HasFocus(self)) return 0;
-    Json::Value v(Json::objectValue);
-    v["seq"] = static_cast<Json::UInt64>(++self->m_Seq);
-    v["code"] = code;
-    v["name"] = event;
-    v["payload"] = data;
-    self->Notify("event", v);
-    return 0;
 }
 
 // ---- The page ----------------------------------------------------------------------------------
@@ -382,7 +225,7 @@ void Session::Command(const Json::Value& id, const Json::Value& params) {
     if (group.empty()) return Error(id, kInvalidParams, "no command '" + words[0] + "'");
     if (reserved) return Error(id, kNotAllowed, words[0] + " is the bridge's: use subscribe");
     if (!(group == "motion" ? m_Rights.motion : group == "face" ? m_Rights.face : m_Rights.speech))
-        return Error(id, kNotAllowed, "this origin may not use " + group + " commands");
+        return Refused(id, "this origin may not use " + group + " commands");
 
     gint64 now = g_get_monotonic_time();
     if (now - m_WindowStart >= G_USEC_PER_SEC) {
@@ -427,10 +270,9 @@ void Session::Subscribe(const Json::Value& id, const Json::Value& params) {
         gestures.insert(g.asString());
     }
     bool faces = p["faces"].asBool(), background = p["background"].asBool();
-    if (faces && !m_Rights.faces)
-        return Error(id, kNotAllowed, "this origin may not receive face events");
+    if (faces && !m_Rights.faces) return Refused(id, "this origin may not receive face events");
     if (background && !m_Rights.background)
-        return Error(id, kNotAllowed, "this origin may not receive in the background");
+        return Refused(id, "this origin may not receive in the background");
     m_Gestures = gestures;
     m_Faces = faces;
     m_Background = background;
@@ -482,12 +324,21 @@ void Session::Subscribe(const Json::Value& id, const Json::Value& params) {
 void Session::Visibility(const Json::Value& id, const Json::Value& params) {
     if (!params.isObject() || !params["visible"].isBool() || !params["focused"].isBool())
         return Error(id, kInvalidParams, "visibility takes {\"visible\": bool, \"focused\": bool}");
-    m_Visible = params["visible"].asBool();
-    m_Focused = params["focused"].asBool();
+    // A client without Origin is no page: it neither takes the focus from one nor needs it.
+    m_Visible = !m_Origin.empty() && params["visible"].asBool();
+    m_Focused = !m_Origin.empty() && params["focused"].asBool();
     m_Bridge->VisibilityChanged(this);
     Json::Value r(Json::objectValue);
     r["focus"] = m_Bridge->HasFocus(this);
     Reply(id, r);
+}
+
+// A request beyond the origin's rights: answered, and logged once per connection and reason.
+void Session::Refused(const Json::Value& id, const std::string& why) {
+    if (m_Logged.insert(why).second)
+        std::fprintf(stderr, "gxemp-bridge: refused a request of %s: %s\n", m_Origin.c_str(),
+                     why.c_str());
+    Error(id, kNotAllowed, why);
 }
 
 void Session::FocusChanged(bool focus) {
@@ -519,87 +370,6 @@ Json::Value Session::Hello() const {
         v["rights"] = m_Rights.ToJson();
     }
     return v;
-}
-
-// ---- Sending, bounded --------------------------------------------------------------------------
-
-void Session::Reply(const Json::Value& id, const Json::Value& result) {
-    if (id.isObject()) return;
-    Json::Value m(Json::objectValue);
-    m["jsonrpc"] = "2.0";
-    m["id"] = id;
-    m["result"] = result;
-    Send(m);
-}
-
-void Session::Error(const Json::Value& id, int code, const std::string& message) {
-    if (id.isObject()) return;
-    Json::Value m(Json::objectValue);
-    m["jsonrpc"] = "2.0";
-    m["id"] = id;
-    m["error"]["code"] = code;
-    m["error"]["message"] = message;
-    Send(m);
-}
-
-void Session::Notify(const char* method, const Json::Value& params) {
-    Json::Value m(Json::objectValue);
-    m["jsonrpc"] = "2.0";
-    m["method"] = method;
-    m["params"] = params;
-    Send(m);
-}
-
-// A page that stops reading must not make the bridge grow: what waits for it is bounded, the
-// oldest goes first, and the page is told how many went.
-void Session::Send(const Json::Value& message) {
-    if (m_Closing) return;
-    std::string text = Render(message);
-    m_QueuedBytes += text.size();
-    m_Queue.push_back(std::move(text));
-    const Limits& limits = m_Bridge->config().limits;
-    while (m_Queue.size() > limits.queued ||
-           (m_QueuedBytes > limits.queuedBytes && m_Queue.size() > 1)) {
-        m_QueuedBytes -= m_Queue.front().size();
-        m_Queue.pop_front();
-        ++m_Dropped;
-    }
-    Pump();
-}
-
-// libsoup queues what it is given without a bound and says nothing of it; what it holds beyond
-// the socket's buffer is only ever what one turn handed it, because the rest waits here until
-// the socket takes more.
-void Session::Pump() {
-    if (m_Closing || m_WritableWatch != nullptr || m_Queue.empty() ||
-        soup_websocket_connection_get_state(m_Ws) != SOUP_WEBSOCKET_STATE_OPEN)
-        return;
-    if ((g_socket_condition_check(m_Socket, G_IO_OUT) & G_IO_OUT) == 0) {
-        m_WritableWatch = g_socket_create_source(m_Socket, G_IO_OUT, nullptr);
-        g_source_set_callback(m_WritableWatch, G_SOURCE_FUNC(&Session::OnWritable), this, nullptr);
-        g_source_attach(m_WritableWatch, nullptr);
-        return;
-    }
-    if (m_Dropped > 0) {
-        Json::Value m(Json::objectValue);
-        m["jsonrpc"] = "2.0";
-        m["method"] = "dropped";
-        m["params"]["count"] = static_cast<Json::UInt64>(m_Dropped);
-        m_Dropped = 0;
-        soup_websocket_connection_send_text(m_Ws, Render(m).c_str());
-    }
-    std::deque<std::string> out;
-    out.swap(m_Queue);
-    m_QueuedBytes = 0;
-    for (const std::string& text : out) soup_websocket_connection_send_text(m_Ws, text.c_str());
-}
-
-gboolean Session::OnWritable(GSocket*, GIOCondition, gpointer data) {
-    auto* self = static_cast<Session*>(data);
-    g_source_unref(self->m_WritableWatch);
-    self->m_WritableWatch = nullptr;
-    self->Pump();
-    return G_SOURCE_REMOVE;
 }
 
 }  // namespace bridge

@@ -14,6 +14,15 @@
 
 namespace bridge {
 
+namespace detail {
+// One line of JSON, ASCII only.
+std::string Render(const Json::Value& v);
+// The (b served, v result) of Execute: {"served": true, "result": 1 or "text"} or {"served":
+// false}.
+bool ReadExecute(sd_bus_message* m, Json::Value* out);
+std::string ErrorText(const sd_bus_error* e);
+}  // namespace detail
+
 class Session {
 public:
     // `origin` is "" for a client that sent none: it must present the token first.
@@ -56,6 +65,7 @@ private:
 
     void Reply(const Json::Value& id, const Json::Value& result);
     void Error(const Json::Value& id, int code, const std::string& message);
+    void Refused(const Json::Value& id, const std::string& why);
     void Notify(const char* method, const Json::Value& params);
     void Send(const Json::Value& message);
     void Pump();
@@ -83,6 +93,7 @@ private:
     bool m_MotionSubscribed = false, m_FaceSubscribed = false;
     bool m_Visible = false, m_Focused = false;
     uint64_t m_Seq = 0;
+    std::set<std::string> m_Logged;  // refusals already logged
 
     unsigned m_InFlight = 0, m_WindowCount = 0, m_Overruns = 0;
     gint64 m_WindowStart = 0;

@@ -245,6 +245,12 @@ TEST_F(BridgeTest, AnswersEachRequestByItsOriginsRights) {
             }
         }
     }
+    // A refusal is logged once, however often it comes.
+    EXPECT_EQ(tv->Call("command", Params(R"({"name": "FaceVersion"})"))["error"]["code"], -32001);
+    const std::string refused = "refused a request of " + kTv + ": this origin may not use face";
+    EXPECT_TRUE(Logged(refused));
+    std::string log = ReadFile(dir.path() + "/bridge.log");
+    EXPECT_EQ(log.find(refused), log.rfind(refused));
     // The voice guide was switched on: the page hears of it.
     EXPECT_EQ(tv->Notification("state")["voiceGuide"], 1);
 
