@@ -165,7 +165,13 @@ void Session::Handle(const std::string& text) {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const std::exception& e) {  // nesting beyond the reader's stack limit throws
+        errors = e.what();
+    }
+    if (!parsed) {
         if (!m_Authenticated) return Close(kClosePolicy, "the first message must authenticate");
         return Error(Json::Value(), kParseError, "parse error: " + errors);
     }

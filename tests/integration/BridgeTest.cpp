@@ -258,6 +258,7 @@ TEST_F(BridgeTest, AnswersEachRequestByItsOriginsRights) {
     for (const auto& [text, code, id] : std::vector<std::tuple<std::string, int, Json::Value>>{
              {"{\"jsonrpc\":\"2.0\",", -32700, Json::Value()},
              {R"({"jsonrpc":"2.0","id":1,"id":2,"method":"state"})", -32700, Json::Value()},
+             {std::string(5000, '['), -32700, Json::Value()},
              {R"([{"jsonrpc":"2.0","id":1,"method":"state"}])", -32600, Json::Value()},
              {R"({"jsonrpc":"1.0","id":"a","method":"state"})", -32600, "a"},
              {R"({"jsonrpc":"2.0","id":[1],"method":"state"})", -32600, Json::Value()},
