@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "GlibBus.h"
 #include "gxempctl.h"
 
 namespace gxempctl {
@@ -132,15 +133,7 @@ int AppendExecute(sd_bus_message* m, uint32_t engine, const std::vector<std::str
 
 // Every motion event name a client can subscribe to and receive.
 const std::map<std::string, int>& MotionEvents() {
-    static const std::map<std::string, int> events = {
-        {"EVENT_MOTION_SLAP_LEFT", 1000},   {"EVENT_MOTION_SLAP_RIGHT", 1001},
-        {"EVENT_MOTION_SLAP_UP", 1002},     {"EVENT_MOTION_SLAP_DOWN", 1003},
-        {"EVENT_MOTION_CIRCLE", 1004},      {"EVENT_MOTION_GRAB", 1005},
-        {"EVENT_MOTION_UNGRAB", 1007},      {"EVENT_MOTION_PRIMARY_HAND_LOST", 1015},
-        {"EVENT_MOTION_RAW_DATA", 1024},    {"EVENT_MOTION_BEGIN_MONITOR", 1028},
-        {"EVENT_MOTION_END_MONITOR", 1029},
-    };
-    return events;
+    return gxtools::MotionEvents();
 }
 
 // ---- Event loop (session, monitor) -------------------------------------------------------------

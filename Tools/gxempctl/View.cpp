@@ -17,7 +17,6 @@
 // comment makes the server notice tabs that went away without closing.
 #include <glib-unix.h>
 #include <libsoup/soup.h>
-#include <sys/random.h>
 
 #include <csignal>
 #include <cstdio>
@@ -26,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "GlibBus.h"
 #include "gxempctl.h"
 
 namespace gxempctl {
@@ -55,44 +55,7 @@ std::string SseMessage(const char* type, const Json::Value& v) {
     return std::string("event: ") + type + "\ndata: " + JsonLine(v) + "\n\n";
 }
 
-// ---- sd-bus on the GLib loop -------------------------------------------------------------------
-
 struct View;
-
-struct BusSource {
-    GSource base;
-    sd_bus* bus;
-    gpointer fd;
-    View* view;
-};
-
-// Milliseconds until sd-bus wants to run (-1: only on input), from its absolute deadline.
-int BusTimeoutMs(sd_bus* bus) {
-    uint64_t until = 0;
-    if (sd_bus_get_timeout(bus, &until) < 0 || until == UINT64_MAX) return -1;
-    auto now = static_cast<uint64_t>(g_get_monotonic_time());
-    if (until <= now) return 0;
-    uint64_t ms = (until - now + 999) / 1000;
-    return ms > G_MAXINT ? G_MAXINT : static_cast<int>(ms);
-}
-
-gboolean BusPrepare(GSource* source, gint* timeout) {
-    auto* s = reinterpret_cast<BusSource*>(source);
-    int events = sd_bus_get_events(s->bus);
-    // POLLIN and POLLOUT have the values of G_IO_IN and G_IO_OUT.
-    g_source_modify_unix_fd(source, s->fd, static_cast<GIOCondition>(events > 0 ? events : 0));
-    *timeout = BusTimeoutMs(s->bus);
-    return *timeout == 0;
-}
-
-gboolean BusCheck(GSource* source) {
-    auto* s = reinterpret_cast<BusSource*>(source);
-    return g_source_query_unix_fd(source, s->fd) != 0 || BusTimeoutMs(s->bus) == 0;
-}
-
-gboolean BusDispatch(GSource* source, GSourceFunc, gpointer);  // below View
-
-GSourceFuncs kBusSourceFuncs = {BusPrepare, BusCheck, BusDispatch, nullptr, nullptr, nullptr};
 
 // ---- One tab's event stream --------------------------------------------------------------------
 
@@ -153,10 +116,9 @@ struct View {
     GMainLoop* loop = nullptr;
     SoupServer* server = nullptr;
 
-    std::unique_ptr<Bus> bus;  // null while the service is away
-    BusSource* busSource = nullptr;
+    std::unique_ptr<Bus> bus;                  // null while the service is away
+    std::unique_ptr<gxtools::BusWatch> watch;  // runs `bus` on the GLib loop
     uint32_t engine = 0;
-    bool lost = false;  // the connection broke; dropped once sd_bus_process has returned
     int pollsPending = 0;
     Json::Value camera, voiceGuide;  // null while unknown
     unsigned reconnects = 0, attempt = 0;
@@ -166,13 +128,6 @@ struct View {
 
     std::deque<Json::Value> history;
     std::vector<std::unique_ptr<Tab>> tabs;
-
-    ~View() {
-        if (busSource != nullptr) {
-            g_source_destroy(&busSource->base);
-            g_source_unref(&busSource->base);
-        }
-    }
 
     // -- state ----------------------------------------------------------------------------------
 
@@ -213,7 +168,6 @@ struct View {
         Connect(b.get());
         int r = sd_bus_match_signal(b->bus, nullptr, nullptr, gxhost::kHostPath,
                                     gxhost::kHostInterface, "Event", &View::OnEvent, this);
-        if (r >= 0) r = sd_bus_add_filter(b->bus, nullptr, &View::OnLocal, this);
         if (r < 0)
             throw ServiceError{kExitUnreachable,
                                std::string("cannot subscribe to events: ") + std::strerror(-r)};
@@ -224,21 +178,15 @@ struct View {
                          JsonLine(done).c_str());
         bus = std::move(b);
         engine = id;
-        busSource = reinterpret_cast<BusSource*>(g_source_new(&kBusSourceFuncs, sizeof(BusSource)));
-        busSource->bus = bus->bus;
-        busSource->view = this;
-        busSource->fd = g_source_add_unix_fd(&busSource->base, sd_bus_get_fd(bus->bus), G_IO_IN);
-        g_source_attach(&busSource->base, nullptr);
+        watch = std::make_unique<gxtools::BusWatch>(bus->bus, [this] { Lost(); });
+        watch->WatchDisconnect();
         Poll();
         if (pollsPending == 0) StateChanged();
     }
 
     void Lost() {
-        lost = false;
         if (!bus) return;
-        g_source_destroy(&busSource->base);
-        g_source_unref(&busSource->base);
-        busSource = nullptr;
+        watch.reset();
         bus.reset();
         engine = 0;
         pollsPending = 0;
@@ -268,12 +216,6 @@ struct View {
         }
         self->StateChanged();
         return G_SOURCE_REMOVE;
-    }
-
-    static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0)
-            static_cast<View*>(userdata)->lost = true;
-        return 0;
     }
 
     static int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -322,7 +264,7 @@ struct View {
     }
 
     bool FromThisBus(sd_bus_message* m) const {
-        return bus && !lost && sd_bus_message_get_bus(m) == bus->bus;
+        return bus && !watch->lost() && sd_bus_message_get_bus(m) == bus->bus;
     }
 
     // The answer to one of the polls, stored in the state member it reports.
@@ -336,25 +278,6 @@ struct View {
     }
 
     // -- HTTP -----------------------------------------------------------------------------------
-
-    // Only 127.0.0.1:PORT and localhost:PORT: a page of another site that a rebinding resolver
-    // points at our port still sends its own name.
-    bool HostAllowed(const char* host) const {
-        if (host == nullptr) return false;
-        std::string suffix = ":" + std::to_string(port);
-        for (const char* name : {"127.0.0.1", "localhost"})
-            if (g_ascii_strcasecmp(host, (name + suffix).c_str()) == 0) return true;
-        return false;
-    }
-
-    // Compares in constant time, so that the answer's timing tells nothing of the token.
-    bool TokenMatches(const char* given) const {
-        if (given == nullptr || std::strlen(given) != token.size()) return false;
-        unsigned char diff = 0;
-        for (size_t i = 0; i < token.size(); ++i)
-            diff |= static_cast<unsigned char>(given[i] ^ token[i]);
-        return diff == 0;
-    }
 
     static void Refuse(SoupServerMessage* msg, guint status, const char* why) {
         soup_server_message_set_status(msg, status, nullptr);
@@ -372,10 +295,11 @@ struct View {
         const char* host =
             soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Host");
         const char* method = soup_server_message_get_method(msg);
-        if (!self->HostAllowed(host))
+        if (!gxtools::HostAllowed(host, self->port))
             return Refuse(msg, SOUP_STATUS_FORBIDDEN, "refused: unexpected Host header\n");
-        if (!self->TokenMatches(
-                query ? static_cast<const char*>(g_hash_table_lookup(query, "token")) : nullptr))
+        if (!gxtools::SecretMatches(
+                query ? static_cast<const char*>(g_hash_table_lookup(query, "token")) : nullptr,
+                self->token))
             return Refuse(msg, SOUP_STATUS_FORBIDDEN,
                           "refused: open the URL that gxempctl view printed (with its token)\n");
         if (method != SOUP_METHOD_GET && method != SOUP_METHOD_HEAD) {
@@ -532,42 +456,6 @@ struct View {
     }
 };
 
-gboolean BusDispatch(GSource* source, GSourceFunc, gpointer) {
-    auto* s = reinterpret_cast<BusSource*>(source);
-    View* view = s->view;
-    // A bounded number of messages per turn, so that a burst of events cannot starve the pages.
-    for (int i = 0; i < 64; ++i) {
-        int r = sd_bus_process(s->bus, nullptr);
-        if (r < 0) view->lost = true;
-        // The connection is let go here, after sd_bus_process returned, never from a callback
-        // inside it. Lost() destroys this source.
-        if (view->lost) {
-            view->Lost();
-            return G_SOURCE_REMOVE;
-        }
-        if (r == 0) break;
-    }
-    return G_SOURCE_CONTINUE;
-}
-
-std::string RandomToken() {
-    unsigned char bytes[16];
-    size_t got = 0;
-    while (got < sizeof bytes) {
-        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw ServiceError{kExitNotServed, "cannot get random bytes for the token"};
-        got += static_cast<size_t>(n);
-    }
-    static const char hex[] = "0123456789abcdef";
-    std::string token;
-    for (unsigned char b : bytes) {
-        token += hex[b >> 4];
-        token += hex[b & 15];
-    }
-    return token;
-}
-
 }  // namespace
 
 int CmdView(std::vector<std::string>& args) {
@@ -590,7 +478,8 @@ int CmdView(std::vector<std::string>& args) {
             Usage("unknown argument for view: " + args[i]);
         }
     }
-    view.token = RandomToken();
+    if (!gxtools::RandomToken(&view.token))
+        throw ServiceError{kExitNotServed, "cannot get random bytes for the token"};
     std::signal(SIGPIPE, SIG_IGN);
     return view.Run();
 }

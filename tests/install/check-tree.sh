@@ -35,6 +35,8 @@ for unit in user/gxemp.service system/gxemp-bus.service; do
     grep -q "^ExecStart=$prefix/sbin/gxemp\( \|\$\)" "$root$prefix/lib/systemd/$unit" ||
         fail "$unit does not start $prefix/sbin/gxemp"
 done
+grep -q "^ExecStart=$prefix/bin/gxemp-bridge\$" "$root$prefix/lib/systemd/user/gxemp-bridge.service" ||
+    fail "gxemp-bridge.service does not start $prefix/bin/gxemp-bridge"
 grep -q '^ListenStream=%t/gxemp/host.sock$' "$root$prefix/lib/systemd/user/gxemp.socket" ||
     fail "gxemp.socket does not listen on the default socket"
 

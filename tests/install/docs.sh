@@ -2,9 +2,9 @@
 # The manual pages render without a warning and document every option and command that the
 # programs' --help lists; the bash completion completes the rows of the table below and offers
 # every command, `sim` subcommand and option of `gxempctl --help`.
-#   docs.sh MAN_DIR COMPLETION GXEMP GXEMPCTL
+#   docs.sh MAN_DIR COMPLETION GXEMP GXEMPCTL GXEMP_BRIDGE
 set -euo pipefail
-man_dir=$1 completion=$2 gxemp=$3 gxempctl=$4
+man_dir=$1 completion=$2 gxemp=$3 gxempctl=$4 bridge=$5
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -20,7 +20,7 @@ sim_commands=$(grep -o 'sim [a-z][a-z-]*' <<<"$ctl_help" | sort -u)
 options() { { grep -o -- '--[a-z][a-z-]*' || true; } | sort -u; }
 
 # ---- Manual pages: each option as written, each command at the head of its paragraph.
-for row in "gxemp.8 $gxemp" "gxempctl.1 $gxempctl"; do
+for row in "gxemp.8 $gxemp" "gxempctl.1 $gxempctl" "gxemp-bridge.1 $bridge"; do
     read -r page program <<<"$row"
     text=$(MANWIDTH=80 man --warnings -l "$man_dir/$page" 2>"$tmp/warnings")
     [[ ! -s $tmp/warnings ]] || fail "$page: man warns: $(cat "$tmp/warnings")"

@@ -92,7 +92,7 @@ pages=$(man -w gxemp gxempctl | xargs realpath)
 # The units and the sysusers.d file as systemd reads them (the programs they name must exist).
 systemd-analyze verify --man=no "$prefix/lib/systemd/system/gxemp-bus.service" ||
     fail "gxemp-bus.service does not verify"
-systemd-analyze --user verify --man=no "$prefix"/lib/systemd/user/gxemp.{socket,service} ||
+systemd-analyze --user verify --man=no "$prefix"/lib/systemd/user/gxemp{.socket,.service,-bridge.service} ||
     fail "the user units do not verify"
 mkdir "$stage/sysroot"
 users=$(systemd-sysusers --dry-run --root="$stage/sysroot" "$prefix/lib/sysusers.d/gxemp.conf" 2>&1)

@@ -131,43 +131,11 @@ TEST_F(ViewTest, SixteenTabsAndSlowOnesHoldNobodyUp) {
 }
 
 TEST_F(ViewTest, PageInChromiumShowsTheGestureAndTheFaces) {
-    if (access(CHROMIUM_BIN, X_OK) != 0)
+    if (!Browser::Available(CHROMIUM_BIN))
         GTEST_SKIP() << CHROMIUM_BIN " is not installed (scripts/setup.sh installs chromium)";
-    TempDir profile;
-    // Driven over its DevTools pipe: NUL-terminated JSON on its descriptors 3 and 4.
-    Child chrome({"/bin/sh", "-c", "exec \"$@\" 3<&0 4>&1 >/dev/null 2>&1", "sh", CHROMIUM_BIN,
-                  "--headless", "--disable-gpu", "--no-first-run", "--disable-sync",
-                  "--disable-background-networking", "--disable-component-update", "--disable-quic",
-                  "--window-size=1280,720", "--remote-debugging-pipe",
-                  "--user-data-dir=" + profile.path(), geteuid() == 0 ? "--no-sandbox" : "--",
-                  "about:blank"});
-    auto send = [&](const char* method, const Json::Value& params, const std::string& session) {
-        Json::Value m;
-        m["id"] = 1;  // one call at a time: the answer is the next message with an id
-        m["method"] = method;
-        m["params"] = params;
-        if (!session.empty()) m["sessionId"] = session;
-        chrome.Write(Json::writeString(Json::StreamWriterBuilder(), m) + '\0');
-        for (std::string line; chrome.ReadLine(&line, 30000, '\0');)
-            if (ParseJson(line).isMember("id")) return ParseJson(line);
-        return Json::Value();  // the browser is gone
-    };
-    Json::Value target, attach = ParseJson(R"({"flatten": true})");
-    target["url"] = url;
-    attach["targetId"] = send("Target.createTarget", target, "")["result"]["targetId"];
-    std::string s = send("Target.attachToTarget", attach, "")["result"]["sessionId"].asString();
-    // Evaluates `expression` in the page until it gives something but null (20 s at most; early
-    // tries may meet the page still loading).
-    auto await = [&](const std::string& expression) {
-        Json::Value e = ParseJson(R"({"returnByValue": true})"), v;
-        e["expression"] = expression;
-        WaitUntil(
-            [&] {
-                return !(v = send("Runtime.evaluate", e, s)["result"]["result"]["value"]).isNull();
-            },
-            20000);
-        return v;
-    };
+    Browser chrome(CHROMIUM_BIN);
+    std::string s = chrome.Open(url);
+    auto await = [&](const std::string& expression) { return chrome.Await(s, expression); };
     ASSERT_EQ(await("document.body?.dataset.stream === 'open' || null"), true);
 
     Client control(service.address());
@@ -179,14 +147,8 @@ TEST_F(ViewTest, PageInChromiumShowsTheGestureAndTheFaces) {
     for (const char* text : {"Slap left", "EVENT_MOTION_SLAP_LEFT-view", "detect #7", "face #3"})
         EXPECT_NE(shown.find(text), std::string::npos) << text << " is not on the page:\n" << shown;
 
-    gsize n = 0;
-    guchar* png = g_base64_decode(
-        send("Page.captureScreenshot", Json::objectValue, s)["result"]["data"].asCString(), &n);
-    std::string bytes(reinterpret_cast<const char*>(png), n);
-    g_free(png);
-    std::ofstream(VIEW_SHOTS_DIR "/view-1280x720.png", std::ios::binary) << bytes;
-    send("Browser.close", Json::objectValue, "");
-    EXPECT_EQ(chrome.Wait(), 0);
+    std::ofstream(VIEW_SHOTS_DIR "/view-1280x720.png", std::ios::binary) << chrome.Screenshot(s);
+    EXPECT_EQ(chrome.Close(), 0);
 }
 
 }  // namespace
