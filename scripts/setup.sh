@@ -8,7 +8,7 @@ packages=(
   libjsoncpp-dev libglib2.0-dev libglib2.0-bin libsystemd-dev systemd dbus-daemon
   libgtest-dev libgmock-dev libbenchmark-dev
   libsoup-3.0-dev chromium
-  util-linux procps curl
+  util-linux procps curl jq python3-gi
 )
 
 missing=()

@@ -114,7 +114,35 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, DocsExampleTest,
-                         ::testing::Values("API.md", "CLIENT.md", "SCENARIOS.md", "SIMULATOR.md"));
+                         ::testing::Values("API.md", "CLIENT.md", "COMMANDS.md", "SCENARIOS.md",
+                                           "SIMULATOR.md"));
+
+// docs/COMMANDS.md has a row for exactly the commands the plug-in serves: those the build reads
+// from its command tables for the shell completion.
+TEST(DocsTest, CommandReferenceListsEveryServedCommand) {
+    std::smatch m;
+    std::string completion = ReadFile(GXEMP_COMPLETION);
+    ASSERT_TRUE(
+        std::regex_search(completion, m, std::regex("_gxempctl_call_commands=\"([^\"]*)\"")));
+    std::set<std::string> served;
+    std::istringstream words(m[1].str());
+    for (std::string w; words >> w;) served.insert(w);
+    ASSERT_GT(served.size(), 50u);
+    std::set<std::string> documented;
+    std::istringstream page(ReadFile(std::string(GXEMP_DOCS_DIR) + "/COMMANDS.md"));
+    const std::regex row("^\\| `([A-Za-z]+)` \\|");
+    for (std::string line; std::getline(page, line);)
+        if (std::regex_search(line, m, row)) {
+            EXPECT_TRUE(documented.insert(m[1]).second) << m[1] << " has two rows";
+        }
+    std::string missing, extra;
+    for (const std::string& c : served)
+        if (!documented.count(c)) missing += " " + c;
+    for (const std::string& c : documented)
+        if (!served.count(c)) extra += " " + c;
+    EXPECT_EQ(missing, "") << "served, without a row";
+    EXPECT_EQ(extra, "") << "a row, not served";
+}
 
 // The methods, signals, properties and arguments in docs/*.xml are those the service serves.
 TEST(DocsTest, IntrospectionXmlMatchesTheService) {
