@@ -6,7 +6,7 @@
 // number of lines, and runs of blanks compare equal. A table cell holding "`$S ...`" or
 // "`$H ...`" is an example that must succeed. The examples of one page run in order in one shell,
 // against a service of their own, in a directory of their own that shows the project's
-// scenarios/ and Platform/.
+// scenarios/, Platform/ and examples/, and the build's programs as build/default/.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -79,13 +79,16 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
     Service service;
     TempDir cwd;
     // One shell runs them all; a marker before each example, and one with its status after it.
+    std::string bin = GXEMPCTL_BIN;
+    bin = bin.substr(0, bin.rfind('/'));
     std::string script = "cd " + cwd.path() + " && ln -s " + GXEMP_SOURCE_DIR + "/scenarios " +
-                         GXEMP_SOURCE_DIR + "/Platform . || exit 1\n";
+                         GXEMP_SOURCE_DIR + "/Platform " + GXEMP_SOURCE_DIR +
+                         "/examples . && mkdir build && ln -s " + bin +
+                         " build/default || exit 1\n";
     for (size_t i = 0; i < examples.size(); ++i)
         script += "printf '\\036%zu\\n' " + std::to_string(i) + "\n{ " + examples[i].command +
                   "\n} 2>&1\nprintf '\\036=%d\\n' $?\n";
-    std::string bin = GXEMPCTL_BIN;
-    std::string path = "PATH=" + bin.substr(0, bin.rfind('/')) + ":/usr/bin:/bin";
+    std::string path = "PATH=" + bin + ":/usr/bin:/bin";
     ProcessResult run = RunProgram({"/usr/bin/timeout", "120", "/bin/bash", "-c", script}, "",
                                    {"GXEMP_ADDRESS=" + service.address(), path});
     std::vector<std::vector<std::string>> printed(examples.size());
