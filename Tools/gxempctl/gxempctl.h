@@ -3,6 +3,7 @@
 //   Call.cpp        info, call, session, monitor
 //   Sim.cpp         sim ...
 //   Scenario.cpp    scenario files (Scenario.h); Play.cpp: play; Record.cpp: record
+//   Log.cpp         log (the service's log file)
 //   View.cpp        view (the page itself is under view/, embedded at build time)
 //   Suggest.cpp     the plug-in's command names, suggestions for a mistyped name
 //   main.cpp        global options, the usage text and the table of commands, help
@@ -165,6 +166,7 @@ int CmdSim(std::vector<std::string>& args);
 int CmdPlay(std::vector<std::string>& args);
 int CmdRecord(std::vector<std::string>& args);
 int CmdView(std::vector<std::string>& args);
+int CmdLog(std::vector<std::string>& args);
 // Runs one command on an engine; the reply as JSON (served, result).
 Json::Value Execute(Bus& bus, uint32_t engine, const std::vector<std::string>& words);
 // The argument of "SetMotionSubscribeInfo" that subscribes every motion event.

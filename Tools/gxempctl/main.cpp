@@ -108,6 +108,11 @@ const Command kCommands[] = {
      "                               face boxes, camera, voice guide) on 127.0.0.1:N (default\n"
      "                               8765, 0: any free port); prints its URL, with the token\n"
      "                               the page needs; --frame is the camera's size (1280x720)\n"},
+    {"log", CmdLog,
+     "  log [-f] [--priority P] [--tag T] [--worker PID] [--file FILE]\n"
+     "                               the service's log (without --log: under\n"
+     "                               $XDG_STATE_HOME/gxemp/); P a number or trace, info,\n"
+     "                               notice, error; colours only on a terminal; -f follows\n"},
     {"help", CmdHelp,
      "  help [COMMAND]               this text, or one command's; for a command of the\n"
      "                               plug-in, where it is described\n"},
