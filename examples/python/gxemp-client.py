@@ -56,6 +56,9 @@ def main():
 
     loop = GLib.MainLoop()
     received = 0
+    # Ctrl-C and SIGTERM end the loop (and the engine is closed below), from the start on.
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signum, lambda *_: loop.quit() or False)
 
     def on_event(_bus, _sender, _path, _interface, _signal, params):
         nonlocal received
@@ -78,8 +81,6 @@ def main():
     print(f"engine {engine}: gestures {'on' if motion == 1 else 'off'}, "
           f"faces {'on' if face else 'off'}", flush=True)
 
-    for signum in (signal.SIGINT, signal.SIGTERM):
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signum, lambda *_: loop.quit() or False)
     loop.run()
 
     # Closing is what a well-behaved client does; the service would also close the engine

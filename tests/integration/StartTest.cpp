@@ -265,5 +265,34 @@ TEST(LogTest, TerminalStaysQuietAndTheLogKeepsEveryLine) {
     EXPECT_EQ(onTerminal, coloured);
 }
 
+// The default log stays bounded: at its size it moves to gxemp.log.1 and a new file takes the name;
+// gxempctl log shows the older part first.
+TEST(LogTest, DefaultLogIsMovedAsideAtItsBound) {
+    TempDir dir;
+    const std::string address = "unix:path=" + dir.path() + "/s.sock",
+                      log = dir.path() + "/gxemp/gxemp.log";
+    const std::vector<std::string> env = {"XDG_STATE_HOME=" + dir.path(),
+                                          "JOURNAL_STREAM=",
+                                          "INVOCATION_ID=",
+                                          "GXEMP_LOG_MAX_BYTES=4096",
+                                          "GXEMP_LOG_FLUSH=line",
+                                          "GXEMP_SETTINGS=" + dir.path() + "/s.ini"};
+    Child service({"/bin/sh", "-c", "exec \"$0\" --address \"$1\" 2>/dev/null", GXEMP_BIN, address},
+                  env);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(log).find("serving on") != std::string::npos; }));
+    Client client(address);
+    uint32_t engine = client.Open();
+    // Each command logs a few hundred bytes: enough of them fill the file more than once.
+    for (int i = 0; i < 40; ++i) client.Execute(engine, "GetUserLevel");
+    client.Execute(engine, "IsSupportTTS");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadFile(log).find("strCmd = IsSupportTTS") != std::string::npos; }));
+    const std::string older = ReadFile(log + ".1"), current = ReadFile(log);
+    EXPECT_GE(older.size(), 4096u);
+    EXPECT_LT(current.size(), 4096u + 1024u) << "one line may cross the bound, not more";
+    EXPECT_EQ(RunProgram({GXEMPCTL_BIN, "log", "--priority", "trace"}, "", env).out,
+              std::regex_replace(older + current, std::regex("\033\\[[0-9;]*m"), ""));
+}
+
 }  // namespace
 }  // namespace itest
