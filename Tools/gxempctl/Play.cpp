@@ -165,10 +165,6 @@ public:
     long steps = 0, expectations = 0;
     size_t Events() const { return m_Received.size(); }
 
-    void PrintText(double seconds, const std::string& text) const {
-        gxempctl::PrintText(seconds, text);
-    }
-
 private:
     struct Expectation {
         const Step* step;
@@ -285,7 +281,7 @@ private:
             } else {
                 std::string result =
                     v["result"].isString() ? JsonLine(v["result"]) : v["result"].asString();
-                self->PrintText(
+                PrintText(
                     Seconds(NowUsec() - self->m_Start),
                     StepText(s) + "  -> " + (v["served"].asBool() ? "" : "not served, ") + result);
             }
