@@ -102,8 +102,8 @@ private:
     std::string m_Path;
 };
 
-// Gxemp logs to a file (--log, as the tests run it); GxempStderr logs to standard error, as the
-// systemd unit runs it (here stderr is a file in the server's directory). Both serve each client
+// Gxemp logs to a file (--log, as the tests run it); GxempStderr logs to standard error
+// (--log /dev/stderr; here stderr is a file in the server's directory). Both serve each client
 // in a worker process of its own; GxempSingle serves every client in one process.
 enum class Kind { Gxemp, GxempStderr, GxempSingle, Sdbus, Gdbus, Raw };
 
@@ -169,7 +169,12 @@ public:
                         m_Dir.path() + "/settings.ini"};
                 break;
             case Kind::GxempStderr:
-                argv = {GXEMP_BIN, "--address", m_Address, "--settings",
+                argv = {GXEMP_BIN,
+                        "--address",
+                        m_Address,
+                        "--log",
+                        "/dev/stderr",
+                        "--settings",
                         m_Dir.path() + "/settings.ini"};
                 break;
             case Kind::GxempSingle:

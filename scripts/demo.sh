@@ -33,8 +33,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
-run() { printf '$ %s\n' "$*"; "$@"; }
+# Headings in bold on a terminal only: a file or a pipe gets no colour codes.
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold= plain=; fi
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
+# Each command is echoed as it can be pasted back into a shell: words that need it are quoted.
+quote() {
+  local word
+  for word; do
+    if [[ $word =~ ^[A-Za-z0-9_./:=,+@%-]+$ ]]; then
+      printf ' %s' "$word"
+    else
+      printf " '%s'" "${word//\'/\'\\\'\'}"
+    fi
+  done
+}
+run() { printf '$%s\n' "$(quote "$@")"; "$@"; }
 
 step "Starting the service on the simulated TV at $GXEMP_ADDRESS"
 "$gxemp" --address "$GXEMP_ADDRESS" --log "$work/gxemp.log" \

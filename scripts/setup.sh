@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsoup-3.0-dev chromium
   nodejs node-typescript
-  util-linux procps curl
+  util-linux procps curl jq python3-gi
 )
 
 missing=()

@@ -111,10 +111,15 @@ void PrintHelp(FILE* out) {
                  "                         seconds of connecting (default 5)\n"
                  "  --max-queued-events N  events kept for a client that does not read "
                  "(default 1024)\n"
-                 "  --log FILE             write the log to FILE instead of standard error;\n"
-                 "                         SIGHUP opens FILE again (after it was rotated)\n"
+                 "  --log FILE             write the log to FILE; SIGHUP opens FILE again (after\n"
+                 "                         it was rotated). Default: the journal under systemd,\n"
+                 "                         else $XDG_STATE_HOME/gxemp/gxemp.log (kept below\n"
+                 "                         4 MiB, the older part in gxemp.log.1), and only the\n"
+                 "                         service's notices and errors on standard error;\n"
+                 "                         gxempctl log shows it\n"
                  "  --log-level PRIORITY   drop log lines below PRIORITY: a number, or trace (2),\n"
-                 "                         info (4), error (16) (default: keep every line)\n",
+                 "                         info (4), notice (5), error (16) (default: keep every\n"
+                 "                         line)\n",
                  g_Program, gxhost::DefaultAddress().c_str());
     for (gxhost::Extension* ext : gxhost::Extensions())
         for (const gxhost::ExtensionOption& o : ext->Options()) {
@@ -149,14 +154,14 @@ bool ParseCount(const char* option, const char* value, unsigned long max, size_t
 
 bool ParseLogLevel(const char* value, int* out) {
     static const std::pair<const char*, int> kNames[] = {
-        {"trace", 2}, {"debug", 2}, {"info", 4}, {"error", 16}};
+        {"trace", 2}, {"debug", 2}, {"info", 4}, {"notice", 5}, {"error", 16}};
     for (const auto& n : kNames)
         if (std::strcmp(value, n.first) == 0) return *out = n.second, true;
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(value, &end, 10);
     if (errno != 0 || end == value || *end != '\0' || v < 0 || v > 1000)
-        return Bad("log-level", "a priority (a number, trace, info or error)", value);
+        return Bad("log-level", "a priority (a number, trace, info, notice or error)", value);
     *out = static_cast<int>(v);
     return true;
 }
@@ -330,6 +335,9 @@ bool RedirectStderr(const std::string& path, std::string* error) {
 bool OpenLog(const Options& opts) {
     std::string error;
     gxhost::Extension* service = LogService();
+    // The logging service names a worker in each of its lines, the plug-in's too.
+    if (service != nullptr && !opts.worker.empty())
+        setenv("GXEMP_LOG_WORKER", std::to_string(getpid()).c_str(), 1);
     bool ok = service != nullptr ? service->OpenLog(opts.logFile, &error)
                                  : opts.logFile.empty() || RedirectStderr(opts.logFile, &error);
     if (!ok) return Fail("--log " + opts.logFile + ": " + error);
@@ -732,7 +740,7 @@ int RunService(CEmpAppBase* app, const Options& opts) {
         }
         if (ok) {
             g_Loop.broker = broker.get();
-            HostLog(gxhost::kLogInfo, "serving on %s (%s)", where.c_str(),
+            HostLog(gxhost::kLogNotice, "serving on %s (%s)", where.c_str(),
                     single ? "one process for every client" : "a worker process per client");
             sd_notify(0, "READY=1");
             r = sd_event_loop(event);
@@ -748,7 +756,7 @@ int RunService(CEmpAppBase* app, const Options& opts) {
     if (bus != nullptr) sd_bus_flush_close_unref(bus);
     if (!bound.empty()) unlink(bound.c_str());
     StopExtensions();
-    HostLog(gxhost::kLogInfo, "stopped");
+    HostLog(gxhost::kLogNotice, "stopped");
     FlushLogs();
     return status;
 }

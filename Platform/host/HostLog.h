@@ -7,8 +7,10 @@
 
 namespace gxhost {
 
-// Priorities as the platform log shows them: 16 errors, 4 values and state changes.
+// Priorities as the platform log shows them: 16 errors, 5 notices (started, stopped: what the
+// terminal shows besides errors), 4 values and state changes.
 constexpr int kLogError = 16;
+constexpr int kLogNotice = 5;
 constexpr int kLogInfo = 4;
 
 // LogPrefix() is declared in gxhost/Extension.h.

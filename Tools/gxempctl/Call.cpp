@@ -3,6 +3,8 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +20,6 @@ namespace gxempctl {
 
 int CmdInfo(std::vector<std::string>& args) {
     Bus b;
-    Connect(&b);
     if (!args.empty()) Usage("info takes no arguments");
     Reply reply;
     Call(
@@ -40,7 +41,6 @@ int CmdInfo(std::vector<std::string>& args) {
 
 int CmdCall(std::vector<std::string>& args) {
     Bus b;
-    Connect(&b);
     std::string app = "gxempctl";
     bool json = false;
     while (!args.empty() && args[0].compare(0, 2, "--") == 0) {
@@ -82,6 +82,13 @@ int CmdCall(std::vector<std::string>& args) {
     Call(
         b, gxhost::kHostPath, gxhost::kHostInterface, "Close",
         [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", engine); }, &closed);
+    // The call was sent as given (the plug-in decides); a name it does not know gets a hint.
+    const std::vector<std::string>& known = PluginCommands();
+    if (std::find(known.begin(), known.end(), args[0]) == known.end()) {
+        std::string hint = DidYouMean(args[0], known);
+        std::cerr << "gxempctl: the plug-in has no command '" << args[0] << "'"
+                  << (hint.empty() ? "; gxempctl help call lists them" : hint) << "\n";
+    }
     return out["served"].asBool() ? kExitOk : kExitNotServed;
 }
 
@@ -276,7 +283,7 @@ int CmdSession(std::vector<std::string>& args) {
         } else if (args[i] == "--linger" && i + 1 < args.size()) {
             char* end = nullptr;
             s.linger = std::strtod(args[++i].c_str(), &end);
-            if (*end != '\0' || s.linger < 0) Usage("--linger takes seconds");
+            if (*end != '\0' || !(s.linger >= 0)) Usage("--linger takes seconds, 0 or more");
         } else {
             Usage("unknown argument for session: " + args[i]);
         }
@@ -371,12 +378,11 @@ int CmdMonitor(std::vector<std::string>& args) {
         } else if (args[i] == "--no-face") {
             face = false;
         } else if (args[i] == "--count" && i + 1 < args.size()) {
-            loop.countLeft = ParseInt(args[++i], "--count");
-            if (loop.countLeft <= 0) Usage("--count must be positive");
+            loop.countLeft = ParseIntIn(args[++i], "--count", 1, INT32_MAX);
         } else if (args[i] == "--timeout" && i + 1 < args.size()) {
             char* end = nullptr;
             timeout = std::strtod(args[++i].c_str(), &end);
-            if (*end != '\0' || timeout <= 0) Usage("--timeout takes seconds");
+            if (*end != '\0' || !(timeout > 0)) Usage("--timeout takes seconds above 0");
         } else if (args[i].compare(0, 1, "-") != 0 && !widgetGiven) {
             widget = args[i];  // `monitor WIDGET` is short for `monitor --widget WIDGET`
             widgetGiven = true;

@@ -38,7 +38,8 @@ int32_t ParseInt(const std::string& text, const char* what) {
     errno = 0;
     long v = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX)
-        Usage(std::string(what) + " must be an integer, not '" + text + "'");
+        Usage(std::string(what) + " must be an integer (" + std::to_string(INT32_MIN) + ".." +
+              std::to_string(INT32_MAX) + "), not '" + text + "'");
     return static_cast<int32_t>(v);
 }
 

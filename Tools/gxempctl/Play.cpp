@@ -5,6 +5,7 @@
 // at its time, or as soon as the reply to the step before it has arrived, so that a gesture never
 // overtakes the subscription written above it. The lateness of every step shows in its "time".
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -43,7 +44,29 @@ struct Options {
     double speed = 1;
     long loops = 1;
     bool dryRun = false;
+    bool json = false;  // JSON lines (--json, or stdout is not a terminal), else a line per step
 };
+
+// A step as a reader would say it, e.g. "face-enrolment.jsonl:12  faces [[1,120,80,64,64]]"; a
+// command with its words, an expected event as having arrived (it is printed when it did).
+std::string StepText(const Step& s) {
+    std::string where = s.file.substr(s.file.rfind('/') + 1) + ":" + std::to_string(s.line);
+    std::string what;
+    if (s.action == Action::Command) {
+        for (const std::string& w : s.words) what += (what.empty() ? "" : " ") + w;
+    } else if (s.action == Action::ExpectEvent) {
+        what = s.expect["name"].asString() + " arrived" +
+               (s.expect.isMember("data") ? " with the data expected" : "");
+    } else {
+        what = s.key + " " + JsonLine(s.source[s.key]);
+    }
+    return where + "  " + what;
+}
+
+void PrintText(double seconds, const std::string& text) {
+    std::printf("%8.2fs  %s\n", seconds, text.c_str());
+    std::fflush(stdout);
+}
 
 // The arguments of a simulator method for a step.
 int AppendSimulatorCall(sd_bus_message* m, const Step& s) {
@@ -140,6 +163,7 @@ public:
     }
 
     long steps = 0, expectations = 0;
+    size_t Events() const { return m_Received.size(); }
 
 private:
     struct Expectation {
@@ -191,7 +215,11 @@ private:
         uint64_t now = NowUsec();
         Json::Value line = StepLine(s, m_Options, LoopIndex());
         line["time"] = Seconds(now - m_Start);
-        PrintJson(line);
+        // As text, a command is printed with its result and an expectation once it is met.
+        if (m_Options.json)
+            PrintJson(line);
+        else if (s.action != Action::Command && s.action != Action::ExpectEvent)
+            PrintText(Seconds(now - m_Start), StepText(s));
         ++steps;
         if (s.action == Action::ExpectEvent) {
             m_Waiting.push_back({&s, due + Usec(s.within)});
@@ -248,7 +276,15 @@ private:
                 self->Finish(e.code);
                 return 0;
             }
-            PrintJson(v);
+            if (self->m_Options.json) {
+                PrintJson(v);
+            } else {
+                std::string result =
+                    v["result"].isString() ? JsonLine(v["result"]) : v["result"].asString();
+                PrintText(
+                    Seconds(NowUsec() - self->m_Start),
+                    StepText(s) + "  -> " + (v["served"].asBool() ? "" : "not served, ") + result);
+            }
             const Json::Value& want = s.expect;
             if (!want.isNull()) {
                 Json::Value got(Json::objectValue);
@@ -268,7 +304,7 @@ private:
 
     void OnEngineEvent(Json::Value v) override {
         v["time"] = Seconds(NowUsec() - m_Start);
-        PrintJson(v);
+        if (m_Options.json) PrintJson(v);
         m_Received.push_back({v["name"].asString(), v["data"].asString()});
         Match();
         Continue();
@@ -287,6 +323,8 @@ private:
             if (i == m_Received.size()) break;
             m_Received[i].matched = true;
             m_Cursor = i + 1;
+            if (!m_Options.json)
+                PrintText(Seconds(NowUsec() - m_Start), StepText(*m_Waiting.front().step));
             m_Waiting.pop_front();
             ++expectations;
         }
@@ -334,7 +372,7 @@ private:
         v["line"] = s.line;
         v["expected"] = expected;
         v["got"] = got;
-        PrintJson(v);
+        if (m_Options.json) PrintJson(v);
         std::string what = got.isArray() && got.empty() ? "no event" : JsonLine(got);
         std::fprintf(stderr, "gxempctl: %s:%d: '%s' failed: expected %s, got %s\n", s.file.c_str(),
                      s.line, s.key.c_str(), JsonLine(expected).c_str(), what.c_str());
@@ -383,10 +421,11 @@ int CmdPlay(std::vector<std::string>& args) {
         if (args[i] == "--speed" && i + 1 < args.size()) {
             o.speed = PositiveNumber(args[++i], "--speed");
         } else if (args[i] == "--loop" && i + 1 < args.size()) {
-            o.loops = ParseInt(args[++i], "--loop");
-            if (o.loops <= 0) Usage("--loop must be positive");
+            o.loops = ParseIntIn(args[++i], "--loop", 1, INT32_MAX);
         } else if (args[i] == "--dry-run") {
             o.dryRun = true;
+        } else if (args[i] == "--json") {
+            o.json = true;
         } else if (args[i].compare(0, 2, "--") == 0) {
             Usage("unknown option for play: " + args[i]);
         } else {
@@ -394,6 +433,7 @@ int CmdPlay(std::vector<std::string>& args) {
         }
     }
     if (o.files.empty()) Usage("play needs a scenario FILE");
+    if (!isatty(STDOUT_FILENO)) o.json = true;
     std::vector<Scenario> scenarios;
     for (const std::string& f : o.files) scenarios.push_back(LoadScenario(f));
     if (o.dryRun) {
@@ -424,7 +464,7 @@ int CmdPlay(std::vector<std::string>& args) {
     Json::Value opened(Json::objectValue);
     opened["type"] = "open";
     opened["engine"] = player.engine;
-    PrintJson(opened);
+    if (o.json) PrintJson(opened);
     int code = player.Play();
     if (code != kExitUnreachable) {
         Reply closed;
@@ -438,7 +478,12 @@ int CmdPlay(std::vector<std::string>& args) {
         done["type"] = "passed";
         done["steps"] = static_cast<Json::Int64>(player.steps);
         done["expectations"] = static_cast<Json::Int64>(player.expectations);
-        PrintJson(done);
+        if (o.json) PrintJson(done);
+    }
+    if (!o.json) {
+        std::printf("%s: %ld steps, %ld expectations met, %zu events received\n",
+                    code == kExitOk ? "passed" : "FAILED", player.steps, player.expectations,
+                    player.Events());
     }
     return code;
 }

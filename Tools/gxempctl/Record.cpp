@@ -139,13 +139,12 @@ int CmdRecord(std::vector<std::string>& args) {
         if (args[i] == "--widget" && i + 1 < args.size()) {
             widget = args[++i];
         } else if (args[i] == "--count" && i + 1 < args.size()) {
-            count = ParseInt(args[++i], "--count");
-            if (count <= 0) Usage("--count must be positive");
+            count = ParseIntIn(args[++i], "--count", 1, INT32_MAX);
         } else if (args[i] == "--duration" && i + 1 < args.size()) {
             char* end = nullptr;
             duration = std::strtod(args[++i].c_str(), &end);
             if (*end != '\0' || !(duration > 0) || !std::isfinite(duration))
-                Usage("--duration takes seconds");
+                Usage("--duration takes seconds above 0");
         } else if (args[i].compare(0, 2, "--") == 0 || !file.empty()) {
             Usage("unknown argument for record: " + args[i]);
         } else {

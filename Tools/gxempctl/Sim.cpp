@@ -1,4 +1,5 @@
 // gxempctl sim ...: the controls of the simulated TV (org.gxemp.Simulator1).
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,12 @@ int32_t MotionSignalOf(const std::string& name) {
     if (name == "EVENT_MOTION_START_ENGINE") return 1000;
     if (!name.empty() && (std::isdigit(static_cast<unsigned char>(name[0])) || name[0] == '-'))
         return ParseInt(name, "the signal");
-    Usage("unknown motion event '" + name + "' (an EVENT_MOTION_* name or a signal number)");
+    std::vector<std::string> names{"EVENT_MOTION_START_ENGINE"};
+    for (const auto& e : MotionEvents()) names.push_back(e.first);
+    std::sort(names.begin(), names.end());
+    Usage("unknown motion event '" + name + "'" + DidYouMean(name, names) +
+          "\nIt is a signal number or one of:\n" + WrapWords(names, 2, 79) +
+          "(docs/COMMANDS.md: which signal each is)");
 }
 
 // FIELD=VALUE words of a face record, or --no-data. Returns nullopt for --no-data.
@@ -64,7 +70,6 @@ void Need(const std::vector<std::string>& a, size_t min, size_t max, const char*
 
 int CmdSim(std::vector<std::string>& args) {
     Bus b;
-    Connect(&b);
     if (args.empty()) Usage("sim needs a subcommand (see --help)");
     std::string sub = args[0];
     std::vector<std::string> a(args.begin() + 1, args.end());
@@ -89,7 +94,7 @@ int CmdSim(std::vector<std::string>& args) {
         std::cout << "signal " << signal << " delivered to " << queued << " subscriber(s)\n";
     } else if (sub == "face-signal") {
         Need(a, 1, 7, "face-signal SIGNAL [--no-data | FIELD=VALUE...]");
-        int32_t signal = ParseInt(a[0], "the signal");
+        int32_t signal = ParseIntIn(a[0], "face signal", 0, 5);
         auto fields = FaceFields(std::vector<std::string>(a.begin() + 1, a.end()));
         if (fields)
             SimCall(

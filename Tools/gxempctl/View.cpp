@@ -411,10 +411,12 @@ struct View {
         GError* error = nullptr;
         if (!soup_server_listen_local(server, port, SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
             std::string why = error->message;
+            bool busy = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_ADDRESS_IN_USE);
             g_error_free(error);
             g_object_unref(server);
             throw ServiceError{kExitNotServed, "cannot listen on 127.0.0.1 port " +
-                                                   std::to_string(port) + ": " + why};
+                                                   std::to_string(port) + ": " + why +
+                                                   (busy ? " (--port 0 picks a free port)" : "")};
         }
         GSList* uris = soup_server_get_uris(server);
         port = static_cast<guint>(g_uri_get_port(static_cast<GUri*>(uris->data)));
@@ -463,17 +465,14 @@ int CmdView(std::vector<std::string>& args) {
     view.port = 8765;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--port" && i + 1 < args.size()) {
-            int32_t port = ParseInt(args[++i], "--port");
-            if (port < 0 || port > 65535) Usage("--port takes 0 to 65535");
+            int32_t port = ParseIntIn(args[++i], "--port", 0, 65535);
             view.port = static_cast<guint>(port);
         } else if (args[i] == "--frame" && i + 1 < args.size()) {
             const std::string& f = args[++i];
             size_t x = f.find('x');
             if (x == std::string::npos) Usage("--frame takes WIDTHxHEIGHT, e.g. 1280x720");
-            view.width = ParseInt(f.substr(0, x), "--frame width");
-            view.height = ParseInt(f.substr(x + 1), "--frame height");
-            if (view.width <= 0 || view.height <= 0 || view.width > 16384 || view.height > 16384)
-                Usage("--frame takes a size from 1x1 to 16384x16384");
+            view.width = ParseIntIn(f.substr(0, x), "--frame width", 1, 16384);
+            view.height = ParseIntIn(f.substr(x + 1), "--frame height", 1, 16384);
         } else {
             Usage("unknown argument for view: " + args[i]);
         }

@@ -3,8 +3,10 @@
 //   Call.cpp        info, call, session, monitor
 //   Sim.cpp         sim ...
 //   Scenario.cpp    scenario files (Scenario.h); Play.cpp: play; Record.cpp: record
+//   Log.cpp         log (the service's log file)
 //   View.cpp        view (the page itself is under view/, embedded at build time)
-//   main.cpp        global options, the usage text and the table of commands
+//   Suggest.cpp     the plug-in's command names, suggestions for a mistyped name
+//   main.cpp        global options, the usage text and the table of commands, help
 #pragma once
 
 #include <json/json.h>
@@ -73,6 +75,8 @@ struct Reply {
 template <typename Fill>
 void Call(Bus& b, const char* path, const char* interface, const char* method, Fill fill,
           Reply* reply) {
+    // Commands connect at their first call, once their arguments have been checked.
+    if (b.bus == nullptr) Connect(&b);
     sd_bus_message* m = nullptr;
     int r = sd_bus_message_new_method_call(b.bus, &m, gxhost::kBusName, path, interface, method);
     if (r >= 0) r = fill(m);
@@ -111,6 +115,16 @@ uint32_t OpenEngine(Bus& b, const std::string& app);
 // Reads the (b served, v result) of Execute into JSON: the result as an integer or a string.
 void ReadExecuteReply(sd_bus_message* m, Json::Value* out);
 int AppendExecute(sd_bus_message* m, uint32_t engine, const std::vector<std::string>& words);
+
+// The commands the plug-in serves, read from its source when gxempctl is built.
+const std::vector<std::string>& PluginCommands();
+// "; did you mean A or B?" with the names closest to `word` (case aside: a small edit distance,
+// or a name that holds it); "" when none is close.
+std::string DidYouMean(const std::string& word, const std::vector<std::string>& names);
+// The names as lines of at most `width` columns, each indented by `indent` blanks.
+std::string WrapWords(const std::vector<std::string>& names, size_t indent, size_t width);
+// An integer within [min, max]; a usage error names the range ("face signal must be 0..5").
+int32_t ParseIntIn(const std::string& text, const char* what, int32_t min, int32_t max);
 
 // Every motion event name a client can subscribe to and receive, with its signal number.
 const std::map<std::string, int>& MotionEvents();
@@ -152,6 +166,7 @@ int CmdSim(std::vector<std::string>& args);
 int CmdPlay(std::vector<std::string>& args);
 int CmdRecord(std::vector<std::string>& args);
 int CmdView(std::vector<std::string>& args);
+int CmdLog(std::vector<std::string>& args);
 // Runs one command on an engine; the reply as JSON (served, result).
 Json::Value Execute(Bus& bus, uint32_t engine, const std::vector<std::string>& words);
 // The argument of "SetMotionSubscribeInfo" that subscribes every motion event.

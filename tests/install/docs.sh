@@ -49,6 +49,8 @@ while IFS='|' read -r line expected; do
     [[ ${got[*]} == "${want[*]}" ]] || fail "'$line': got '${got[*]}', expected '${want[*]}'"
 done <<'ROWS'
 gxempctl s                                   | session sim
+gxempctl he                                  | help
+gxempctl help pl                             | play
 gxempctl --bus s                             | session system
 gxempctl --address=unix:path=/tmp/x.sock c   | call
 gxempctl --timeout 5 call --json --app tv IsSup | IsSupportMotionRecognition IsSupportTTS

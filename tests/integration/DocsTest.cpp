@@ -6,7 +6,7 @@
 // number of lines, and runs of blanks compare equal. A table cell holding "`$S ...`" or
 // "`$H ...`" is an example that must succeed. The examples of one page run in order in one shell,
 // against a service of their own, in a directory of their own that shows the project's
-// scenarios/ and Platform/.
+// scenarios/, Platform/ and examples/, and the build's programs as build/default/.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -79,13 +79,16 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
     Service service;
     TempDir cwd;
     // One shell runs them all; a marker before each example, and one with its status after it.
+    std::string bin = GXEMPCTL_BIN;
+    bin = bin.substr(0, bin.rfind('/'));
     std::string script = "cd " + cwd.path() + " && ln -s " + GXEMP_SOURCE_DIR + "/scenarios " +
-                         GXEMP_SOURCE_DIR + "/Platform . || exit 1\n";
+                         GXEMP_SOURCE_DIR + "/Platform " + GXEMP_SOURCE_DIR +
+                         "/examples . && mkdir build && ln -s " + bin +
+                         " build/default || exit 1\n";
     for (size_t i = 0; i < examples.size(); ++i)
         script += "printf '\\036%zu\\n' " + std::to_string(i) + "\n{ " + examples[i].command +
                   "\n} 2>&1\nprintf '\\036=%d\\n' $?\n";
-    std::string bin = GXEMPCTL_BIN;
-    std::string path = "PATH=" + bin.substr(0, bin.rfind('/')) + ":/usr/bin:/bin";
+    std::string path = "PATH=" + bin + ":/usr/bin:/bin";
     ProcessResult run = RunProgram({"/usr/bin/timeout", "120", "/bin/bash", "-c", script}, "",
                                    {"GXEMP_ADDRESS=" + service.address(), path});
     std::vector<std::vector<std::string>> printed(examples.size());
@@ -114,7 +117,35 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, DocsExampleTest,
-                         ::testing::Values("API.md", "CLIENT.md", "SCENARIOS.md", "SIMULATOR.md"));
+                         ::testing::Values("API.md", "CLIENT.md", "COMMANDS.md", "SCENARIOS.md",
+                                           "SIMULATOR.md"));
+
+// docs/COMMANDS.md has a row for exactly the commands the plug-in serves: those the build reads
+// from its command tables for the shell completion.
+TEST(DocsTest, CommandReferenceListsEveryServedCommand) {
+    std::smatch m;
+    std::string completion = ReadFile(GXEMP_COMPLETION);
+    ASSERT_TRUE(
+        std::regex_search(completion, m, std::regex("_gxempctl_call_commands=\"([^\"]*)\"")));
+    std::set<std::string> served;
+    std::istringstream words(m[1].str());
+    for (std::string w; words >> w;) served.insert(w);
+    ASSERT_GT(served.size(), 50u);
+    std::set<std::string> documented;
+    std::istringstream page(ReadFile(std::string(GXEMP_DOCS_DIR) + "/COMMANDS.md"));
+    const std::regex row("^\\| `([A-Za-z]+)` \\|");
+    for (std::string line; std::getline(page, line);)
+        if (std::regex_search(line, m, row)) {
+            EXPECT_TRUE(documented.insert(m[1]).second) << m[1] << " has two rows";
+        }
+    std::string missing, extra;
+    for (const std::string& c : served)
+        if (!documented.count(c)) missing += " " + c;
+    for (const std::string& c : documented)
+        if (!served.count(c)) extra += " " + c;
+    EXPECT_EQ(missing, "") << "served, without a row";
+    EXPECT_EQ(extra, "") << "a row, not served";
+}
 
 // The methods, signals, properties and arguments in docs/*.xml are those the service serves.
 TEST(DocsTest, IntrospectionXmlMatchesTheService) {

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include "Harness.h"
@@ -195,6 +197,101 @@ TEST(LogTest, SighupOpensTheLogFileAgain) {
     EXPECT_EQ(("\n" + fresh).find("\n[2] "), std::string::npos) << "below --log-level:\n" << fresh;
     EXPECT_EQ(ReadFile(rotated).find("StartMotionRecognition"), std::string::npos)
         << "the command was logged into the rotated file";
+}
+
+// Without --log the terminal shows only the service's notices and errors, while every line, the
+// plug-in's unchanged, is kept in the log under $XDG_STATE_HOME, a worker's naming the worker;
+// gxempctl log shows them, colours and all on a terminal and without them elsewhere.
+TEST(LogTest, TerminalStaysQuietAndTheLogKeepsEveryLine) {
+    TempDir dir;
+    const std::string address = "unix:path=" + dir.path() + "/s.sock", err = dir.path() + "/stderr";
+    const std::vector<std::string> env = {
+        "XDG_STATE_HOME=" + dir.path(),
+        "JOURNAL_STREAM=", "INVOCATION_ID=", "GXEMP_SETTINGS=" + dir.path() + "/s.ini"};
+    Child service(
+        {"/bin/sh", "-c", "exec \"$0\" --address \"$1\" 2>\"$2\"", GXEMP_BIN, address, err}, env);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(err).find("serving on") != std::string::npos; }));
+    {
+        Client client(address);
+        uint32_t engine = client.Open();
+        EXPECT_EQ(
+            client
+                .Execute(engine, "SetMotionSubscribeInfo", "w1", MotionList({"EVENT_MOTION_GRAB"}))
+                .integer,
+            1);
+        EXPECT_EQ(client.EmitMotion(1005, "hand closed"), 1);
+        EXPECT_TRUE(client.WaitEvents(1));
+    }
+    kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.Wait(), 0);
+
+    EXPECT_EQ(ReadFile(err), "[5] EMP-HOST: serving on " + address +
+                                 " (a worker process per client)\n[5] EMP-HOST: stopped\n");
+    const std::string log = ReadFile(dir.path() + "/gxemp/gxemp.log");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(log, m, std::regex("worker (\\d+) serves it"))) << log;
+    const std::string worker = m[1];
+    // The plug-in's lines for the command and the gesture, as it wrote them, in the worker's name.
+    const std::string ours = "\\[16\\] GX-EMP: \\[worker " + worker + "\\] EmpEngineGX\\.cpp: ";
+    for (const char* line : {"Execute\\(\\d+\\) > \033\\[31m strCmd = SetMotionSubscribeInfo",
+                             "ProcessMotionSignal\\(\\d+\\) > \033\\[31m strSingal is "
+                             "EVENT_MOTION_GRAB"})
+        EXPECT_TRUE(std::regex_search(log, std::regex("\n" + ours + line + "\033\\[0m\n"))) << line;
+
+    // Every GX-EMP line of the worker, as kept; on a terminal a line whose colour is left set is
+    // followed by a reset.
+    std::string workerLines, coloured;
+    std::istringstream kept(log);
+    const std::regex plugin("^\\[\\d+\\] GX-EMP: \\[worker " + worker + "\\] .*");
+    for (std::string line; std::getline(kept, line);) {
+        if (!std::regex_match(line, plugin)) continue;
+        workerLines += line + "\n";
+        bool open = line.find('\033') != std::string::npos &&
+                    line.compare(line.size() - 4, 4, "\033[0m") != 0;
+        coloured += line + (open ? "\033[0m\n" : "\n");
+    }
+    ASSERT_NE(workerLines, "");
+    const std::string shown =
+        RunProgram({GXEMPCTL_BIN, "log", "--tag", "GX-EMP", "--worker", worker}, "", env).out;
+    EXPECT_EQ(shown, std::regex_replace(workerLines, std::regex("\033\\[[0-9;]*m"), ""));
+    // On a terminal (script(1)), with their colours; a line left coloured is reset after it.
+    std::string onTerminal =
+        RunProgram(
+            {"/usr/bin/script", "-qec",
+             std::string(GXEMPCTL_BIN) + " log --tag GX-EMP --worker " + worker, "/dev/null"},
+            "", env)
+            .out;
+    onTerminal = std::regex_replace(onTerminal, std::regex("\r\n"), "\n");
+    EXPECT_EQ(onTerminal, coloured);
+}
+
+// The default log stays bounded: at its size it moves to gxemp.log.1 and a new file takes the name;
+// gxempctl log shows the older part first.
+TEST(LogTest, DefaultLogIsMovedAsideAtItsBound) {
+    TempDir dir;
+    const std::string address = "unix:path=" + dir.path() + "/s.sock",
+                      log = dir.path() + "/gxemp/gxemp.log";
+    const std::vector<std::string> env = {"XDG_STATE_HOME=" + dir.path(),
+                                          "JOURNAL_STREAM=",
+                                          "INVOCATION_ID=",
+                                          "GXEMP_LOG_MAX_BYTES=4096",
+                                          "GXEMP_LOG_FLUSH=line",
+                                          "GXEMP_SETTINGS=" + dir.path() + "/s.ini"};
+    Child service({"/bin/sh", "-c", "exec \"$0\" --address \"$1\" 2>/dev/null", GXEMP_BIN, address},
+                  env);
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(log).find("serving on") != std::string::npos; }));
+    Client client(address);
+    uint32_t engine = client.Open();
+    // Each command logs a few hundred bytes: enough of them fill the file more than once.
+    for (int i = 0; i < 40; ++i) client.Execute(engine, "GetUserLevel");
+    client.Execute(engine, "IsSupportTTS");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadFile(log).find("strCmd = IsSupportTTS") != std::string::npos; }));
+    const std::string older = ReadFile(log + ".1"), current = ReadFile(log);
+    EXPECT_GE(older.size(), 4096u);
+    EXPECT_LT(current.size(), 4096u + 1024u) << "one line may cross the bound, not more";
+    EXPECT_EQ(RunProgram({GXEMPCTL_BIN, "log", "--priority", "trace"}, "", env).out,
+              std::regex_replace(older + current, std::regex("\033\\[[0-9;]*m"), ""));
 }
 
 }  // namespace

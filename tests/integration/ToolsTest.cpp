@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,29 @@ TEST_F(ToolsTest, SimulatorControlsReadBack) {
     EXPECT_EQ(service.Ctl({"sim", "stored-faces"}).out, "");
 }
 
+// sim reset puts the TV back to its defaults, but a client that runs keeps its subscription.
+TEST_F(ToolsTest, ResetKeepsRunningClientsSubscribed) {
+    Client client(service.address());
+    uint32_t engine = client.Open();
+    ASSERT_EQ(
+        client.Execute(engine, "SetMotionSubscribeInfo", "w1", MotionList({"EVENT_MOTION_GRAB"}))
+            .integer,
+        1);
+    EXPECT_EQ(service.Ctl({"sim", "model", "--none"}).status, 0);
+    EXPECT_EQ(service.Ctl({"sim", "reset"}).status, 0);
+    EXPECT_EQ(service.Ctl({"sim", "model"}).out, "T-SIMTV55\n") << "the TV is back to its defaults";
+    EXPECT_EQ(service.Ctl({"sim", "gesture", "EVENT_MOTION_GRAB", "after"}).out,
+              "signal 1005 delivered to 1 subscriber(s)\n");
+    ASSERT_TRUE(client.WaitEvents(1));
+    EXPECT_EQ(client.events[0].name, "EVENT_MOTION_GRAB-w1");
+    // A new engine gets a handle of its own, not the live instance's.
+    client.Open();
+    std::set<int> handles;
+    for (const Json::Value& instance : JsonLines(service.Ctl({"sim", "motion-state"}).out))
+        handles.insert(instance["handle"].asInt());
+    EXPECT_EQ(handles.size(), 2u);
+}
+
 struct CtlErrorCase {
     std::vector<std::string> args;
     int status;
@@ -114,7 +138,7 @@ INSTANTIATE_TEST_SUITE_P(Errors, CtlErrorTest, ::testing::Values(
     CtlErrorCase{{"record", "/nonexistent/x.jsonl"},     2, "cannot write /nonexistent/x.jsonl"},
     CtlErrorCase{{"record", "--count", "2"},             2, "record needs the FILE to write"},
     CtlErrorCase{{"address", "x"},                       2, "address takes no arguments"},
-    CtlErrorCase{{"view", "--frame", "0x480"},           2, "--frame takes a size"}));
+    CtlErrorCase{{"view", "--frame", "0x480"},           2, "--frame width must be 1..16384"}));
 // clang-format on
 
 }  // namespace

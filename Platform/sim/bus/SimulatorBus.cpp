@@ -146,7 +146,7 @@ int ReplyTrace(sd_bus_message* m, const std::vector<gxsim::TraceEntry>& entries)
 // ---- Methods -----------------------------------------------------------------------------------
 
 int Reset(sd_bus_message* m, void*, sd_bus_error*) {
-    gxsim::Reset();
+    gxsim::ResetTv();  // running clients keep their subscriptions
     return ReplyEmpty(m);
 }
 

@@ -300,6 +300,19 @@ void Reset() {
     s.lastFaceCb.reset();
 }
 
+void ResetTv() {
+    State& s = S();
+    std::lock_guard<std::mutex> lk(s.mu);
+    EditShared([] {
+        State& tv = S();
+        tv.cfg = Config{};
+        tv.forced.clear();
+        tv.stored.clear();
+        PublishHiddenMask({});
+    });
+    s.trace.clear();
+}
+
 void SetModel(const std::optional<std::string>& model) {
     std::lock_guard<std::mutex> lk(S().mu);
     EditShared([&] { S().cfg.model = model; });

@@ -24,6 +24,11 @@ namespace gxsim {
 // call trace, no faces in view. Live library instances and subscriptions are dropped. The
 // settings store is not touched.
 void Reset();
+// The TV back to the same default state as Reset, and the stored faces forgotten, while the live
+// library instances keep their handles and subscriptions (as a profile load keeps them) and handles
+// and face ids go on counting: running clients keep receiving their events. What
+// `gxempctl sim reset` does.
+void ResetTv();
 
 // Applies a profile (GKeyFile text) on top of the built-in defaults: the start state (model,
 // factory items, camera, face version and image directory, faces in view, motion answers, hidden

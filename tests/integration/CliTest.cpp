@@ -1,0 +1,127 @@
+// gxempctl helps whoever types at it: help and --version without a service, a suggestion for a
+// mistyped name, ranges in the messages for numbers out of range, and play's lines for a reader.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "Harness.h"
+
+namespace itest {
+namespace {
+
+struct CliRow {
+    std::vector<std::string> args;
+    bool online;  // false: --address names a socket that does not exist (nothing may connect)
+    int status;
+    const char* out;  // a text stdout holds ("" for anything)
+    const char* err;  // a text stderr holds; nullptr: stderr must be empty
+};
+
+class CliTest : public ::testing::TestWithParam<CliRow> {
+protected:
+    static Service* service;
+    static void SetUpTestSuite() { service = new Service(); }
+    static void TearDownTestSuite() { delete service; }
+};
+Service* CliTest::service = nullptr;
+
+TEST_P(CliTest, PrintsWhatHelps) {
+    const CliRow& row = GetParam();
+    std::vector<std::string> argv = {GXEMPCTL_BIN, "--address",
+                                     row.online ? service->address() : "unix:path=/nonexistent/s"};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    ProcessResult r = RunProgram(argv);
+    EXPECT_EQ(r.status, row.status) << r.out << r.err;
+    EXPECT_NE(r.out.find(row.out), std::string::npos) << r.out;
+    if (row.err == nullptr)
+        EXPECT_EQ(r.err, "");
+    else
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, CliTest, ::testing::Values(
+    CliRow{{"--version"},                       false, 0, "gxempctl " GXEMP_VERSION "\n", nullptr},
+    CliRow{{"help"},                            false, 0, "  help [COMMAND]", nullptr},
+    CliRow{{"call", "--help"},                  false, 0, "SetMotionSubscribeInfo", nullptr},
+    CliRow{{"sim", "gesture", "x", "--help"},   false, 0, "  sim face-signal SIGNAL", nullptr},
+    CliRow{{"help", "play"},                    false, 0, "play FILE... [--speed X]", nullptr},
+    CliRow{{"help", "EnableTTSEngine"},         false, 0, "gxempctl call EnableTTSEngine", nullptr},
+    CliRow{{"help", "EnableTTS"},               false, 2, "", "did you mean EnableTTSEngine?"},
+    CliRow{{"sesion"},                          false, 2, "", "unknown command 'sesion'; did you mean session?"},
+    // The call is sent as typed and its answer shown; the hint goes to stderr.
+    CliRow{{"call", "EnableTTS"},               true,  1, "served: no\n", "no command 'EnableTTS'; did you mean EnableTTSEngine?"},
+    CliRow{{"call", "IsSuportTTS"},             true,  1, "served: no\n", "did you mean IsSupportTTS?"},
+    CliRow{{"call", "GetUserLevel"},            true,  0, "result: Beginner", nullptr},
+    CliRow{{"call", "Frobnicate"},              true,  1, "served: no\n", "gxempctl help call lists them"},
+    CliRow{{"sim", "face-signal", "9"},         false, 2, "", "face signal must be 0..5, not '9'"},
+    CliRow{{"sim", "face-signal", "-1", "--no-data"}, false, 2, "", "face signal must be 0..5"},
+    CliRow{{"sim", "face-signal", "5", "--no-data"}, true, 0, "face signal 5 delivered", nullptr},
+    CliRow{{"sim", "gesture", "GRAB"},          false, 2, "", "did you mean EVENT_MOTION_GRAB"},
+    CliRow{{"sim", "gesture", "WAVE"},          false, 2, "", "  EVENT_MOTION_BEGIN_MONITOR EVENT_MOTION_CIRCLE"},
+    CliRow{{"view", "--port", "65536"},         false, 2, "", "--port must be 0..65535, not '65536'"},
+    CliRow{{"view", "--frame", "640x0"},        false, 2, "", "--frame height must be 1..16384"},
+    CliRow{{"monitor", "--count", "0"},         false, 2, "", "--count must be 1 or more"},
+    CliRow{{"--timeout", "0", "info"},          false, 2, "", "--timeout must be 1 or more"},
+    CliRow{{"sim", "camera", "x"},              false, 2, "", "must be an integer (-2147483648..2147483647)"}));
+// clang-format on
+
+// On a terminal, play prints a line per step (a command with its result, an expectation once it
+// was met) and a summary that agrees with the JSON it prints otherwise.
+TEST(CliPlayTest, ReadableOnATerminalJsonElsewhere) {
+    Service service;
+    const std::string file = std::string(GXEMP_SCENARIOS_DIR) + "/swipe.jsonl";
+    ProcessResult json = service.Ctl({"play", file});
+    ASSERT_EQ(json.status, 0) << json.err;
+    std::vector<Json::Value> printed = JsonLines(json.out);
+    Json::Value passed = printed.back();
+    ASSERT_EQ(passed["type"].asString(), "passed");
+    long events = 0;
+    for (const Json::Value& v : printed) events += v["type"] == "event";
+    // script(1) gives play a terminal for its standard output.
+    ProcessResult tty =
+        RunProgram({"/usr/bin/script", "-qec",
+                    std::string(GXEMPCTL_BIN) + " --address " + service.address() + " play " + file,
+                    "/dev/null"});
+    ASSERT_EQ(tty.status, 0) << tty.out << tty.err;
+    const std::regex stepLine(R"(^ +\d+\.\d\ds  swipe\.jsonl:\d+  \S.*\r?$)");
+    long steps = 0;
+    std::string last;
+    std::istringstream lines(tty.out);
+    for (std::string line; std::getline(lines, line); last = line)
+        steps += std::regex_match(line, stepLine);
+    EXPECT_EQ(steps, passed["steps"].asInt()) << tty.out;
+    EXPECT_EQ(last, "passed: " + passed["steps"].asString() + " steps, " +
+                        passed["expectations"].asString() + " expectations met, " +
+                        std::to_string(events) + " events received\r")
+        << tty.out;
+    EXPECT_FALSE(std::regex_search(tty.out, std::regex("(^|\n)\\{")))
+        << "no JSON lines on a terminal";
+}
+
+// A busy port: the message says how to get a free one.
+TEST(CliViewTest, BusyPortSuggestsPortZero) {
+    Service service;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ProcessResult r = service.Ctl({"view", "--port", std::to_string(ntohs(addr.sin_port))});
+    close(fd);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("(--port 0 picks a free port)"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace itest
