@@ -103,7 +103,7 @@ void StoppedWorker(Scene& s) {
     kill(s.parties.back().worker, SIGSTOP);
     EXPECT_EQ(s.service.Ctl({"sim", "drain"}).status, 0);
     EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(s.parties.back().worker) +
-                                     " did not answer Drain"))
+                                     " is stopped and did not answer Drain"))
         << s.service.Log();
 }
 

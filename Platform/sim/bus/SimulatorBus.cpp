@@ -2,6 +2,7 @@
 // for the start state, --log FILE for the simulated log service, and the object registered on
 // every client connection (or on the bus). Each method calls the gxsim:: API of Sim.h.
 #include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
 
 #include <unistd.h>
 
@@ -584,8 +585,11 @@ constexpr uint64_t kSlowdown = 1;
 #endif
 // How long the broker waits for one worker's answer to a spread call: a worker that misses it is
 // left out of that call and of every later one until it answers again (a Ping the broker sends
-// it, every kProbeUsec while it does not).
-constexpr uint64_t kSpreadTimeoutUsec = kSlowdown * 400 * 1000;
+// it, every kProbeUsec while it does not). One found stopped (SIGSTOP, a debugger) is left out
+// after kStoppedCheckUsec already; one that runs may be slow only because the machine is busy,
+// and gets the whole kSpreadTimeoutUsec.
+constexpr uint64_t kStoppedCheckUsec = kSlowdown * 300 * 1000;
+constexpr uint64_t kSpreadTimeoutUsec = kSlowdown * 900 * 1000;
 constexpr uint64_t kProbeUsec = 10ull * 1000 * 1000;
 // How long a worker waits for the broker's combined answer.
 constexpr uint64_t kRelayTimeoutUsec = kSlowdown * 5 * 1000 * 1000;
@@ -817,11 +821,14 @@ public:
         sd_bus_slot* probe = nullptr;  // the Ping that asks whether it answers again
     };
 
+    struct Ask;
     struct Gather {
         SimulatorExtension* ext = nullptr;
         sd_bus_message* request = nullptr;
         Combine combine = Combine::Nothing;
         size_t pending = 0;
+        std::vector<Ask*> asks;  // those still waited for
+        sd_event_source* stoppedCheck = nullptr;
         int32_t sum = 0;
         bool any = false;
         std::vector<sd_bus_message*> replies;  // Concat
@@ -832,7 +839,39 @@ public:
     struct Ask {
         Gather* gather;
         pid_t pid;
+        sd_bus_slot* slot = nullptr;  // floating: the link owns it
     };
+
+    // Whether the process is stopped: by a signal, or by a debugger.
+    static bool IsStopped(pid_t pid) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+        FILE* f = std::fopen(path, "re");
+        if (f == nullptr) return false;
+        char text[512] = "";
+        size_t n = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        text[n] = '\0';
+        const char* end = std::strrchr(text, ')');
+        return end != nullptr && end[1] == ' ' && (end[2] == 'T' || end[2] == 't');
+    }
+
+    static int OnStoppedCheck(sd_event_source*, uint64_t, void* userdata) {
+        auto* gather = static_cast<Gather*>(userdata);
+        ++gather->pending;  // the gather outlives the asks dropped here
+        std::vector<Ask*> asks = gather->asks;
+        for (Ask* ask : asks) {
+            if (ask == nullptr || !IsStopped(ask->pid)) continue;
+            auto link = gather->ext->m_Links.find(ask->pid);
+            if (link != gather->ext->m_Links.end())
+                gather->ext->StopAsking(link->second,
+                                        std::string("is stopped and did not answer ") +
+                                            sd_bus_message_get_member(gather->request));
+            sd_bus_slot_unref(ask->slot);  // ends the ask (OnAskEnded)
+        }
+        if (--gather->pending == 0) gather->ext->Finish(gather);
+        return 0;
+    }
 
     // Marks a link as not answering (one line naming the worker) and starts asking it whether it
     // answers again.
@@ -897,11 +936,13 @@ public:
             sd_bus_slot* slot = nullptr;
             r = sd_bus_call_async(link.bus, &slot, call, &OnGathered, ask, kSpreadTimeoutUsec);
             if (r >= 0) {
-                // However the call ends (answered, timed out, the link closed), the gather hears
-                // of it once.
+                // However the call ends (answered, timed out, the link closed, dropped as
+                // stopped), the gather hears of it once.
                 sd_bus_slot_set_destroy_callback(slot, &OnAskEnded);
                 sd_bus_slot_set_floating(slot, 1);
                 sd_bus_slot_unref(slot);
+                ask->slot = slot;
+                ask->gather->asks.push_back(ask);
             }
         }
         if (r < 0) {
@@ -946,6 +987,10 @@ public:
                 delete ask;
             sd_bus_message_unref(call);
         }
+        if (gather->pending > 1)
+            sd_event_add_time_relative(sd_bus_get_event(sd_bus_message_get_bus(m)),
+                                       &gather->stoppedCheck, CLOCK_MONOTONIC, kStoppedCheckUsec, 0,
+                                       &OnStoppedCheck, gather);
         if (--gather->pending == 0) Finish(gather);
         return 1;  // answered when every worker has
     }
@@ -1007,6 +1052,7 @@ public:
     static void OnAskEnded(void* userdata) {
         auto* ask = static_cast<Ask*>(userdata);
         Gather* gather = ask->gather;
+        std::replace(gather->asks.begin(), gather->asks.end(), ask, static_cast<Ask*>(nullptr));
         delete ask;
         if (--gather->pending == 0) gather->ext->Finish(gather);
     }
@@ -1054,6 +1100,7 @@ public:
         sd_bus_message_unref(reply);
         for (sd_bus_message* part : gather->replies) sd_bus_message_unref(part);
         sd_bus_message_unref(gather->request);
+        sd_event_source_disable_unref(gather->stoppedCheck);
         delete gather;
     }
 
