@@ -4,6 +4,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1101,7 +1102,11 @@ public:
         for (sd_bus_message* part : gather->replies) sd_bus_message_unref(part);
         sd_bus_message_unref(gather->request);
         sd_event_source_disable_unref(gather->stoppedCheck);
+        bool large = gather->combine == Combine::Trace;
         delete gather;
+        // A trace can take many MiB to combine: hand them back rather than keep them for the
+        // broker's life.
+        if (large) malloc_trim(0);
     }
 
     int RetireFrom(sd_bus_message* m) {
