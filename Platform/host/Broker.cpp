@@ -178,13 +178,9 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
     }
     worker->clientCopy = clientCopy;
     // Peer hang-up only: what the client sends is the worker's to read.
-    r = sd_event_add_io(m_Event, &worker->clientWatch, clientCopy, EPOLLRDHUP,
-                        &Broker::OnClientHangUp, worker.get());
-    if (r < 0) {
-        // Its slot then frees when the worker ends.
-        close(clientCopy);
-        worker->clientCopy = -1;
-    }
+    // Without the watch, its place frees when the worker ends (Forget).
+    sd_event_add_io(m_Event, &worker->clientWatch, clientCopy, EPOLLRDHUP, &Broker::OnClientHangUp,
+                    worker.get());
     ++m_Connected;
     if (m_SweepTimer != nullptr) sd_event_source_set_enabled(m_SweepTimer, SD_EVENT_ON);
     r = OpenControl(worker.get(), pair[0]);
