@@ -589,8 +589,10 @@ constexpr uint64_t kSlowdown = 1;
 // it, every kProbeUsec while it does not). One found stopped (SIGSTOP, a debugger) is left out
 // after kStoppedCheckUsec already; one that runs may be slow only because the machine is busy,
 // and gets the whole kSpreadTimeoutUsec.
+// A running worker's Trace may be megabytes to build and send: it gets kTraceTimeoutUsec.
 constexpr uint64_t kStoppedCheckUsec = kSlowdown * 300 * 1000;
 constexpr uint64_t kSpreadTimeoutUsec = kSlowdown * 900 * 1000;
+constexpr uint64_t kTraceTimeoutUsec = kSlowdown * 3 * 1000 * 1000;
 constexpr uint64_t kProbeUsec = 10ull * 1000 * 1000;
 // How long a worker waits for the broker's combined answer.
 constexpr uint64_t kRelayTimeoutUsec = kSlowdown * 5 * 1000 * 1000;
@@ -935,7 +937,9 @@ public:
             if (r >= 0) r = sd_bus_send(link.bus, call, nullptr);
         } else {
             sd_bus_slot* slot = nullptr;
-            r = sd_bus_call_async(link.bus, &slot, call, &OnGathered, ask, kSpreadTimeoutUsec);
+            bool trace = ask->gather->combine == Combine::Trace;
+            r = sd_bus_call_async(link.bus, &slot, call, &OnGathered, ask,
+                                  trace ? kTraceTimeoutUsec : kSpreadTimeoutUsec);
             if (r >= 0) {
                 // However the call ends (answered, timed out, the link closed, dropped as
                 // stopped), the gather hears of it once.
@@ -1020,7 +1024,11 @@ public:
                 if (link != gather->ext->m_Links.end())
                     gather->ext->StopAsking(link->second,
                                             std::string("did not answer ") + method + " within " +
-                                                std::to_string(kSpreadTimeoutUsec / 1000) + " ms");
+                                                std::to_string((gather->combine == Combine::Trace
+                                                                    ? kTraceTimeoutUsec
+                                                                    : kSpreadTimeoutUsec) /
+                                                               1000) +
+                                                " ms");
             } else if (e->message == nullptr || std::strstr(e->message, "terminated") == nullptr) {
                 Log(16, "worker %d did not answer %s: %s", static_cast<int>(ask->pid), method,
                     e->message ? e->message : e->name);
