@@ -31,11 +31,11 @@ int Lift(int fd) {
     return fcntl(fd, F_DUPFD_CLOEXEC, 16);
 }
 
-std::string DescribeEnd(const siginfo_t* si) {
-    if (si->si_code == CLD_EXITED) return "exited with status " + std::to_string(si->si_status);
-    std::string how = "was killed by signal " + std::to_string(si->si_status) + " (" +
-                      strsignal(si->si_status) + ")";
-    if (si->si_code == CLD_DUMPED) how += ", core dumped";
+std::string DescribeEnd(bool exited, int value, bool dumped) {
+    if (exited) return "exited with status " + std::to_string(value);
+    std::string how =
+        "was killed by signal " + std::to_string(value) + " (" + strsignal(value) + ")";
+    if (dumped) how += ", core dumped";
     return how;
 }
 
@@ -44,25 +44,42 @@ std::string DescribeEnd(const siginfo_t* si) {
 Broker::Broker(sd_event* event, BrokerOptions options)
     : m_Event(sd_event_ref(event)), m_Options(std::move(options)), m_Guard(event) {
     sd_id128_randomize(&m_ServerId);
+    // SIGCHLD is blocked by the loop's owner (the child sources need it so).
+    int r = sd_event_add_signal(m_Event, &m_ChildSignal, SIGCHLD, &Broker::OnChildSignal, this);
+    if (r >= 0)
+        r = sd_event_add_time_relative(m_Event, &m_SweepTimer, CLOCK_MONOTONIC, kSweepUsec, 0,
+                                       &Broker::OnSweepTimer, this);
+    if (r < 0)
+        HostLog(kLogError, "cannot watch for ended workers besides their own sources: %s",
+                std::strerror(-r));
 }
 
 Broker::~Broker() {
     for (auto& [pid, worker] : m_Workers) {
         sd_event_source_disable_unref(worker->child);
+        sd_event_source_disable_unref(worker->clientWatch);
+        if (worker->clientCopy >= 0) close(worker->clientCopy);
         sd_bus_slot_unref(worker->firstMessage);
         sd_bus_close_unref(worker->control);
     }
     m_Listener.reset();
-    sd_event_source_disable_unref(m_StopTimer);
+    for (sd_event_source* s : {m_StopTimer, m_KillTimer, m_ChildSignal, m_SweepTimer})
+        sd_event_source_disable_unref(s);
     sd_event_unref(m_Event);
 }
 
 int Broker::Serve(int listenFd) {
     m_Listener = std::make_unique<Listener>(m_Event, listenFd);
-    // A worker costs its control link and its process descriptor for its life, and, while it
-    // starts, the other end of the link and the copies made for it.
+    // A worker costs its control link, its process descriptor and the copy of its client's
+    // connection for its life, and, while it starts, the other end of the link and the copies
+    // made for it. Workers whose clients have left still end; should many linger, new clients
+    // wait for them rather than multiply them.
     return m_Listener->Start([this](int fd, const ucred& peer) { return Spawn(fd, peer); },
-                             [this] { return m_Workers.size() >= m_Options.maxClients; }, 6);
+                             [this] {
+                                 return m_Connected >= m_Options.maxClients ||
+                                        m_Workers.size() >= 2 * m_Options.maxClients;
+                             },
+                             7, m_Options.maxClients);
 }
 
 int Broker::Spawn(int clientFd, const ucred& peer) {
@@ -103,20 +120,26 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
     }
     if (!fds.empty()) args.push_back("--worker-fds=" + fds);
 
-    bool ok = true;
+    int clientCopy = fcntl(clientFd, F_DUPFD_CLOEXEC, 3);  // the broker's, see Broker.h
+    bool ok = clientCopy >= 0;
     for (int fd : lifted) ok = ok && fd >= 0;
+    int firstUnused = kClientFd + static_cast<int>(lifted.size());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (size_t i = 0; ok && i < lifted.size(); ++i)
         posix_spawn_file_actions_adddup2(&actions, lifted[i], kClientFd + static_cast<int>(i));
-    // The worker starts with no signal blocked and every signal at its default, whatever the
-    // broker's loop blocked or ignored; it sets up its own.
+    // Only the descriptors meant for it reach the worker: whatever the broker inherited without
+    // close-on-exec (a shell's redirection, a supervisor's socket) stays here.
+    if (ok) posix_spawn_file_actions_addclosefrom_np(&actions, firstUnused);
+    // The worker starts with every signal at its default, whatever the broker's loop ignored, and
+    // with the signals its loop will handle blocked, so that they wait for the loop (see Broker.h).
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
+    sigset_t handled, all;
+    sigemptyset(&handled);
+    for (int sig : {SIGHUP, SIGTERM, SIGINT}) sigaddset(&handled, sig);
     sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigmask(&attr, &handled);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> argv;
@@ -130,9 +153,10 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
     if (r != 0) {
         // Want of descriptors or memory is the listener's to report (it rests and counts).
         if (r != EMFILE && r != ENFILE && r != ENOMEM && r != EAGAIN)
-            HostLog(kLogError, "cannot start a worker for client %s (pid %d): %s",
-                    client.c_str(), static_cast<int>(peer.pid), std::strerror(r));
+            HostLog(kLogError, "cannot start a worker for client %s (pid %d): %s", client.c_str(),
+                    static_cast<int>(peer.pid), std::strerror(r));
         close(pair[0]);
+        if (clientCopy >= 0) close(clientCopy);
         cleanUp();
         return -r;
     }
@@ -147,10 +171,18 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
     if (r < 0) {
         // Without its child source the worker could not be reaped: stop it at once.
         close(pair[0]);
+        close(clientCopy);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         return r;
     }
+    worker->clientCopy = clientCopy;
+    // Peer hang-up only: what the client sends is the worker's to read.
+    // Without the watch, its place frees when the worker ends (Forget).
+    sd_event_add_io(m_Event, &worker->clientWatch, clientCopy, EPOLLRDHUP, &Broker::OnClientHangUp,
+                    worker.get());
+    ++m_Connected;
+    if (m_SweepTimer != nullptr) sd_event_source_set_enabled(m_SweepTimer, SD_EVENT_ON);
     r = OpenControl(worker.get(), pair[0]);
     if (r < 0)
         HostLog(kLogError, "no control link to worker %d: %s", static_cast<int>(pid),
@@ -193,6 +225,8 @@ int Broker::OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
         return 0;
     worker->ready = true;
     worker->broker->m_Guard.Spoke(worker->control);
+    if (worker->hangUpDue) kill(worker->pid, SIGHUP);
+    worker->hangUpDue = false;
     for (Extension* ext : Extensions()) {
         int r = ext->AttachControl(worker->control, worker->pid);
         if (r < 0)
@@ -204,14 +238,65 @@ int Broker::OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 int Broker::OnChild(sd_event_source*, const siginfo_t* si, void* userdata) {
     auto* worker = static_cast<Worker*>(userdata);
-    Broker* self = worker->broker;
-    bool clean = si->si_code == CLD_EXITED && si->si_status == 0;
-    HostLog(clean ? kLogInfo : kLogError, "worker %d of client %s (pid %d) %s",
-            static_cast<int>(worker->pid), worker->client.c_str(),
-            static_cast<int>(worker->clientPid), DescribeEnd(si).c_str());
-    self->Forget(worker->pid);
-    if (self->m_Stopping && self->m_Workers.empty() && self->m_Done) self->m_Done();
+    worker->broker->Ended(
+        worker->pid, si->si_code == CLD_EXITED && si->si_status == 0,
+        DescribeEnd(si->si_code == CLD_EXITED, si->si_status, si->si_code == CLD_DUMPED));
     return 0;
+}
+
+// The child sources can miss an end: a worker that a debugger held when it was killed is reported
+// to the debugger, and to the broker only once the debugger has let it go, which the child source
+// (waiting on the process's descriptor) does not look for again. So whatever child has ended is
+// reaped here as well, on SIGCHLD and every kSweepUsec while workers run.
+void Broker::Sweep() {
+    for (;;) {
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, WNOHANG);
+        if (pid <= 0) break;
+        Ended(pid, WIFEXITED(status) && WEXITSTATUS(status) == 0,
+              DescribeEnd(WIFEXITED(status),
+                          WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status),
+                          WIFSIGNALED(status) && WCOREDUMP(status)));
+    }
+}
+
+int Broker::OnChildSignal(sd_event_source*, const struct signalfd_siginfo*, void* userdata) {
+    static_cast<Broker*>(userdata)->Sweep();
+    return 0;
+}
+
+int Broker::OnSweepTimer(sd_event_source* s, uint64_t, void* userdata) {
+    auto* self = static_cast<Broker*>(userdata);
+    self->Sweep();
+    sd_event_source_set_time_relative(s, kSweepUsec);
+    return sd_event_source_set_enabled(s, self->m_Workers.empty() ? SD_EVENT_OFF : SD_EVENT_ON);
+}
+
+void Broker::Ended(pid_t pid, bool clean, const std::string& how) {
+    auto it = m_Workers.find(pid);
+    if (it == m_Workers.end()) return;
+    Worker& w = *it->second;
+    HostLog(clean ? kLogInfo : kLogError, "worker %d of client %s (pid %d) %s",
+            static_cast<int>(pid), w.client.c_str(), static_cast<int>(w.clientPid), how.c_str());
+    Forget(pid);
+    MaybeDone();
+}
+
+int Broker::OnClientHangUp(sd_event_source*, int, uint32_t, void* userdata) {
+    auto* worker = static_cast<Worker*>(userdata);
+    HostLog(kLogInfo, "client %s hung up (pid %d): its place is free (worker %d ends)",
+            worker->client.c_str(), static_cast<int>(worker->clientPid),
+            static_cast<int>(worker->pid));
+    worker->broker->ClientGone(worker);
+    return 0;
+}
+
+void Broker::ClientGone(Worker* worker) {
+    if (worker->clientCopy < 0) return;
+    worker->clientWatch = sd_event_source_disable_unref(worker->clientWatch);
+    close(worker->clientCopy);
+    worker->clientCopy = -1;
+    --m_Connected;
 }
 
 void Broker::Forget(pid_t pid) {
@@ -227,6 +312,7 @@ void Broker::Forget(pid_t pid) {
     if (w.ready)
         for (Extension* ext : Extensions()) ext->DetachControl(pid);
     sd_event_source_disable_unref(w.child);
+    ClientGone(&w);
     m_Guard.Forget(w.control);
     sd_bus_slot_unref(w.firstMessage);
     sd_bus_close_unref(w.control);
@@ -238,14 +324,23 @@ void Broker::Stop(std::function<void()> done) {
     m_Stopping = true;
     m_Done = std::move(done);
     if (m_Workers.empty()) {
-        m_Done();
+        MaybeDone();
         return;
     }
     HostLog(kLogInfo, "stopping %zu workers", m_Workers.size());
     Signal(SIGTERM);
+    // A stopped worker (SIGSTOP, a terminal's ^Z) acts on SIGTERM only once it runs again.
+    Signal(SIGCONT);
     if (m_StopTimer == nullptr)
-        sd_event_add_time_relative(m_Event, &m_StopTimer, CLOCK_MONOTONIC,
-                                   m_Options.stopGraceUsec, 0, &Broker::OnStopTimeout, this);
+        sd_event_add_time_relative(m_Event, &m_StopTimer, CLOCK_MONOTONIC, m_Options.stopGraceUsec,
+                                   0, &Broker::OnStopTimeout, this);
+}
+
+void Broker::MaybeDone() {
+    if (!m_Stopping || !m_Workers.empty() || !m_Done) return;
+    std::function<void()> done = std::move(m_Done);
+    m_Done = nullptr;
+    done();
 }
 
 int Broker::OnStopTimeout(sd_event_source*, uint64_t, void* userdata) {
@@ -256,11 +351,35 @@ int Broker::OnStopTimeout(sd_event_source*, uint64_t, void* userdata) {
                 static_cast<unsigned long long>(self->m_Options.stopGraceUsec / 1000000));
         kill(pid, SIGKILL);
     }
+    if (self->m_KillTimer == nullptr)
+        sd_event_add_time_relative(self->m_Event, &self->m_KillTimer, CLOCK_MONOTONIC,
+                                   kKillWaitUsec, 0, &Broker::OnKillTimeout, self);
+    return 0;
+}
+
+// Killed but not reaped (a debugger holds it): its end is not the broker's to wait for.
+int Broker::OnKillTimeout(sd_event_source*, uint64_t, void* userdata) {
+    auto* self = static_cast<Broker*>(userdata);
+    self->Sweep();
+    for (auto& [pid, worker] : self->m_Workers)
+        HostLog(kLogError,
+                "worker %d was not reaped within %llu ms of SIGKILL: stopping without it",
+                static_cast<int>(pid), static_cast<unsigned long long>(kKillWaitUsec / 1000));
+    if (self->m_Done) {
+        std::function<void()> done = std::move(self->m_Done);
+        self->m_Done = nullptr;
+        done();
+    }
     return 0;
 }
 
 void Broker::Signal(int signo) {
-    for (auto& [pid, worker] : m_Workers) kill(pid, signo);
+    for (auto& [pid, worker] : m_Workers) {
+        if (signo == SIGHUP && !worker->ready)
+            worker->hangUpDue = true;
+        else
+            kill(pid, signo);
+    }
 }
 
 }  // namespace gxhost

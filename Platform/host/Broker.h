@@ -8,8 +8,19 @@
 //
 // A worker gets the client's connection as descriptor 3, its control link to the broker (a private
 // D-Bus connection on which extensions talk) as descriptor 4, and each extension's shared
-// descriptor from 5 on. Workers are started with posix_spawn and exec, never by a bare fork, so
-// whatever threads the broker has, no lock can be left held in a worker.
+// descriptor from 5 on, and no other descriptor (whatever the broker inherited). Workers are
+// started with posix_spawn and exec, never by a bare fork, so whatever threads the broker has, no
+// lock can be left held in a worker. A worker starts with SIGHUP, SIGTERM and SIGINT blocked:
+// they wait, pending, until its loop handles them, so a signal that comes while it starts up stops
+// it cleanly (SIGTERM) or is not lost (SIGHUP); the broker sends SIGHUP only to workers that have
+// spoken on their link and remembers one for the others.
+//
+// A client's slot (--max-clients) frees as soon as the client hangs up: the broker keeps a copy of
+// the client's descriptor only to see that. Workers are reaped by their child sources and by a
+// waitpid sweep on SIGCHLD and every second, so that no exit is lost (a worker that a debugger
+// held when it was killed is seen only once the debugger lets it go). Stopping sends SIGTERM (and
+// SIGCONT, so that a stopped worker can act on it), SIGKILL after the grace, and gives up on a
+// worker that still cannot be reaped after kKillWaitUsec more: the broker's stop is bounded.
 #pragma once
 
 #include <sys/socket.h>
@@ -38,6 +49,11 @@ struct BrokerOptions {
     uint64_t stopGraceUsec = 10 * 1000 * 1000;  // then a worker that did not stop is killed
 };
 
+// After SIGKILL, how long the broker waits for the workers to be reaped before it stops anyway.
+constexpr uint64_t kKillWaitUsec = 2 * 1000 * 1000;
+// How often the broker reaps whatever child has ended, besides on SIGCHLD.
+constexpr uint64_t kSweepUsec = 1000 * 1000;
+
 class Broker {
 public:
     Broker(sd_event* event, BrokerOptions options);
@@ -50,7 +66,8 @@ public:
     // Stops accepting and asks every worker to stop (SIGTERM: each destroys its engines in order);
     // `done` runs on the loop once the last worker is gone.
     void Stop(std::function<void()> done);
-    // Sends the signal to every worker (SIGHUP: reopen the log).
+    // Sends the signal to every worker (SIGHUP: reopen the log; a worker still starting gets it
+    // once it is ready).
     void Signal(int signo);
     size_t WorkerCount() const { return m_Workers.size(); }
 
@@ -63,15 +80,27 @@ private:
         sd_event_source* child = nullptr;
         sd_bus* control = nullptr;
         sd_bus_slot* firstMessage = nullptr;
-        bool ready = false;  // the worker has spoken on its link
+        bool ready = false;      // the worker has spoken on its link
+        bool hangUpDue = false;  // a SIGHUP came before it was ready
+        int clientCopy = -1;     // the client's connection, only to see it hang up
+        sd_event_source* clientWatch = nullptr;
     };
 
     // Starts the worker of a client; a negative errno when it could not.
     int Spawn(int clientFd, const ucred& peer);
     int OpenControl(Worker* worker, int fd);
     void Forget(pid_t pid);
+    // The worker `pid` has ended as `how` says; `clean`: with status 0.
+    void Ended(pid_t pid, bool clean, const std::string& how);
+    void ClientGone(Worker* worker);
+    void Sweep();
+    void MaybeDone();
     static int OnChild(sd_event_source* s, const siginfo_t* si, void* userdata);
+    static int OnChildSignal(sd_event_source* s, const struct signalfd_siginfo* si, void* userdata);
+    static int OnSweepTimer(sd_event_source* s, uint64_t usec, void* userdata);
+    static int OnClientHangUp(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int OnStopTimeout(sd_event_source* s, uint64_t usec, void* userdata);
+    static int OnKillTimeout(sd_event_source* s, uint64_t usec, void* userdata);
 
     static int OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
@@ -81,10 +110,14 @@ private:
     sd_id128_t m_ServerId{};
     std::unique_ptr<Listener> m_Listener;
     std::map<pid_t, std::unique_ptr<Worker>> m_Workers;
+    size_t m_Connected = 0;  // workers whose client is still connected: the slots taken
     uint64_t m_NextClient = 1;
     bool m_Stopping = false;
     std::function<void()> m_Done;
     sd_event_source* m_StopTimer = nullptr;
+    sd_event_source* m_KillTimer = nullptr;
+    sd_event_source* m_ChildSignal = nullptr;
+    sd_event_source* m_SweepTimer = nullptr;
 };
 
 }  // namespace gxhost

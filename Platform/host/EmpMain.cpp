@@ -123,7 +123,7 @@ void PrintHelp(FILE* out) {
                  g_Program, gxhost::DefaultAddress().c_str());
     for (gxhost::Extension* ext : gxhost::Extensions())
         for (const gxhost::ExtensionOption& o : ext->Options()) {
-            std::string left = "--" + o.name + " " + o.argName;
+            std::string left = "--" + o.name + (o.argName.empty() ? "" : " " + o.argName);
             std::fprintf(out, "  %-22s %s\n", left.c_str(), o.help.c_str());
         }
     std::fprintf(out,
@@ -202,12 +202,15 @@ ParseResult ParseOptions(int argc, char** argv, CEmpAppBase* app, Options* opts)
     struct ExtOpt {
         gxhost::Extension* ext;
         std::string name;
+        bool takesValue;
     };
     std::vector<ExtOpt> extOpts;
     for (gxhost::Extension* ext : gxhost::Extensions())
-        for (const gxhost::ExtensionOption& o : ext->Options()) extOpts.push_back({ext, o.name});
+        for (const gxhost::ExtensionOption& o : ext->Options())
+            extOpts.push_back({ext, o.name, !o.argName.empty()});
     for (size_t i = 0; i < extOpts.size(); ++i)
-        table.push_back({extOpts[i].name.c_str(), required_argument, nullptr,
+        table.push_back({extOpts[i].name.c_str(),
+                         extOpts[i].takesValue ? required_argument : no_argument, nullptr,
                          kOptExtensionBase + static_cast<int>(i)});
     table.push_back({nullptr, 0, nullptr, 0});
 
@@ -286,7 +289,7 @@ ParseResult ParseOptions(int argc, char** argv, CEmpAppBase* app, Options* opts)
                 size_t i = static_cast<size_t>(c - kOptExtensionBase);
                 if (c < kOptExtensionBase || i >= extOpts.size()) return PARSE_ERROR;
                 std::string error;
-                if (!extOpts[i].ext->HandleOption(extOpts[i].name, optarg, &error)) {
+                if (!extOpts[i].ext->HandleOption(extOpts[i].name, optarg ? optarg : "", &error)) {
                     std::fprintf(stderr, "%s: --%s: %s\n", g_Program, extOpts[i].name.c_str(),
                                  error.c_str());
                     return PARSE_ERROR;
@@ -686,6 +689,8 @@ std::vector<std::string> WorkerArgs(const Options& opts) {
     std::snprintf(timeout, sizeof timeout, "%.6f",
                   static_cast<double>(opts.limits.authTimeoutUsec) / 1e6);
     args.push_back(std::string("--auth-timeout=") + timeout);
+    for (gxhost::Extension* ext : gxhost::Extensions())
+        for (std::string& o : ext->WorkerOptions()) args.push_back(std::move(o));
     return args;
 }
 

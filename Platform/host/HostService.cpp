@@ -129,7 +129,7 @@ int HostService::ServeListener(int fd) {
         [this](int client, const ucred& peer) {
             return ServeConnection(client, peer, ":1." + std::to_string(m_NextClient++));
         },
-        [this] { return m_Clients.size() >= m_Limits.maxClients; }, 0);
+        [this] { return m_Clients.size() >= m_Limits.maxClients; }, 0, m_Limits.maxClients);
 }
 
 int HostService::ServeConnection(int fd, const ucred& peer, const std::string& name) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "HostLog.h"
+#include "gxhost/Endpoint.h"
 
 namespace gxhost {
 
@@ -24,16 +25,21 @@ bool Listener::Summary::Due(uint64_t now) {
     return lastLog == 0 || now - lastLog >= kSummaryUsec;
 }
 
-Listener::Listener(sd_event* event, int fd) : m_Event(sd_event_ref(event)), m_Fd(fd) {}
+Listener::Listener(sd_event* event, int fd)
+    : m_Event(sd_event_ref(event)), m_Fd(fd), m_Guard(event) {
+    sd_id128_randomize(&m_ServerId);
+}
 
 Listener::~Listener() {
+    while (!m_Refusals.empty()) EndRefusal(&m_Refusals.front());
     sd_event_source_disable_unref(m_Io);
     sd_event_source_disable_unref(m_Timer);
     if (m_Fd >= 0) close(m_Fd);
     sd_event_unref(m_Event);
 }
 
-int Listener::Start(Accepted accepted, std::function<bool()> full, int descriptors) {
+int Listener::Start(Accepted accepted, std::function<bool()> full, int descriptors, size_t limit) {
+    m_Limit = limit;
     m_Accepted = std::move(accepted);
     m_Full = std::move(full);
     m_Descriptors = descriptors;
@@ -110,7 +116,7 @@ int Listener::OnReadable(sd_event_source*, int, uint32_t, void* userdata) {
                 self->m_Refused.count = 0;
                 self->m_Refused.lastLog = now;
             }
-            close(fd);
+            self->Refuse(fd);
             continue;
         }
         int r = self->m_Accepted(fd, peer);
@@ -136,6 +142,80 @@ void Listener::Rest(int err) {
     sd_event_source_set_enabled(m_Io, SD_EVENT_OFF);
     sd_event_source_set_time_relative(m_Timer, kRestUsec);
     sd_event_source_set_enabled(m_Timer, SD_EVENT_ONESHOT);
+}
+
+void Listener::Refuse(int fd) {
+    sd_bus* bus = nullptr;
+    if (m_Refusals.size() >= kMaxRefusing || sd_bus_new(&bus) < 0) {
+        close(fd);
+        return;
+    }
+    int r = sd_bus_set_fd(bus, fd, fd);
+    if (r < 0) {
+        close(fd);
+        sd_bus_unref(bus);
+        return;
+    }
+    m_Refusals.push_back(Refusal{this, bus, nullptr, false});
+    Refusal* refusal = &m_Refusals.back();
+    r = sd_bus_set_server(bus, 1, m_ServerId);
+    if (r >= 0) r = sd_bus_add_filter(bus, nullptr, &Listener::OnRefusedMessage, refusal);
+    if (r >= 0) r = sd_bus_start(bus);
+    if (r >= 0) r = sd_bus_attach_event(bus, m_Event, SD_EVENT_PRIORITY_NORMAL);
+    if (r >= 0) r = sd_bus_set_close_on_exit(bus, 0);
+    if (r >= 0)
+        r = sd_event_add_time_relative(m_Event, &refusal->timer, CLOCK_MONOTONIC, kRefuseUsec, 0,
+                                       &Listener::OnRefusalTimer, refusal);
+    if (r >= 0) r = m_Guard.Watch(bus);
+    if (r < 0) EndRefusal(refusal);
+}
+
+int Listener::OnRefusedMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* refusal = static_cast<Refusal*>(userdata);
+    Listener* self = refusal->listener;
+    self->m_Guard.Spoke(refusal->bus);
+    if (refusal->told) return 1;
+    uint8_t type = 0;
+    sd_bus_message_get_type(m, &type);
+    if (type == SD_BUS_MESSAGE_METHOD_CALL) {
+        // A bus client's own start-up (its name, its match rules) is answered, so that the call
+        // it meant to make is the one that learns why.
+        if (sd_bus_message_is_method_call(m, "org.freedesktop.DBus", "Hello") > 0) {
+            sd_bus_reply_method_return(m, "s", ":1.0");
+            return 1;
+        }
+        if (sd_bus_message_is_method_call(m, "org.freedesktop.DBus", "AddMatch") > 0 ||
+            sd_bus_message_is_method_call(m, "org.freedesktop.DBus", "RemoveMatch") > 0) {
+            sd_bus_reply_method_return(m, "");
+            return 1;
+        }
+        sd_bus_reply_method_errorf(m, kErrorTooManyClients,
+                                   "the service already serves %zu clients, as many as "
+                                   "--max-clients allows; try again once one has left",
+                                   self->m_Limit);
+    } else if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") == 0) {
+        return 1;
+    }
+    // Told (or gone): closed from the loop, not from inside its own dispatch.
+    refusal->told = true;
+    sd_event_source_set_time_relative(refusal->timer, 0);
+    sd_event_source_set_enabled(refusal->timer, SD_EVENT_ONESHOT);
+    return 1;
+}
+
+int Listener::OnRefusalTimer(sd_event_source*, uint64_t, void* userdata) {
+    auto* refusal = static_cast<Refusal*>(userdata);
+    refusal->listener->EndRefusal(refusal);
+    return 0;
+}
+
+void Listener::EndRefusal(Refusal* refusal) {
+    m_Guard.Forget(refusal->bus);
+    sd_event_source_disable_unref(refusal->timer);
+    // The answer was written when it was sent (nothing was queued before it): no flush, which
+    // could wait on a client that does not read.
+    sd_bus_close_unref(refusal->bus);
+    m_Refusals.remove_if([refusal](const Refusal& r) { return &r == refusal; });
 }
 
 int Listener::OnRested(sd_event_source*, uint64_t, void* userdata) {

@@ -2,8 +2,11 @@
 // and holds under abuse.
 //
 // - A peer of another user than the service's (root excepted) is refused.
-// - At the client limit further clients are refused (accepted and closed at once, so that they
-//   learn it instead of waiting in the backlog).
+// - At the client limit further clients are refused, and told why: the connection finishes
+//   authenticating, the calls a bus client makes first (Hello, AddMatch) are answered, and its
+//   first other call gets org.gxemp.Error.TooManyClients naming the limit; then it is closed. So
+//   it learns it at once instead of waiting in the backlog. At most kMaxRefusing are being told at
+//   a time (more are closed at once), each for at most kRefuseUsec.
 // - A client is accepted only while the process has the descriptors to serve it; otherwise the
 //   connection waits in the backlog and the listener rests for a moment (accepting it would only
 //   close it again). The same when accept fails for want of descriptors or memory (EMFILE, ENFILE,
@@ -13,10 +16,15 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
+
+#include "FirstMessageGuard.h"
 
 namespace gxhost {
 
@@ -34,11 +42,14 @@ public:
     // Returns a negative errno on failure.
     // `descriptors`: how many descriptors serving one client takes (beyond the client's own).
     using Accepted = std::function<int(int fd, const ucred& peer)>;
-    int Start(Accepted accepted, std::function<bool()> full, int descriptors);
+    // `limit`: the client limit, as the refusal names it.
+    int Start(Accepted accepted, std::function<bool()> full, int descriptors, size_t limit);
     // Stops accepting (clients still in the backlog are left there); the socket stays open.
     void Stop();
 
     static constexpr uint64_t kRestUsec = 100 * 1000;
+    static constexpr size_t kMaxRefusing = 16;
+    static constexpr uint64_t kRefuseUsec = 2 * 1000 * 1000;
 
 private:
     struct Summary {  // one log line per second for a repeated condition
@@ -49,6 +60,17 @@ private:
     static int OnReadable(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int OnRested(sd_event_source* s, uint64_t usec, void* userdata);
     void Rest(int err);
+    // A refused client: told why on its own connection, then closed.
+    struct Refusal {
+        Listener* listener = nullptr;
+        sd_bus* bus = nullptr;
+        sd_event_source* timer = nullptr;  // closes it when it says nothing in time, and after
+        bool told = false;
+    };
+    void Refuse(int fd);
+    void EndRefusal(Refusal* refusal);
+    static int OnRefusedMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int OnRefusalTimer(sd_event_source* s, uint64_t usec, void* userdata);
     // Whether the process has the descriptors to accept and serve one more client.
     bool HasRoom() const;
     uint64_t Now() const;
@@ -60,7 +82,11 @@ private:
     Accepted m_Accepted;
     std::function<bool()> m_Full;
     int m_Descriptors = 0;
+    size_t m_Limit = 0;
     Summary m_Failed, m_Refused;
+    FirstMessageGuard m_Guard;
+    sd_id128_t m_ServerId{};
+    std::list<Refusal> m_Refusals;
 };
 
 }  // namespace gxhost

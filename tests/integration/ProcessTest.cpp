@@ -121,19 +121,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Departure{"ClientKilled", false, true, "exited with status 0"}),
     [](const ::testing::TestParamInfo<Departure>& info) { return info.param.name; });
 
-TEST(BrokerTest, ClientsBeyondTheLimitAreRefusedUntilOneLeaves) {
-    Service service({"--max-clients", "2"});
-    auto a = std::make_unique<Client>(service.address());
-    Client b(service.address());
-    EXPECT_THROW(Client c(service.address()), std::exception);
-    EXPECT_TRUE(service.WaitForLog("refusing a client")) << service.Log();
-    EXPECT_NE(service.Log().find("--max-clients"), std::string::npos);
-    a.reset();
-    ASSERT_TRUE(service.WaitForLog("exited with status 0"));
-    Client c(service.address());
-    EXPECT_TRUE(c.Execute(c.Open(), "IsSupportTTS").served);
-}
-
 // ---- One TV for every worker --------------------------------------------------------------------
 
 // What one application changes or trains, every other sees; handles stay distinct; the trace

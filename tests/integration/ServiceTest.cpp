@@ -165,6 +165,20 @@ TEST_P(ServiceTest, SigtermDestroysEveryEngineInTheOrderOpened) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, ServiceTest, ::testing::Values(false, true), ModeName);
 
+// --no-simulator-control: clients get Host1, and no Simulator1 to drive the TV with, in a worker
+// and in one process alike.
+TEST(SimulatorControlTest, IsWithheldOnRequest) {
+    for (bool single : {false, true}) {
+        std::vector<std::string> args = {"--no-simulator-control"};
+        if (single) args.push_back("--single-process");
+        Service service(args);
+        Client client(service.address());
+        EXPECT_TRUE(client.Execute(client.Open(), "IsSupportTTS").served) << single;
+        EXPECT_THROW(client.Drain(), std::exception) << single;
+        EXPECT_NE(service.Ctl({"sim", "model"}).status, 0) << single;
+    }
+}
+
 // The socket is the user's alone, and the service checks the peer's uid as well.
 TEST(AccessTest, OnlyTheUserAndRootAreServed) {
     Service service;

@@ -2,13 +2,16 @@
 // for the start state, --log FILE for the simulated log service, and the object registered on
 // every client connection (or on the bus). Each method calls the gxsim:: API of Sim.h.
 #include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -568,10 +571,81 @@ Combine CombineOf(const char* method) {
     return it == kCombine.end() ? Combine::Nothing : it->second;
 }
 
-// The newest entries the trace keeps, as each process's trace does.
+// What the broker keeps of the calls of workers that have ended, and what one Trace reply holds:
+// the newest entries, as many as fit both bounds. (sd-bus refuses an array above 64 MiB and a
+// message above 128 MiB: the link that received one would be closed.)
 constexpr size_t kMaxTrace = 100000;
-constexpr uint64_t kRelayTimeoutUsec = 30ull * 1000 * 1000;
-constexpr uint64_t kSpreadTimeoutUsec = 20ull * 1000 * 1000;
+constexpr size_t kMaxRetiredBytes = 16u << 20;
+constexpr size_t kMaxTraceReplyBytes = 16u << 20;
+
+// A sanitizer build runs several times slower: its waits are longer in proportion.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr uint64_t kSlowdown = 4;
+#else
+constexpr uint64_t kSlowdown = 1;
+#endif
+// How long the broker waits for one worker's answer to a spread call: a worker that misses it is
+// left out of that call and of every later one until it answers again (a Ping the broker sends
+// it, every kProbeUsec while it does not). One found stopped (SIGSTOP, a debugger) is left out
+// after kStoppedCheckUsec already; one that runs may be slow only because the machine is busy,
+// and gets the whole kSpreadTimeoutUsec.
+// A running worker's Trace may be megabytes to build and send: it gets kTraceTimeoutUsec.
+constexpr uint64_t kStoppedCheckUsec = kSlowdown * 300 * 1000;
+constexpr uint64_t kSpreadTimeoutUsec = kSlowdown * 900 * 1000;
+constexpr uint64_t kTraceTimeoutUsec = kSlowdown * 3 * 1000 * 1000;
+constexpr uint64_t kProbeUsec = 10ull * 1000 * 1000;
+// How long a worker waits for the broker's combined answer.
+constexpr uint64_t kRelayTimeoutUsec = kSlowdown * 5 * 1000 * 1000;
+// What sd-bus may hold for one worker that does not read its link; beyond either bound calls to
+// it are dropped (counted, and logged once it answers again) and it counts as not answering.
+constexpr uint64_t kMaxQueuedMessages = 256;
+constexpr size_t kMaxQueuedBytes = 2u << 20;
+
+// Roughly what a message weighs on a link: its texts and a little for everything else.
+size_t MessageBytes(sd_bus_message* m) {
+    size_t bytes = 8;
+    for (;;) {
+        char type = 0;
+        const char* contents = nullptr;
+        if (sd_bus_message_peek_type(m, &type, &contents) <= 0) break;
+        if (type == SD_BUS_TYPE_ARRAY || type == SD_BUS_TYPE_STRUCT ||
+            type == SD_BUS_TYPE_VARIANT || type == SD_BUS_TYPE_DICT_ENTRY) {
+            if (sd_bus_message_enter_container(m, type, contents) <= 0) break;
+            bytes += MessageBytes(m);
+            if (sd_bus_message_exit_container(m) < 0) break;
+        } else if (type == SD_BUS_TYPE_STRING || type == SD_BUS_TYPE_OBJECT_PATH ||
+                   type == SD_BUS_TYPE_SIGNATURE) {
+            const char* text = nullptr;
+            if (sd_bus_message_read_basic(m, type, &text) <= 0) break;
+            bytes += std::strlen(text) + 8;
+        } else {
+            const char skip[2] = {type, '\0'};
+            if (sd_bus_message_skip(m, skip) <= 0) break;
+            bytes += 8;
+        }
+    }
+    return bytes;
+}
+
+// The newest entries of `all` (sorted by sequence) that fit a reply; the first entry then says
+// how many older ones were left out (see docs/SIMULATOR.md).
+void CapTraceReply(std::vector<gxsim::TraceEntry>* all) {
+    size_t bytes = 0, keep = 0;
+    for (auto it = all->rbegin(); it != all->rend() && keep < kMaxTrace; ++it, ++keep) {
+        bytes += gxsim::TraceEntryBytes(*it);
+        if (bytes > kMaxTraceReplyBytes) break;
+    }
+    size_t left = all->size() - keep;
+    if (left == 0) return;
+    all->erase(all->begin(), all->begin() + static_cast<std::ptrdiff_t>(left));
+    gxsim::TraceEntry note;
+    note.result = static_cast<int>(std::min<size_t>(left, INT32_MAX));
+    note.detail = std::to_string(left) +
+                  " older calls left out: a reply holds the newest calls that fit in " +
+                  std::to_string(kMaxTraceReplyBytes >> 20) + " MiB, " + std::to_string(kMaxTrace) +
+                  " at most";
+    all->insert(all->begin(), std::move(note));
+}
 
 // ---- The extension -----------------------------------------------------------------------------
 
@@ -579,11 +653,18 @@ class SimulatorExtension : public gxhost::Extension {
 public:
     std::vector<gxhost::ExtensionOption> Options() const override {
         return {{"profile", "FILE", "start the simulated TV in the state FILE describes"},
-                {"settings", "FILE", "the simulated settings store (default $GXEMP_SETTINGS)"}};
+                {"settings", "FILE", "the simulated settings store (default $GXEMP_SETTINGS)"},
+                {"no-simulator-control", "",
+                 "serve no org.gxemp.Simulator1 (the TV's test\n"
+                 "                         harness: it sees and drives every client's app)"}};
     }
 
     bool HandleOption(const std::string& name, const std::string& value,
                       std::string* error) override {
+        if (name == "no-simulator-control") {
+            m_NoControl = true;
+            return true;
+        }
         if (value.empty()) {
             *error = "needs a file name";
             return false;
@@ -626,7 +707,15 @@ public:
 
     int SharedDescriptor() override { return m_Shared; }
 
+    std::vector<std::string> WorkerOptions() const override {
+        if (m_NoControl) return {"--no-simulator-control"};
+        return {};
+    }
+
     int AttachObjects(sd_bus* bus) override {
+        // The test harness of the whole TV, withheld from clients that should not drive each
+        // other's applications.
+        if (m_NoControl) return 0;
         return sd_bus_add_object_vtable(
             bus, nullptr, gxhost::kSimulatorPath, gxhost::kSimulatorInterface,
             m_Role == gxhost::Role::Worker ? kWorkerVtable : kLocalVtable, this);
@@ -638,12 +727,20 @@ public:
             return sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
                                             gxhost::kSimulatorInterface, kLocalVtable, this);
         }
-        m_Links[worker] = control;
+        Link& link = m_Links[worker];
+        link.ext = this;
+        link.pid = worker;
+        link.bus = control;
         return sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
                                         gxhost::kSimulatorInterface, kBrokerVtable, this);
     }
 
-    void DetachControl(pid_t worker) override { m_Links.erase(worker); }
+    void DetachControl(pid_t worker) override {
+        auto it = m_Links.find(worker);
+        if (it == m_Links.end()) return;
+        sd_bus_slot_unref(it->second.probe);
+        m_Links.erase(it);
+    }
 
     void Stop() override {
         if (m_Control != nullptr) RetireTrace();
@@ -703,36 +800,180 @@ public:
         if (r >= 0) r = AppendTrace(call, gxsim::Trace());
         if (r >= 0) r = sd_bus_call(m_Control, call, 5 * 1000 * 1000, &error, &reply);
         if (r < 0)
-            LogError("cannot hand the trace to the broker: %s",
-                     error.message != nullptr ? error.message : std::strerror(-r));
+            Log(16, "cannot hand the trace to the broker: %s",
+                error.message != nullptr ? error.message : std::strerror(-r));
         sd_bus_error_free(&error);
         sd_bus_message_unref(reply);
         sd_bus_message_unref(call);
     }
 
     // ---- Broker: spreading a call over every worker -------------------------------------------
+    //
+    // No worker can hold up another's call: each is asked with a short timeout, one that misses it
+    // (stopped, or stuck) is named in the log and asked nothing more until it answers a Ping again,
+    // and what sd-bus queues for a worker that does not read is bounded (kMaxQueued*).
 
+    struct Link {
+        SimulatorExtension* ext = nullptr;
+        pid_t pid = 0;
+        sd_bus* bus = nullptr;
+        bool answering = true;
+        uint64_t dropped = 0;       // calls not sent while it did not answer
+        std::deque<size_t> queued;  // the sizes of what sd-bus holds for it, as far as known
+        size_t queuedBytes = 0;
+        sd_bus_slot* probe = nullptr;  // the Ping that asks whether it answers again
+    };
+
+    struct Ask;
     struct Gather {
         SimulatorExtension* ext = nullptr;
         sd_bus_message* request = nullptr;
         Combine combine = Combine::Nothing;
         size_t pending = 0;
+        std::vector<Ask*> asks;  // those still waited for
+        sd_event_source* stoppedCheck = nullptr;
         int32_t sum = 0;
         bool any = false;
         std::vector<sd_bus_message*> replies;  // Concat
         std::vector<gxsim::TraceEntry> trace;  // Trace
     };
 
+    // One worker asked for its part of a gathered call.
+    struct Ask {
+        Gather* gather;
+        pid_t pid;
+        sd_bus_slot* slot = nullptr;  // floating: the link owns it
+    };
+
+    // Whether the process is stopped: by a signal, or by a debugger.
+    static bool IsStopped(pid_t pid) {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+        FILE* f = std::fopen(path, "re");
+        if (f == nullptr) return false;
+        char text[512] = "";
+        size_t n = std::fread(text, 1, sizeof text - 1, f);
+        std::fclose(f);
+        text[n] = '\0';
+        const char* end = std::strrchr(text, ')');
+        return end != nullptr && end[1] == ' ' && (end[2] == 'T' || end[2] == 't');
+    }
+
+    static int OnStoppedCheck(sd_event_source*, uint64_t, void* userdata) {
+        auto* gather = static_cast<Gather*>(userdata);
+        ++gather->pending;  // the gather outlives the asks dropped here
+        std::vector<Ask*> asks = gather->asks;
+        for (Ask* ask : asks) {
+            if (ask == nullptr || !IsStopped(ask->pid)) continue;
+            auto link = gather->ext->m_Links.find(ask->pid);
+            if (link != gather->ext->m_Links.end())
+                gather->ext->StopAsking(link->second,
+                                        std::string("is stopped and did not answer ") +
+                                            sd_bus_message_get_member(gather->request));
+            sd_bus_slot_unref(ask->slot);  // ends the ask (OnAskEnded)
+        }
+        if (--gather->pending == 0) gather->ext->Finish(gather);
+        return 0;
+    }
+
+    // Marks a link as not answering (one line naming the worker) and starts asking it whether it
+    // answers again.
+    void StopAsking(Link& link, const std::string& why) {
+        if (!link.answering) return;
+        link.answering = false;
+        Log(16, "worker %d %s: it is left out of simulator calls until it answers again",
+            static_cast<int>(link.pid), why.c_str());
+        Probe(link);
+    }
+
+    void Probe(Link& link) {
+        link.probe = sd_bus_slot_unref(link.probe);
+        sd_bus_message* ping = nullptr;
+        int r = sd_bus_message_new_method_call(link.bus, &ping, nullptr, "/",
+                                               "org.freedesktop.DBus.Peer", "Ping");
+        if (r >= 0)
+            r = sd_bus_call_async(link.bus, &link.probe, ping, &OnProbed, &link, kProbeUsec);
+        if (r < 0) link.probe = nullptr;
+        sd_bus_message_unref(ping);
+    }
+
+    static int OnProbed(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+        auto* link = static_cast<Link*>(userdata);
+        const sd_bus_error* e = sd_bus_message_get_error(reply);
+        if (e != nullptr) {
+            // Still silent: ask again. Anything else (the link closed) ends the asking.
+            if (sd_bus_error_has_name(e, SD_BUS_ERROR_NO_REPLY)) link->ext->Probe(*link);
+            return 1;
+        }
+        link->answering = true;
+        Log(4, "worker %d answers again; %llu simulator calls were not sent to it meanwhile",
+            static_cast<int>(link->pid), static_cast<unsigned long long>(link->dropped));
+        link->dropped = 0;
+        return 1;
+    }
+
+    // Sends `call` on the link unless the worker does not answer or does not read (then the call
+    // is dropped and counted); `ask`: wait for its answer (OnGathered). Returns whether it was
+    // sent.
+    bool Send(Link& link, sd_bus_message* call, size_t bytes, Ask* ask) {
+        uint64_t queued = 0;
+        sd_bus_get_n_queued_write(link.bus, &queued);
+        while (link.queued.size() > queued) {
+            link.queuedBytes -= link.queued.front();
+            link.queued.pop_front();
+        }
+        if (link.answering &&
+            (queued >= kMaxQueuedMessages || link.queuedBytes + bytes > kMaxQueuedBytes))
+            StopAsking(link, "does not read its link (" + std::to_string(queued) +
+                                 " messages, about " + std::to_string(link.queuedBytes >> 10) +
+                                 " KiB waiting)");
+        if (!link.answering) {
+            ++link.dropped;
+            return false;
+        }
+        int r = 0;
+        if (ask == nullptr) {
+            r = sd_bus_message_set_expect_reply(call, 0);
+            if (r >= 0) r = sd_bus_send(link.bus, call, nullptr);
+        } else {
+            sd_bus_slot* slot = nullptr;
+            bool trace = ask->gather->combine == Combine::Trace;
+            r = sd_bus_call_async(link.bus, &slot, call, &OnGathered, ask,
+                                  trace ? kTraceTimeoutUsec : kSpreadTimeoutUsec);
+            if (r >= 0) {
+                // However the call ends (answered, timed out, the link closed, dropped as
+                // stopped), the gather hears of it once.
+                sd_bus_slot_set_destroy_callback(slot, &OnAskEnded);
+                sd_bus_slot_set_floating(slot, 1);
+                sd_bus_slot_unref(slot);
+                ask->slot = slot;
+                ask->gather->asks.push_back(ask);
+            }
+        }
+        if (r < 0) {
+            Log(16, "cannot reach worker %d for %s: %s", static_cast<int>(link.pid),
+                sd_bus_message_get_member(call), std::strerror(-r));
+            return false;
+        }
+        if (sd_bus_get_n_queued_write(link.bus, &queued) >= 0 && queued > 0) {
+            link.queued.push_back(bytes);
+            link.queuedBytes += bytes;
+        }
+        return true;
+    }
+
     int SpreadToWorkers(sd_bus_message* m) {
         const char* method = sd_bus_message_get_member(m);
-        if (std::strcmp(method, "Reset") == 0 || std::strcmp(method, "ClearTrace") == 0)
+        if (std::strcmp(method, "Reset") == 0 || std::strcmp(method, "ClearTrace") == 0) {
             m_Retired.clear();
+            m_RetiredBytes = 0;
+        }
+        sd_bus_message_rewind(m, 1);
+        size_t bytes = MessageBytes(m) + 128;  // the header: path, interface, member
         if (!sd_bus_message_get_expect_reply(m)) {
-            for (const auto& [pid, link] : m_Links) {
+            for (auto& [pid, link] : m_Links) {
                 sd_bus_message* call = nullptr;
-                int r = CopyCall(link, m, &call);
-                if (r >= 0) r = sd_bus_message_set_expect_reply(call, 0);
-                if (r >= 0) r = sd_bus_send(link, call, nullptr);
+                if (CopyCall(link.bus, m, &call) >= 0) Send(link, call, bytes, nullptr);
                 sd_bus_message_unref(call);
             }
             return 1;
@@ -741,66 +982,88 @@ public:
         gather->ext = this;
         gather->request = sd_bus_message_ref(m);
         gather->combine = CombineOf(method);
-        for (const auto& [pid, link] : m_Links) {
+        gather->pending = 1;  // until every worker has been asked
+        for (auto& [pid, link] : m_Links) {
             sd_bus_message* call = nullptr;
-            int r = CopyCall(link, m, &call);
-            if (r >= 0)
-                r = sd_bus_call_async(link, nullptr, call, &OnGathered, gather, kSpreadTimeoutUsec);
-            sd_bus_message_unref(call);
-            if (r >= 0)
+            auto* ask = new Ask{gather, pid};
+            if (CopyCall(link.bus, m, &call) >= 0 && Send(link, call, bytes, ask))
                 ++gather->pending;
             else
-                LogError("cannot reach worker %d for %s: %s", static_cast<int>(pid), method,
-                         std::strerror(-r));
+                delete ask;
+            sd_bus_message_unref(call);
         }
-        if (gather->pending == 0) Finish(gather);
+        if (gather->pending > 1)
+            sd_event_add_time_relative(sd_bus_get_event(sd_bus_message_get_bus(m)),
+                                       &gather->stoppedCheck, CLOCK_MONOTONIC, kStoppedCheckUsec, 0,
+                                       &OnStoppedCheck, gather);
+        if (--gather->pending == 0) Finish(gather);
         return 1;  // answered when every worker has
     }
 
     // Lines among the host's, with its prefix (a worker's names it).
-    static void LogError(const char* fmt, ...) __attribute__((format(printf, 1, 2))) {
+    static void Log(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
         char text[512];
         va_list ap;
         va_start(ap, fmt);
         std::vsnprintf(text, sizeof text, fmt, ap);
         va_end(ap);
-        __dlog_print(LOG_ID_MAIN, 16, "EMP-HOST", "%s%s", gxhost::LogPrefix(), text);
+        __dlog_print(LOG_ID_MAIN, priority, "EMP-HOST", "%s%s", gxhost::LogPrefix(), text);
     }
 
     static int OnGathered(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-        auto* gather = static_cast<Gather*>(userdata);
+        auto* ask = static_cast<Ask*>(userdata);
+        Gather* gather = ask->gather;
         if (sd_bus_message_is_method_error(reply, nullptr)) {
             // A worker that ended meanwhile ("connection terminated") has nothing to add: its
-            // instances are gone and its trace was retired. Anything else is worth a line.
+            // instances are gone and its trace was retired. One that did not answer in time is
+            // left out until it answers again; anything else is worth a line.
             const sd_bus_error* e = sd_bus_message_get_error(reply);
-            if (e->message == nullptr || std::strstr(e->message, "terminated") == nullptr)
-                LogError("a worker did not answer %s: %s",
-                         sd_bus_message_get_member(gather->request),
-                         e->message ? e->message : e->name);
-        } else {
-            switch (gather->combine) {
-                case Combine::Sum: {
-                    int32_t n = 0;
-                    if (sd_bus_message_read(reply, "i", &n) >= 0) gather->sum += n;
-                    break;
-                }
-                case Combine::Any: {
-                    int b = 0;
-                    if (sd_bus_message_read(reply, "b", &b) >= 0) gather->any = gather->any || b;
-                    break;
-                }
-                case Combine::Concat:
-                    gather->replies.push_back(sd_bus_message_ref(reply));
-                    break;
-                case Combine::Trace:
-                    ReadTrace(reply, &gather->trace);
-                    break;
-                case Combine::Nothing:
-                    break;
+            auto link = gather->ext->m_Links.find(ask->pid);
+            const char* method = sd_bus_message_get_member(gather->request);
+            if (sd_bus_error_has_name(e, SD_BUS_ERROR_NO_REPLY)) {
+                if (link != gather->ext->m_Links.end())
+                    gather->ext->StopAsking(link->second,
+                                            std::string("did not answer ") + method + " within " +
+                                                std::to_string((gather->combine == Combine::Trace
+                                                                    ? kTraceTimeoutUsec
+                                                                    : kSpreadTimeoutUsec) /
+                                                               1000) +
+                                                " ms");
+            } else if (e->message == nullptr || std::strstr(e->message, "terminated") == nullptr) {
+                Log(16, "worker %d did not answer %s: %s", static_cast<int>(ask->pid), method,
+                    e->message ? e->message : e->name);
             }
+            return 1;
         }
-        if (--gather->pending == 0) gather->ext->Finish(gather);
+        switch (gather->combine) {
+            case Combine::Sum: {
+                int32_t n = 0;
+                if (sd_bus_message_read(reply, "i", &n) >= 0) gather->sum += n;
+                break;
+            }
+            case Combine::Any: {
+                int b = 0;
+                if (sd_bus_message_read(reply, "b", &b) >= 0) gather->any = gather->any || b;
+                break;
+            }
+            case Combine::Concat:
+                gather->replies.push_back(sd_bus_message_ref(reply));
+                break;
+            case Combine::Trace:
+                ReadTrace(reply, &gather->trace);
+                break;
+            case Combine::Nothing:
+                break;
+        }
         return 1;  // handled (a closing connection goes on to its next pending call)
+    }
+
+    static void OnAskEnded(void* userdata) {
+        auto* ask = static_cast<Ask*>(userdata);
+        Gather* gather = ask->gather;
+        std::replace(gather->asks.begin(), gather->asks.end(), ask, static_cast<Ask*>(nullptr));
+        delete ask;
+        if (--gather->pending == 0) gather->ext->Finish(gather);
     }
 
     void Finish(Gather* gather) {
@@ -832,7 +1095,7 @@ public:
                           [](const gxsim::TraceEntry& a, const gxsim::TraceEntry& b) {
                               return a.seq < b.seq;
                           });
-                if (all.size() > kMaxTrace) all.erase(all.begin(), all.end() - kMaxTrace);
+                CapTraceReply(&all);
                 if (r >= 0) r = AppendTrace(reply, all);
                 break;
             }
@@ -841,20 +1104,32 @@ public:
         }
         if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
         if (r < 0 && r != -ENOTCONN)  // the worker that asked has ended meanwhile
-            LogError("cannot answer %s: %s", sd_bus_message_get_member(gather->request),
-                     std::strerror(-r));
+            Log(16, "cannot answer %s: %s", sd_bus_message_get_member(gather->request),
+                std::strerror(-r));
         sd_bus_message_unref(reply);
         for (sd_bus_message* part : gather->replies) sd_bus_message_unref(part);
         sd_bus_message_unref(gather->request);
+        sd_event_source_disable_unref(gather->stoppedCheck);
+        bool large = gather->combine == Combine::Trace;
         delete gather;
+        // A trace can take many MiB to combine: hand them back rather than keep them for the
+        // broker's life.
+        if (large) malloc_trim(0);
     }
 
     int RetireFrom(sd_bus_message* m) {
         std::vector<gxsim::TraceEntry> entries;
         int r = ReadTrace(m, &entries);
         if (r < 0) return r;
-        m_Retired.insert(m_Retired.end(), entries.begin(), entries.end());
-        while (m_Retired.size() > kMaxTrace) m_Retired.pop_front();
+        for (gxsim::TraceEntry& e : entries) {
+            m_RetiredBytes += gxsim::TraceEntryBytes(e);
+            m_Retired.push_back(std::move(e));
+        }
+        while (!m_Retired.empty() &&
+               (m_Retired.size() > kMaxTrace || m_RetiredBytes > kMaxRetiredBytes)) {
+            m_RetiredBytes -= gxsim::TraceEntryBytes(m_Retired.front());
+            m_Retired.pop_front();
+        }
         return sd_bus_reply_method_return(m, "");
     }
 
@@ -862,10 +1137,12 @@ private:
     gxhost::Role m_Role = gxhost::Role::Single;
     std::string m_Profile;
     std::string m_Settings;
+    bool m_NoControl = false;                 // --no-simulator-control
     int m_Shared = -1;                        // broker: the TV's shared state
     sd_bus* m_Control = nullptr;              // worker: its link to the broker
-    std::map<pid_t, sd_bus*> m_Links;         // broker: every worker's link
+    std::map<pid_t, Link> m_Links;            // broker: every worker's link
     std::deque<gxsim::TraceEntry> m_Retired;  // broker: calls of workers that have ended
+    size_t m_RetiredBytes = 0;
 };
 
 int Relay(sd_bus_message* m, void* userdata, sd_bus_error*) {

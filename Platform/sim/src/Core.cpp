@@ -145,9 +145,16 @@ bool OnWorker() {
 
 void AddTrace(const char* fn, std::vector<std::string> args, int result, std::string detail) {
     State& s = S();
-    if (s.trace.size() >= kMaxTrace) s.trace.pop_front();
+    // What the trace holds, in TraceEntryBytes; counted afresh whenever it was emptied.
+    static size_t bytes = 0;
+    if (s.trace.empty()) bytes = 0;
     s.trace.push_back(
         TraceEntry{fn, std::move(args), result, std::move(detail), NextTraceSeq(), getpid()});
+    bytes += TraceEntryBytes(s.trace.back());
+    while (s.trace.size() > 1 && (s.trace.size() > kMaxTrace || bytes > kMaxTraceBytes)) {
+        bytes -= TraceEntryBytes(s.trace.front());
+        s.trace.pop_front();
+    }
 }
 
 const int* Forced(const char* fn) {
@@ -352,6 +359,12 @@ int GetCameraState() {
 int GetCameraQueryResult() {
     auto lk = LockTv();
     return S().cfg.cameraQuery;
+}
+
+size_t TraceEntryBytes(const TraceEntry& entry) {
+    size_t bytes = 32 + entry.function.size() + entry.detail.size();
+    for (const std::string& arg : entry.args) bytes += 8 + arg.size();
+    return bytes;
 }
 
 std::vector<TraceEntry> Trace() {

@@ -16,6 +16,8 @@ constexpr char kSimulatorPath[] = "/org/gxemp/Simulator1";
 constexpr char kSimulatorInterface[] = "org.gxemp.Simulator1";
 constexpr char kErrorNoSuchEngine[] = "org.gxemp.Host1.Error.NoSuchEngine";
 constexpr char kErrorFailed[] = "org.gxemp.Host1.Error.Failed";
+// A client beyond --max-clients: its first call is answered with this error, then it is closed.
+constexpr char kErrorTooManyClients[] = "org.gxemp.Error.TooManyClients";
 
 // The default socket path (not created here).
 std::string DefaultSocketPath();

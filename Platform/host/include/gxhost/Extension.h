@@ -27,7 +27,7 @@ enum class Role {
 
 struct ExtensionOption {
     std::string name;     // long option without the dashes, e.g. "profile"
-    std::string argName;  // shown in --help, e.g. "FILE"; every extension option takes a value
+    std::string argName;  // shown in --help, e.g. "FILE"; "" for a switch, which takes no value
     std::string help;
 };
 
@@ -38,7 +38,8 @@ public:
     // Options of the broker or the single process (a worker gets none: it learns what it needs
     // from the broker).
     virtual std::vector<ExtensionOption> Options() const { return {}; }
-    // One of this extension's options was given. Returns false with *error set to refuse it.
+    // One of this extension's options was given (a switch with the value ""). Returns false with
+    // *error set to refuse it.
     virtual bool HandleOption(const std::string& name, const std::string& value,
                               std::string* error) {
         (void)name, (void)value, (void)error;
@@ -73,6 +74,8 @@ public:
     }
     // Broker: a descriptor every worker inherits (passed to Start in the worker), or -1.
     virtual int SharedDescriptor() { return -1; }
+    // Broker: options of this extension that every worker is started with, e.g. "--switch".
+    virtual std::vector<std::string> WorkerOptions() const { return {}; }
 
     // Registers this extension's objects on a client connection (peer-to-peer) or on the bus.
     // The objects live as long as the connection. Returns a negative errno on failure.

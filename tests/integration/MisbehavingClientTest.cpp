@@ -1,0 +1,282 @@
+// One client that misbehaves (its worker stopped or traced and killed, a flood of calls its
+// worker does not read, signals while clients connect, a huge trace, more clients than allowed)
+// must not stall, freeze or grow the service for another: after each fault a bystander's
+// commands answer within a second, its events arrive, the broker stays within a memory bound,
+// no worker is left a zombie, and SIGTERM stops everything cleanly within a bounded time.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Harness.h"
+
+namespace itest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kGrab = 1005;
+// What the broker may grow by under any fault: its bounded queues and retired trace (16 MiB),
+// with room for the allocator (a sanitizer's keeps what is freed for a while). Unbounded, the
+// flood alone would add about 100 MiB.
+// A sanitizer build runs several times slower, and the service waits four times as long there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long kRssGrowthKib = 8 * 48 * 1024;
+constexpr double kAnswerSeconds = 4;
+#else
+constexpr long kRssGrowthKib = 48 * 1024;
+constexpr double kAnswerSeconds = 1;
+#endif
+// SIGTERM's grace (10 s) and the wait after SIGKILL (2 s), with a margin.
+constexpr double kShutdownSeconds = 14;
+
+long RssKib(pid_t pid) {
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::stol(status.substr(at + 6));
+}
+
+bool AnyZombie(const Service& service) {
+    for (pid_t w : service.Workers()) {
+        std::string stat = ReadFile("/proc/" + std::to_string(w) + "/stat");
+        if (stat.size() > stat.rfind(')') + 2 && stat[stat.rfind(')') + 2] == 'Z') return true;
+    }
+    return false;
+}
+
+double SecondsOf(const std::function<void()>& work) {
+    auto start = Clock::now();
+    work();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A connected client with an engine, and the worker that serves it.
+struct Party {
+    std::unique_ptr<Client> client;
+    uint32_t engine = 0;
+    pid_t worker = -1;
+};
+
+Party Join(const Service& service) {
+    Party p{std::make_unique<Client>(service.address())};
+    p.engine = p.client->Open();
+    p.worker = service.WorkerOf(p.client->Name());
+    return p;
+}
+
+// What a fault leaves running until the service has stopped.
+struct Scene {
+    explicit Scene(Service& s) : service(s) {}
+    Service& service;
+    std::vector<Party> parties;
+    std::atomic<bool> done{false};
+    std::thread background;
+    ~Scene() {
+        done = true;
+        if (background.joinable()) background.join();
+    }
+};
+
+// Calls nobody waits for (a stream of motion signals) on a connection of its own; its name.
+void FloodWithoutReplies(const std::string& address, int count, size_t bytes, std::string* name) {
+    sd_bus* bus = nullptr;
+    ASSERT_GE(sd_bus_new(&bus), 0);
+    sd_bus_set_address(bus, address.c_str());
+    sd_bus_set_bus_client(bus, 1);
+    ASSERT_GE(sd_bus_start(bus), 0);
+    const char* unique = nullptr;
+    ASSERT_GE(sd_bus_get_unique_name(bus, &unique), 0);
+    *name = unique;
+    std::string text(bytes, 'x');
+    for (int i = 0; i < count; ++i) {
+        sd_bus_message* m = nullptr;
+        sd_bus_message_new_method_call(bus, &m, "org.gxemp.Host1", "/org/gxemp/Simulator1",
+                                       "org.gxemp.Simulator1", "EmitMotionSignal");
+        sd_bus_message_append(m, "is", 1001, text.c_str());
+        sd_bus_message_set_expect_reply(m, 0);
+        ASSERT_GE(sd_bus_send(bus, m, nullptr), 0);
+        sd_bus_message_unref(m);
+    }
+    sd_bus_flush_close_unref(bus);
+}
+
+void StoppedWorker(Scene& s) {
+    s.parties.push_back(Join(s.service));
+    kill(s.parties.back().worker, SIGSTOP);
+    EXPECT_EQ(s.service.Ctl({"sim", "drain"}).status, 0);
+    EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(s.parties.back().worker) +
+                                     " is stopped and did not answer Drain"))
+        << s.service.Log();
+}
+
+void FloodToAWorkerThatDoesNotRead(Scene& s) {
+    s.parties.push_back(Join(s.service));
+    kill(s.parties.back().worker, SIGSTOP);
+    std::string flooder;
+    FloodWithoutReplies(s.service.address(), 6000, 16 * 1024, &flooder);
+    EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(s.parties.back().worker) +
+                                     " does not read its link"))
+        << s.service.Log();
+    // The flood has passed once the flooder's worker has relayed it all and ended.
+    pid_t worker = s.service.WorkerOf(flooder);
+    EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(worker) + " of client", 30000));
+}
+
+// SIGHUP every few milliseconds while clients connect; then SIGTERM (the common checks) while
+// connections keep coming.
+void SignalsWhileClientsConnect(Scene& s) {
+    pid_t broker = s.service.pid();
+    s.background = std::thread([&s, broker] {
+        while (!s.done) {
+            kill(broker, SIGHUP);
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));  // the storm's pace
+        }
+    });
+    for (int i = 0; i < 12; ++i) EXPECT_NO_THROW(s.parties.push_back(Join(s.service)));
+    s.done = true;
+    s.background.join();
+    s.done = false;
+    s.background = std::thread([&s] {
+        while (!s.done) {
+            int fd = ConnectUnix(s.service.socketPath());
+            const char auth[] = "\0AUTH EXTERNAL 30\r\n";
+            if (fd >= 0 && write(fd, auth, sizeof auth - 1) > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (fd >= 0) close(fd);
+        }
+    });
+}
+
+// Calls whose 1 MB argument lands in the trace, from three clients (one then leaves): more than a
+// Trace reply holds.
+void HugeTrace(Scene& s) {
+    std::string path(1000000, 'p');
+    for (int c = 0; c < 3; ++c) {
+        s.parties.push_back(Join(s.service));
+        Party& p = s.parties.back();
+        ASSERT_EQ(p.client->Execute(p.engine, "InitializeFace").integer, 1);
+        for (int i = 0; i < 12; ++i) p.client->Execute(p.engine, "EncryptFaceImage", path);
+    }
+    pid_t leaver = s.parties[0].worker;
+    s.parties.erase(s.parties.begin());
+    ASSERT_TRUE(s.service.WaitForLog("worker " + std::to_string(leaver) + " of client"));
+    ProcessResult trace = s.service.Ctl({"sim", "trace"});
+    EXPECT_EQ(trace.status, 0) << trace.err;
+    EXPECT_NE(trace.err.find("older calls left out"), std::string::npos) << trace.err;
+    EXPECT_EQ(s.service.Log().find("the broker went away"), std::string::npos);
+}
+
+void TracedAndKilledWorker(Scene& s) {
+    s.parties.push_back(Join(s.service));
+    pid_t w = s.parties.back().worker;
+    bool traced = ptrace(PTRACE_SEIZE, w, nullptr, nullptr) == 0;
+    if (traced) {
+        ptrace(PTRACE_INTERRUPT, w, nullptr, nullptr);
+        waitpid(w, nullptr, __WALL);
+    } else {
+        kill(w, SIGSTOP);  // no ptrace here: stopped, as a debugger holds it
+    }
+    kill(w, SIGKILL);
+    // The debugger sees the end first; the broker only once it has.
+    if (traced) waitpid(w, nullptr, __WALL);
+    EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(w) + " of client"));
+}
+
+// A descriptor the service inherited (open in this test, not close-on-exec) reaches no worker.
+void InheritedDescriptor(Scene& s) {
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int fd = fcntl(null, F_DUPFD, 50);
+    close(null);
+    ASSERT_GE(fd, 0);
+    s.service.Stop();
+    ASSERT_TRUE(s.service.Start());  // it inherits `fd`
+    close(fd);
+    s.parties.push_back(Join(s.service));
+    std::string at = "/fd/" + std::to_string(fd);
+    EXPECT_TRUE(std::filesystem::exists("/proc/" + std::to_string(s.service.pid()) + at));
+    for (pid_t w : s.service.Workers())
+        EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(w) + at));
+}
+
+// With --max-clients 3: three are served, the next is told why on its first call, and a place
+// frees as soon as a client hangs up (one is left free for the bystander).
+void BeyondTheLimit(Scene& s) {
+    auto leave = [&s] {
+        std::string gone = s.parties[0].client->Name();
+        s.parties.erase(s.parties.begin());
+        ASSERT_TRUE(s.service.WaitForLog("client " + gone + " hung up")) << s.service.Log();
+    };
+    for (int i = 0; i < 3; ++i) s.parties.push_back(Join(s.service));
+    Client refused(s.service.address());
+    EXPECT_EQ(refused.ErrorOfExecute(1, "IsSupportTTS"), "org.gxemp.Error.TooManyClients");
+    leave();
+    s.parties.push_back(Join(s.service));
+    EXPECT_TRUE(s.parties.back().client->Execute(s.parties.back().engine, "IsSupportTTS").served);
+    leave();
+}
+
+struct Fault {
+    const char* name;
+    std::vector<std::string> args;
+    void (*apply)(Scene&);
+};
+void PrintTo(const Fault& f, std::ostream* os) {
+    *os << f.name;
+}
+
+class MisbehavingClientTest : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(MisbehavingClientTest, OthersAreServedAsBefore) {
+    Service service(GetParam().args);
+    Scene scene(service);
+    long rss = RssKib(service.pid());
+    GetParam().apply(scene);
+    // The bystander comes after the fault (the service may have been restarted for it).
+    Party bystander = Join(service);
+    Client& c = *bystander.client;
+    std::string grabs = MotionList({"EVENT_MOTION_GRAB"});
+    ASSERT_EQ(c.Execute(bystander.engine, "SetMotionSubscribeInfo", "w", grabs).integer, 1);
+
+    EXPECT_LT(SecondsOf([&] { c.Execute(bystander.engine, "GetUserLevel"); }), kAnswerSeconds);
+    EXPECT_LT(SecondsOf([&] { c.Drain(); }), kAnswerSeconds);
+    // Its events arrive (a worker the broker found slow to read may need a moment to be asked
+    // again: a few tries).
+    for (int i = 0; i < 5 && c.events.empty(); ++i) {
+        c.EmitMotion(kGrab, "g");
+        c.WaitEvents(1, 2000);
+    }
+    ASSERT_FALSE(c.events.empty()) << service.Log();
+    EXPECT_EQ(c.events[0].name, "EVENT_MOTION_GRAB-w");
+    EXPECT_LT(RssKib(service.pid()) - rss, kRssGrowthKib);
+    EXPECT_TRUE(WaitUntil([&] { return !AnyZombie(service); }, 5000)) << service.Log();
+
+    int status = -1;
+    EXPECT_LT(SecondsOf([&] { status = service.Stop(SIGTERM); }), kShutdownSeconds);
+    EXPECT_EQ(status, 0);
+    std::string log = service.Log();
+    for (const char* killed : {"killed by signal 1 ", "killed by signal 15 "})
+        EXPECT_EQ(log.find(killed), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, MisbehavingClientTest,
+    ::testing::Values(Fault{"StoppedWorker", {}, &StoppedWorker},
+                      Fault{"FloodToAWorkerThatDoesNotRead", {}, &FloodToAWorkerThatDoesNotRead},
+                      Fault{"SignalsWhileClientsConnect", {}, &SignalsWhileClientsConnect},
+                      Fault{"HugeTrace", {}, &HugeTrace},
+                      Fault{"TracedAndKilledWorker", {}, &TracedAndKilledWorker},
+                      Fault{"InheritedDescriptor", {}, &InheritedDescriptor},
+                      Fault{"BeyondTheLimit", {"--max-clients", "3"}, &BeyondTheLimit}),
+    [](const ::testing::TestParamInfo<Fault>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace itest
