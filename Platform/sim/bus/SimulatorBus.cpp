@@ -3,6 +3,8 @@
 // every client connection (or on the bus). Each method calls the gxsim:: API of Sim.h.
 #include <systemd/sd-bus.h>
 
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,8 +30,75 @@ namespace {
 
 // ---- Argument helpers --------------------------------------------------------------------------
 
+constexpr char kErrorTooLarge[] = "org.gxemp.Simulator1.Error.TooLarge";
+constexpr char kErrorUnavailable[] = "org.gxemp.Simulator1.Error.Unavailable";
+
 int InvalidArgs(sd_bus_error* error, const std::string& message) {
     return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, message.c_str());
+}
+
+// ---- Bounded input
+// -------------------------------------------------------------------------------
+
+// Every input is bounded before a method runs or is relayed, so that an oversized call changes
+// nothing anywhere: each text (a signal's text up to kMaxSignalTextBytes, any other up to
+// kMaxTextBytes) and each list (up to kMaxListItems items). Returns the number of values read at
+// this level, or a negative errno with *error set.
+constexpr size_t kMaxListItems = gxsim::kMaxFacesInView;
+
+int CheckLevel(sd_bus_message* m, size_t maxText, sd_bus_error* error) {
+    int count = 0;
+    for (;; ++count) {
+        char type = 0;
+        const char* contents = nullptr;
+        int r = sd_bus_message_peek_type(m, &type, &contents);
+        if (r < 0) return r;
+        if (r == 0) return count;
+        if (type == 'a' && contents != nullptr && std::strchr("ybnqiuxtdh", contents[0]) &&
+            contents[1] == '\0') {
+            const void* items = nullptr;
+            size_t bytes = 0;
+            r = sd_bus_message_read_array(m, contents[0], &items, &bytes);
+            if (r < 0) return r;
+            continue;  // a list of numbers: at most one message's size, nothing built from it
+        }
+        if (type == 'a' || type == 'r' || type == 'e' || type == 'v') {
+            r = sd_bus_message_enter_container(m, type, contents);
+            if (r < 0) return r;
+            int items = CheckLevel(m, maxText, error);
+            if (items < 0) return items;
+            if (type == 'a' && static_cast<size_t>(items) > kMaxListItems)
+                return sd_bus_error_setf(error, kErrorTooLarge,
+                                         "a list of %d items exceeds the limit of %zu items", items,
+                                         kMaxListItems);
+            r = sd_bus_message_exit_container(m);
+            if (r < 0) return r;
+            continue;
+        }
+        union {
+            const char* text;
+            uint64_t number;
+            double real;
+            int fd;
+        } value;
+        r = sd_bus_message_read_basic(m, type, &value);
+        if (r < 0) return r;
+        if ((type == 's' || type == 'o' || type == 'g') && std::strlen(value.text) > maxText)
+            return sd_bus_error_setf(error, kErrorTooLarge,
+                                     "a text of %zu bytes exceeds the limit of %zu bytes",
+                                     std::strlen(value.text), maxText);
+    }
+}
+
+template <sd_bus_message_handler_t Handler>
+int Checked(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    const char* method = sd_bus_message_get_member(m);
+    bool signal = std::strncmp(method, "Emit", 4) == 0 || std::strncmp(method, "Invoke", 6) == 0;
+    int r = CheckLevel(m, signal ? gxsim::kMaxSignalTextBytes : gxsim::kMaxTextBytes, error);
+    if (r < 0) return r;
+    r = sd_bus_message_rewind(m, 1);
+    if (r < 0) return r;
+    return Handler(m, userdata, error);
 }
 
 // Reads a face record given as a{sv}: "id", "x", "y", "w", "h" (int32) and "image_path"
@@ -76,6 +146,20 @@ int ReplyBool(sd_bus_message* m, bool value) {
 }
 int ReplyEmpty(sd_bus_message* m) {
     return sd_bus_reply_method_return(m, "");
+}
+
+// A change of the TV's state: done, or refused with the reason as a D-Bus error.
+int ReplyChange(sd_bus_message* m, bool done, const gxsim::Refusal& why, sd_bus_error* error) {
+    if (done) return ReplyEmpty(m);
+    switch (why.kind) {
+        case gxsim::Refusal::TooLarge:
+            return sd_bus_error_set(error, kErrorTooLarge, why.message.c_str());
+        case gxsim::Refusal::Unavailable:
+            return sd_bus_error_set(error, kErrorUnavailable, why.message.c_str());
+        case gxsim::Refusal::Invalid:
+            break;
+    }
+    return InvalidArgs(error, why.message);
 }
 
 // Trace entries travel as a(tusasis): sequence number, worker, function, arguments, result and
@@ -228,33 +312,33 @@ int Drain(sd_bus_message* m, void*, sd_bus_error*) {
     return ReplyEmpty(m);
 }
 
-int SetCameraState(sd_bus_message* m, void*, sd_bus_error*) {
+int SetCameraState(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t state = 0;
     int r = sd_bus_message_read(m, "i", &state);
     if (r < 0) return r;
-    gxsim::SetCameraState(state);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetCameraState(state, &why), why, error);
 }
 
-int SetCameraQueryResult(sd_bus_message* m, void*, sd_bus_error*) {
+int SetCameraQueryResult(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t rc = 0;
     int r = sd_bus_message_read(m, "i", &rc);
     if (r < 0) return r;
-    gxsim::SetCameraQueryResult(rc);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetCameraQueryResult(rc, &why), why, error);
 }
 
-int SetModel(sd_bus_message* m, void*, sd_bus_error*) {
+int SetModel(sd_bus_message* m, void*, sd_bus_error* error) {
     const char* model = nullptr;
     int r = sd_bus_message_read(m, "s", &model);
     if (r < 0) return r;
-    gxsim::SetModel(std::string(model));
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetModel(std::string(model), &why), why, error);
 }
 
-int ClearModel(sd_bus_message* m, void*, sd_bus_error*) {
-    gxsim::SetModel(std::nullopt);
-    return ReplyEmpty(m);
+int ClearModel(sd_bus_message* m, void*, sd_bus_error* error) {
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetModel(std::nullopt, &why), why, error);
 }
 
 int GetModel(sd_bus_message* m, void*, sd_bus_error*) {
@@ -263,20 +347,20 @@ int GetModel(sd_bus_message* m, void*, sd_bus_error*) {
                                       model.has_value() ? model->c_str() : "");
 }
 
-int SetFactoryItem(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFactoryItem(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t id = 0, value = 0;
     int r = sd_bus_message_read(m, "ii", &id, &value);
     if (r < 0) return r;
-    gxsim::SetFactoryItem(id, value);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFactoryItem(id, value, &why), why, error);
 }
 
-int SetFactoryItemFailing(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFactoryItemFailing(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t id = 0;
     int r = sd_bus_message_read(m, "i", &id);
     if (r < 0) return r;
-    gxsim::SetFactoryItem(id, std::nullopt);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFactoryItem(id, std::nullopt, &why), why, error);
 }
 
 int ForceResult(sd_bus_message* m, void*, sd_bus_error* error) {
@@ -284,22 +368,21 @@ int ForceResult(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t value = 0;
     int r = sd_bus_message_read(m, "si", &entry, &value);
     if (r < 0) return r;
-    if (!gxsim::ForceResult(entry, value))
-        return InvalidArgs(error, std::string("unknown library entry point '") + entry + "'");
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::ForceResult(entry, value, &why), why, error);
 }
 
-int ClearForcedResult(sd_bus_message* m, void*, sd_bus_error*) {
+int ClearForcedResult(sd_bus_message* m, void*, sd_bus_error* error) {
     const char* entry = nullptr;
     int r = sd_bus_message_read(m, "s", &entry);
     if (r < 0) return r;
-    gxsim::ClearForcedResult(entry);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::ClearForcedResult(entry, &why), why, error);
 }
 
-int ClearForcedResults(sd_bus_message* m, void*, sd_bus_error*) {
-    gxsim::ClearForcedResults();
-    return ReplyEmpty(m);
+int ClearForcedResults(sd_bus_message* m, void*, sd_bus_error* error) {
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::ClearForcedResults(&why), why, error);
 }
 
 int MotionEntryPoints(sd_bus_message* m, void*, sd_bus_error*) {
@@ -324,25 +407,24 @@ int SetHiddenMotionEntryPoints(sd_bus_message* m, void*, sd_bus_error* error) {
         free(*p);
     }
     free(names);
-    if (!gxsim::SetHiddenMotionEntryPoints(hidden))
-        return InvalidArgs(error, "not every name is a motion entry point");
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetHiddenMotionEntryPoints(hidden, &why), why, error);
 }
 
-int SetNextMotionHandle(sd_bus_message* m, void*, sd_bus_error*) {
+int SetNextMotionHandle(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t handle = 0;
     int r = sd_bus_message_read(m, "i", &handle);
     if (r < 0) return r;
-    gxsim::SetNextMotionHandle(handle);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetNextMotionHandle(handle, &why), why, error);
 }
 
-int SetNextFaceHandle(sd_bus_message* m, void*, sd_bus_error*) {
+int SetNextFaceHandle(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t handle = 0;
     int r = sd_bus_message_read(m, "i", &handle);
     if (r < 0) return r;
-    gxsim::SetNextFaceHandle(handle);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetNextFaceHandle(handle, &why), why, error);
 }
 
 int Trace(sd_bus_message* m, void*, sd_bus_error*) {
@@ -391,7 +473,7 @@ int ClearTrace(sd_bus_message* m, void*, sd_bus_error*) {
     return ReplyEmpty(m);
 }
 
-int SetFacesInView(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFacesInView(sd_bus_message* m, void*, sd_bus_error* error) {
     std::vector<gxsim::ViewFace> faces;
     int r = sd_bus_message_enter_container(m, 'a', "(iiiii)");
     if (r < 0) return r;
@@ -404,29 +486,29 @@ int SetFacesInView(sd_bus_message* m, void*, sd_bus_error*) {
     }
     r = sd_bus_message_exit_container(m);
     if (r < 0) return r;
-    gxsim::SetFacesInView(faces);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFacesInView(faces, &why), why, error);
 }
 
-int SetFaceVersion(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFaceVersion(sd_bus_message* m, void*, sd_bus_error* error) {
     double version = 0;
     int r = sd_bus_message_read(m, "d", &version);
     if (r < 0) return r;
-    gxsim::SetFaceVersion(static_cast<float>(version));
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFaceVersion(static_cast<float>(version), &why), why, error);
 }
 
-int ClearFaceVersion(sd_bus_message* m, void*, sd_bus_error*) {
-    gxsim::SetFaceVersion(std::nullopt);
-    return ReplyEmpty(m);
+int ClearFaceVersion(sd_bus_message* m, void*, sd_bus_error* error) {
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFaceVersion(std::nullopt, &why), why, error);
 }
 
-int SetFaceImageDirectory(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFaceImageDirectory(sd_bus_message* m, void*, sd_bus_error* error) {
     const char* dir = nullptr;
     int r = sd_bus_message_read(m, "s", &dir);
     if (r < 0) return r;
-    gxsim::SetFaceImageDirectory(dir);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFaceImageDirectory(dir, &why), why, error);
 }
 
 int GetSetting(sd_bus_message* m, void*, sd_bus_error* error) {
@@ -519,15 +601,17 @@ int GetSettingsPath(sd_bus_message* m, void*, sd_bus_error*) {
     SD_BUS_METHOD_WITH_NAMES(#name, in, "" in_names, out, "" out_names, handler, \
                              SD_BUS_VTABLE_UNPRIVILEGED),
 #define SIM_HERE(name, in, in_names, out, out_names) \
-    SIM_METHOD(name, in, in_names, out, out_names, &name)
+    SIM_METHOD(name, in, in_names, out, out_names, &Checked<&name>)
 #define SIM_SKIP(name, in, in_names, out, out_names)
 
 int Relay(sd_bus_message* m, void* userdata, sd_bus_error* error);
 int Spread(sd_bus_message* m, void* userdata, sd_bus_error* error);
 int Retire(sd_bus_message* m, void* userdata, sd_bus_error* error);
+int OpenEditLink(sd_bus_message* m, void* userdata, sd_bus_error* error);
+int ApplyEdit(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
 #define SIM_RELAYED(name, in, in_names, out, out_names) \
-    SIM_METHOD(name, in, in_names, out, out_names, &Relay)
+    SIM_METHOD(name, in, in_names, out, out_names, &Checked<&Relay>)
 #define SIM_SPREAD(name, in, in_names, out, out_names) \
     SIM_METHOD(name, in, in_names, out, out_names, &Spread)
 
@@ -545,8 +629,89 @@ const sd_bus_vtable kBrokerVtable[] = {
     SIM_METHODS(SIM_SKIP, SIM_SPREAD)
     SD_BUS_METHOD_WITH_NAMES("Retire", "a(tusasis)", SD_BUS_PARAM(calls), "", "", &Retire,
                              SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES("OpenEditLink", "h", SD_BUS_PARAM(link), "", "", &OpenEditLink,
+                             SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 // clang-format on
+
+// The broker, on a worker's edit link: the changes of the TV's state that the worker sends.
+constexpr char kEditInterface[] = "org.gxemp.SimulatorState";
+const sd_bus_vtable kEditVtable[] = {
+    SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD_WITH_NAMES("Apply", "ay", SD_BUS_PARAM(change), "ay", SD_BUS_PARAM(answer),
+                             &ApplyEdit, SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_VTABLE_END};
+
+// ---- The edit link -----------------------------------------------------------------------------
+//
+// A worker sends its changes of the TV's state to the broker, which owns it, over a connection of
+// their own: any thread of the worker may change the state (a library call from a callback), and
+// an sd-bus connection serves one thread at a time, while the control link belongs to the loop.
+// The worker makes the socket pair and hands one end to the broker over the control link; its own
+// end is used under a mutex of this process only, with a bounded wait for each answer.
+
+constexpr uint64_t kEditTimeoutUsec = 5ull * 1000 * 1000;
+
+std::mutex g_EditMutex;
+sd_bus* g_EditLink = nullptr;  // under g_EditMutex
+
+bool SendEdit(const std::string& request, std::string* answer, std::string* error) {
+    std::lock_guard<std::mutex> lock(g_EditMutex);
+    if (g_EditLink == nullptr) {
+        *error = "no link to the broker";
+        return false;
+    }
+    sd_bus_message* call = nullptr;
+    sd_bus_message* reply = nullptr;
+    sd_bus_error e = SD_BUS_ERROR_NULL;
+    int r = sd_bus_message_new_method_call(g_EditLink, &call, nullptr, gxhost::kSimulatorPath,
+                                           kEditInterface, "Apply");
+    if (r >= 0) r = sd_bus_message_append_array(call, 'y', request.data(), request.size());
+    if (r >= 0) r = sd_bus_call(g_EditLink, call, kEditTimeoutUsec, &e, &reply);
+    const void* data = nullptr;
+    size_t size = 0;
+    if (r >= 0) r = sd_bus_message_read_array(reply, 'y', &data, &size);
+    if (r >= 0) answer->assign(static_cast<const char*>(data), size);
+    if (r < 0) *error = e.message != nullptr ? e.message : std::strerror(-r);
+    sd_bus_error_free(&e);
+    sd_bus_message_unref(reply);
+    sd_bus_message_unref(call);
+    return r >= 0;
+}
+
+// A worker: makes its edit link and hands the other end to the broker.
+int OpenWorkerEditLink(sd_bus* control) {
+    // The broker serves the control link once the worker has spoken (see the host's broker).
+    int r = sd_bus_call_method(control, nullptr, "/", "org.freedesktop.DBus.Peer", "Ping", nullptr,
+                               nullptr, "");
+    int pair[2] = {-1, -1};
+    if (r >= 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) r = -errno;
+    sd_bus* link = nullptr;
+    if (r >= 0) r = sd_bus_new(&link);
+    if (r >= 0) r = sd_bus_set_fd(link, pair[0], pair[0]);
+    if (r >= 0) pair[0] = -1;  // the link owns it now
+    if (r >= 0) r = sd_bus_start(link);
+    if (r >= 0)
+        r = sd_bus_call_method(control, nullptr, gxhost::kSimulatorPath,
+                               gxhost::kSimulatorInterface, "OpenEditLink", nullptr, nullptr, "h",
+                               pair[1]);
+    for (int fd : pair)
+        if (fd >= 0) close(fd);
+    if (r < 0) {
+        sd_bus_close_unref(link);
+        return r;
+    }
+    std::lock_guard<std::mutex> lock(g_EditMutex);
+    g_EditLink = link;
+    gxsim::SetEditTransport(&SendEdit);
+    return 0;
+}
+
+void CloseWorkerEditLink() {
+    gxsim::SetEditTransport(nullptr);
+    std::lock_guard<std::mutex> lock(g_EditMutex);
+    g_EditLink = sd_bus_flush_close_unref(g_EditLink);
+}
 
 // How the broker combines the workers' answers to a spread call.
 enum class Combine { Nothing, Sum, Any, Concat, Trace };
@@ -610,6 +775,8 @@ public:
             if (error->empty()) *error = "the broker shared no simulated TV";
             return false;
         }
+        // Images of earlier runs that are gone (killed, or crashed) go now.
+        gxsim::RemoveStaleFaceImageDirectories();
         if (role == gxhost::Role::Broker) {
             m_Shared = gxsim::ShareState(error);
             if (m_Shared < 0) return false;
@@ -635,19 +802,81 @@ public:
     int AttachControl(sd_bus* control, pid_t worker) override {
         if (worker == 0) {
             m_Control = control;
-            return sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
-                                            gxhost::kSimulatorInterface, kLocalVtable, this);
+            int r = sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
+                                             gxhost::kSimulatorInterface, kLocalVtable, this);
+            return r < 0 ? r : OpenWorkerEditLink(control);
         }
         m_Links[worker] = control;
         return sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
                                         gxhost::kSimulatorInterface, kBrokerVtable, this);
     }
 
-    void DetachControl(pid_t worker) override { m_Links.erase(worker); }
+    void DetachControl(pid_t worker) override {
+        m_Links.erase(worker);
+        auto it = m_EditLinks.find(worker);
+        if (it != m_EditLinks.end()) {
+            sd_bus_close_unref(it->second);
+            m_EditLinks.erase(it);
+        }
+    }
 
     void Stop() override {
-        if (m_Control != nullptr) RetireTrace();
+        if (m_Control != nullptr) {
+            RetireTrace();
+            CloseWorkerEditLink();
+        }
         gxsim::FlushLog();
+    }
+
+    // ---- Broker: the workers' changes of the TV's state ---------------------------------------
+
+    int AcceptEditLink(sd_bus_message* m, sd_bus_error* error) {
+        sd_bus* control = sd_bus_message_get_bus(m);
+        pid_t pid = 0;
+        for (const auto& [p, link] : m_Links)
+            if (link == control) pid = p;
+        int fd = -1;
+        int r = sd_bus_message_read(m, "h", &fd);
+        if (r < 0) return r;
+        if (pid == 0 || m_EditLinks.count(pid))
+            return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED, "one edit link a worker");
+        int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (own < 0) return -errno;
+        sd_id128_t id;
+        sd_id128_randomize(&id);
+        sd_bus* link = nullptr;
+        r = sd_bus_new(&link);
+        if (r < 0) {
+            close(own);
+            return r;
+        }
+        r = sd_bus_set_fd(link, own, own);
+        if (r >= 0) r = sd_bus_set_server(link, 1, id);
+        if (r >= 0) r = sd_bus_start(link);
+        if (r >= 0) r = sd_bus_attach_event(link, sd_bus_get_event(control), 0);
+        if (r >= 0)
+            r = sd_bus_add_object_vtable(link, nullptr, gxhost::kSimulatorPath, kEditInterface,
+                                         kEditVtable, this);
+        if (r < 0) {
+            sd_bus_close_unref(link);
+            return r;
+        }
+        m_EditLinks[pid] = link;
+        return ReplyEmpty(m);
+    }
+
+    static int ApplyFrom(sd_bus_message* m) {
+        const void* data = nullptr;
+        size_t size = 0;
+        int r = sd_bus_message_read_array(m, 'y', &data, &size);
+        if (r < 0) return r;
+        std::string answer = gxsim::ApplyEdit(std::string(static_cast<const char*>(data), size));
+        sd_bus_message* reply = nullptr;
+        r = sd_bus_message_new_method_return(m, &reply);
+        if (r >= 0) r = sd_bus_message_append_array(reply, 'y', answer.data(), answer.size());
+        if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+        sd_bus_message_unref(reply);
+        return r;
     }
 
     // ---- Worker: calls that reach every worker go through the broker --------------------------
@@ -866,6 +1095,7 @@ private:
     sd_bus* m_Control = nullptr;              // worker: its link to the broker
     std::map<pid_t, sd_bus*> m_Links;         // broker: every worker's link
     std::deque<gxsim::TraceEntry> m_Retired;  // broker: calls of workers that have ended
+    std::map<pid_t, sd_bus*> m_EditLinks;     // broker: every worker's edit link
 };
 
 int Relay(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -878,6 +1108,14 @@ int Spread(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 int Retire(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return static_cast<SimulatorExtension*>(userdata)->RetireFrom(m);
+}
+
+int OpenEditLink(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    return static_cast<SimulatorExtension*>(userdata)->AcceptEditLink(m, error);
+}
+
+int ApplyEdit(sd_bus_message* m, void*, sd_bus_error*) {
+    return SimulatorExtension::ApplyFrom(m);
 }
 
 SimulatorExtension g_Extension;
