@@ -3,8 +3,6 @@
 // every client connection (or on the bus). Each method calls the gxsim:: API of Sim.h.
 #include <systemd/sd-bus.h>
 
-#include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +12,6 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,6 +20,7 @@
 #include "gxhost/Endpoint.h"
 #include "gxhost/Extension.h"
 #include "dlog.h"
+#include "StateLink.h"
 #include "gxsim/Sim.h"
 #include "vconf.h"
 
@@ -30,75 +28,15 @@ namespace {
 
 // ---- Argument helpers --------------------------------------------------------------------------
 
-constexpr char kErrorTooLarge[] = "org.gxemp.Simulator1.Error.TooLarge";
-constexpr char kErrorUnavailable[] = "org.gxemp.Simulator1.Error.Unavailable";
-
 int InvalidArgs(sd_bus_error* error, const std::string& message) {
     return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, message.c_str());
 }
 
-// ---- Bounded input
-// -------------------------------------------------------------------------------
-
-// Every input is bounded before a method runs or is relayed, so that an oversized call changes
-// nothing anywhere: each text (a signal's text up to kMaxSignalTextBytes, any other up to
-// kMaxTextBytes) and each list (up to kMaxListItems items). Returns the number of values read at
-// this level, or a negative errno with *error set.
-constexpr size_t kMaxListItems = gxsim::kMaxFacesInView;
-
-int CheckLevel(sd_bus_message* m, size_t maxText, sd_bus_error* error) {
-    int count = 0;
-    for (;; ++count) {
-        char type = 0;
-        const char* contents = nullptr;
-        int r = sd_bus_message_peek_type(m, &type, &contents);
-        if (r < 0) return r;
-        if (r == 0) return count;
-        if (type == 'a' && contents != nullptr && std::strchr("ybnqiuxtdh", contents[0]) &&
-            contents[1] == '\0') {
-            const void* items = nullptr;
-            size_t bytes = 0;
-            r = sd_bus_message_read_array(m, contents[0], &items, &bytes);
-            if (r < 0) return r;
-            continue;  // a list of numbers: at most one message's size, nothing built from it
-        }
-        if (type == 'a' || type == 'r' || type == 'e' || type == 'v') {
-            r = sd_bus_message_enter_container(m, type, contents);
-            if (r < 0) return r;
-            int items = CheckLevel(m, maxText, error);
-            if (items < 0) return items;
-            if (type == 'a' && static_cast<size_t>(items) > kMaxListItems)
-                return sd_bus_error_setf(error, kErrorTooLarge,
-                                         "a list of %d items exceeds the limit of %zu items", items,
-                                         kMaxListItems);
-            r = sd_bus_message_exit_container(m);
-            if (r < 0) return r;
-            continue;
-        }
-        union {
-            const char* text;
-            uint64_t number;
-            double real;
-            int fd;
-        } value;
-        r = sd_bus_message_read_basic(m, type, &value);
-        if (r < 0) return r;
-        if ((type == 's' || type == 'o' || type == 'g') && std::strlen(value.text) > maxText)
-            return sd_bus_error_setf(error, kErrorTooLarge,
-                                     "a text of %zu bytes exceeds the limit of %zu bytes",
-                                     std::strlen(value.text), maxText);
-    }
-}
-
+// Every method's input is checked against the limits before it runs or is relayed.
 template <sd_bus_message_handler_t Handler>
 int Checked(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    const char* method = sd_bus_message_get_member(m);
-    bool signal = std::strncmp(method, "Emit", 4) == 0 || std::strncmp(method, "Invoke", 6) == 0;
-    int r = CheckLevel(m, signal ? gxsim::kMaxSignalTextBytes : gxsim::kMaxTextBytes, error);
-    if (r < 0) return r;
-    r = sd_bus_message_rewind(m, 1);
-    if (r < 0) return r;
-    return Handler(m, userdata, error);
+    int r = gxsimbus::CheckInputs(m, error);
+    return r < 0 ? r : Handler(m, userdata, error);
 }
 
 // Reads a face record given as a{sv}: "id", "x", "y", "w", "h" (int32) and "image_path"
@@ -153,9 +91,9 @@ int ReplyChange(sd_bus_message* m, bool done, const gxsim::Refusal& why, sd_bus_
     if (done) return ReplyEmpty(m);
     switch (why.kind) {
         case gxsim::Refusal::TooLarge:
-            return sd_bus_error_set(error, kErrorTooLarge, why.message.c_str());
+            return sd_bus_error_set(error, gxsimbus::kErrorTooLarge, why.message.c_str());
         case gxsim::Refusal::Unavailable:
-            return sd_bus_error_set(error, kErrorUnavailable, why.message.c_str());
+            return sd_bus_error_set(error, gxsimbus::kErrorUnavailable, why.message.c_str());
         case gxsim::Refusal::Invalid:
             break;
     }
@@ -608,7 +546,6 @@ int Relay(sd_bus_message* m, void* userdata, sd_bus_error* error);
 int Spread(sd_bus_message* m, void* userdata, sd_bus_error* error);
 int Retire(sd_bus_message* m, void* userdata, sd_bus_error* error);
 int OpenEditLink(sd_bus_message* m, void* userdata, sd_bus_error* error);
-int ApplyEdit(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
 #define SIM_RELAYED(name, in, in_names, out, out_names) \
     SIM_METHOD(name, in, in_names, out, out_names, &Checked<&Relay>)
@@ -633,85 +570,6 @@ const sd_bus_vtable kBrokerVtable[] = {
                              SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 // clang-format on
-
-// The broker, on a worker's edit link: the changes of the TV's state that the worker sends.
-constexpr char kEditInterface[] = "org.gxemp.SimulatorState";
-const sd_bus_vtable kEditVtable[] = {
-    SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD_WITH_NAMES("Apply", "ay", SD_BUS_PARAM(change), "ay", SD_BUS_PARAM(answer),
-                             &ApplyEdit, SD_BUS_VTABLE_UNPRIVILEGED),
-    SD_BUS_VTABLE_END};
-
-// ---- The edit link -----------------------------------------------------------------------------
-//
-// A worker sends its changes of the TV's state to the broker, which owns it, over a connection of
-// their own: any thread of the worker may change the state (a library call from a callback), and
-// an sd-bus connection serves one thread at a time, while the control link belongs to the loop.
-// The worker makes the socket pair and hands one end to the broker over the control link; its own
-// end is used under a mutex of this process only, with a bounded wait for each answer.
-
-constexpr uint64_t kEditTimeoutUsec = 5ull * 1000 * 1000;
-
-std::mutex g_EditMutex;
-sd_bus* g_EditLink = nullptr;  // under g_EditMutex
-
-bool SendEdit(const std::string& request, std::string* answer, std::string* error) {
-    std::lock_guard<std::mutex> lock(g_EditMutex);
-    if (g_EditLink == nullptr) {
-        *error = "no link to the broker";
-        return false;
-    }
-    sd_bus_message* call = nullptr;
-    sd_bus_message* reply = nullptr;
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    int r = sd_bus_message_new_method_call(g_EditLink, &call, nullptr, gxhost::kSimulatorPath,
-                                           kEditInterface, "Apply");
-    if (r >= 0) r = sd_bus_message_append_array(call, 'y', request.data(), request.size());
-    if (r >= 0) r = sd_bus_call(g_EditLink, call, kEditTimeoutUsec, &e, &reply);
-    const void* data = nullptr;
-    size_t size = 0;
-    if (r >= 0) r = sd_bus_message_read_array(reply, 'y', &data, &size);
-    if (r >= 0) answer->assign(static_cast<const char*>(data), size);
-    if (r < 0) *error = e.message != nullptr ? e.message : std::strerror(-r);
-    sd_bus_error_free(&e);
-    sd_bus_message_unref(reply);
-    sd_bus_message_unref(call);
-    return r >= 0;
-}
-
-// A worker: makes its edit link and hands the other end to the broker.
-int OpenWorkerEditLink(sd_bus* control) {
-    // The broker serves the control link once the worker has spoken (see the host's broker).
-    int r = sd_bus_call_method(control, nullptr, "/", "org.freedesktop.DBus.Peer", "Ping", nullptr,
-                               nullptr, "");
-    int pair[2] = {-1, -1};
-    if (r >= 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) r = -errno;
-    sd_bus* link = nullptr;
-    if (r >= 0) r = sd_bus_new(&link);
-    if (r >= 0) r = sd_bus_set_fd(link, pair[0], pair[0]);
-    if (r >= 0) pair[0] = -1;  // the link owns it now
-    if (r >= 0) r = sd_bus_start(link);
-    if (r >= 0)
-        r = sd_bus_call_method(control, nullptr, gxhost::kSimulatorPath,
-                               gxhost::kSimulatorInterface, "OpenEditLink", nullptr, nullptr, "h",
-                               pair[1]);
-    for (int fd : pair)
-        if (fd >= 0) close(fd);
-    if (r < 0) {
-        sd_bus_close_unref(link);
-        return r;
-    }
-    std::lock_guard<std::mutex> lock(g_EditMutex);
-    g_EditLink = link;
-    gxsim::SetEditTransport(&SendEdit);
-    return 0;
-}
-
-void CloseWorkerEditLink() {
-    gxsim::SetEditTransport(nullptr);
-    std::lock_guard<std::mutex> lock(g_EditMutex);
-    g_EditLink = sd_bus_flush_close_unref(g_EditLink);
-}
 
 // How the broker combines the workers' answers to a spread call.
 enum class Combine { Nothing, Sum, Any, Concat, Trace };
@@ -804,7 +662,7 @@ public:
             m_Control = control;
             int r = sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
                                              gxhost::kSimulatorInterface, kLocalVtable, this);
-            return r < 0 ? r : OpenWorkerEditLink(control);
+            return r < 0 ? r : gxsimbus::OpenWorkerEditLink(control);
         }
         m_Links[worker] = control;
         return sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
@@ -813,70 +671,23 @@ public:
 
     void DetachControl(pid_t worker) override {
         m_Links.erase(worker);
-        auto it = m_EditLinks.find(worker);
-        if (it != m_EditLinks.end()) {
-            sd_bus_close_unref(it->second);
-            m_EditLinks.erase(it);
-        }
+        m_EditLinks.Close(worker);
     }
 
     void Stop() override {
         if (m_Control != nullptr) {
             RetireTrace();
-            CloseWorkerEditLink();
+            gxsimbus::CloseWorkerEditLink();
         }
         gxsim::FlushLog();
     }
 
-    // ---- Broker: the workers' changes of the TV's state ---------------------------------------
-
+    // Broker: a worker hands over the other end of its edit link.
     int AcceptEditLink(sd_bus_message* m, sd_bus_error* error) {
         sd_bus* control = sd_bus_message_get_bus(m);
-        pid_t pid = 0;
-        for (const auto& [p, link] : m_Links)
-            if (link == control) pid = p;
-        int fd = -1;
-        int r = sd_bus_message_read(m, "h", &fd);
-        if (r < 0) return r;
-        if (pid == 0 || m_EditLinks.count(pid))
-            return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED, "one edit link a worker");
-        int own = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        if (own < 0) return -errno;
-        sd_id128_t id;
-        sd_id128_randomize(&id);
-        sd_bus* link = nullptr;
-        r = sd_bus_new(&link);
-        if (r < 0) {
-            close(own);
-            return r;
-        }
-        r = sd_bus_set_fd(link, own, own);
-        if (r >= 0) r = sd_bus_set_server(link, 1, id);
-        if (r >= 0) r = sd_bus_start(link);
-        if (r >= 0) r = sd_bus_attach_event(link, sd_bus_get_event(control), 0);
-        if (r >= 0)
-            r = sd_bus_add_object_vtable(link, nullptr, gxhost::kSimulatorPath, kEditInterface,
-                                         kEditVtable, this);
-        if (r < 0) {
-            sd_bus_close_unref(link);
-            return r;
-        }
-        m_EditLinks[pid] = link;
-        return ReplyEmpty(m);
-    }
-
-    static int ApplyFrom(sd_bus_message* m) {
-        const void* data = nullptr;
-        size_t size = 0;
-        int r = sd_bus_message_read_array(m, 'y', &data, &size);
-        if (r < 0) return r;
-        std::string answer = gxsim::ApplyEdit(std::string(static_cast<const char*>(data), size));
-        sd_bus_message* reply = nullptr;
-        r = sd_bus_message_new_method_return(m, &reply);
-        if (r >= 0) r = sd_bus_message_append_array(reply, 'y', answer.data(), answer.size());
-        if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-        sd_bus_message_unref(reply);
-        return r;
+        for (const auto& [pid, link] : m_Links)
+            if (link == control) return m_EditLinks.Accept(m, pid, error);
+        return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED, "not a worker's link");
     }
 
     // ---- Worker: calls that reach every worker go through the broker --------------------------
@@ -1095,7 +906,7 @@ private:
     sd_bus* m_Control = nullptr;              // worker: its link to the broker
     std::map<pid_t, sd_bus*> m_Links;         // broker: every worker's link
     std::deque<gxsim::TraceEntry> m_Retired;  // broker: calls of workers that have ended
-    std::map<pid_t, sd_bus*> m_EditLinks;     // broker: every worker's edit link
+    gxsimbus::EditLinks m_EditLinks;          // broker: every worker's edit link
 };
 
 int Relay(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -1112,10 +923,6 @@ int Retire(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 int OpenEditLink(sd_bus_message* m, void* userdata, sd_bus_error* error) {
     return static_cast<SimulatorExtension*>(userdata)->AcceptEditLink(m, error);
-}
-
-int ApplyEdit(sd_bus_message* m, void*, sd_bus_error*) {
-    return SimulatorExtension::ApplyFrom(m);
 }
 
 SimulatorExtension g_Extension;
