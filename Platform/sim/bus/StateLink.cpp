@@ -16,7 +16,7 @@
 namespace gxsimbus {
 namespace {
 
-// ---- Bounded input -------------------------------------------------------------------------------
+// ---- Bounded input ---------------------------------------------------------------------------
 
 // Every input is bounded before a method runs or is relayed, so that an oversized call changes
 // nothing anywhere: each text (a signal's text up to kMaxSignalTextBytes, any other up to
