@@ -39,7 +39,7 @@ bool LoadProfileFromData(const std::string& data, std::string* error);
 // What a client may put into the TV's state. An input over a limit is refused as a whole (nothing
 // changes) with a Refusal that names the limit.
 constexpr size_t kMaxTextBytes = 4096;            // a model text, a path, a setting's key
-constexpr size_t kMaxSignalTextBytes = 1u << 20;  // the text of a motion signal
+constexpr size_t kMaxSignalTextBytes = 1u << 20;  // a signal's text, a record's path
 constexpr size_t kMaxFacesInView = 1024;          // faces the camera sees at once
 constexpr size_t kMaxImageBytes = 1u << 20;       // an image file handed to the face library
 constexpr size_t kMaxStateBytes = 256u << 10;     // the TV's state as a whole, serialised
@@ -53,6 +53,8 @@ struct Refusal {
     } kind = Invalid;
     std::string message;
 };
+// Every function below that changes the TV's state returns true when it did, else false with
+// *why (when given) filled.
 
 // The broker owns the TV's state (model, factory data, camera, faces in view, face version and
 // image directory, motion answers, hidden entry points, forced results, next handles, stored
