@@ -330,6 +330,10 @@ std::string IncomingImagePath() {
            std::to_string(++next) + ".pgm";
 }
 
+bool TakesACounter(const std::string& op) {
+    return op == "takeMotionHandle" || op == "takeFaceHandle";
+}
+
 bool ApplyOp(const std::string& op, GVariant* args, GVariant** result, Refusal* why) {
     auto it = Ops().find(op);
     if (it == Ops().end()) return Refuse(why, Refusal::Invalid, "unknown change '" + op + "'");

@@ -216,6 +216,14 @@ bool Remote(EditTransport transport, const char* op, GVariant* args, GVariant** 
 // change stays: the state is restored from before.
 bool ApplyLocked(const std::string& op, GVariant* args, GVariant** result, Refusal* why) {
     State& s = S();
+    if (TakesACounter(op)) {
+        // Only this process reads the counters: a handle taken needs no copy of the state and no
+        // publication (every join and every create would copy the whole state again). The next
+        // change serialises the state afresh, counters included.
+        bool ok = ApplyOp(op, args, result, why);
+        if (ok && gLast) gLast = (g_variant_unref(gLast), nullptr);
+        return ok;
+    }
     GVariant* before = gLast ? g_variant_ref(gLast) : SerializeTv(s);
     GVariant* answer = nullptr;
     bool ok = ApplyOp(op, args, &answer, why);

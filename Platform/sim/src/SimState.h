@@ -141,6 +141,8 @@ bool Edit(const char* op, GVariant* args, GVariant** result, Refusal* why);
 // The owner: applies a change to S() (Edits.cpp); false with *why when refused, S() then
 // possibly changed in part (the caller restores it).
 bool ApplyOp(const std::string& op, GVariant* args, GVariant** result, Refusal* why);
+// The change only takes the next number of a counter the owner alone hands out.
+bool TakesACounter(const std::string& op);
 // The TV state's defaults (what Reset returns to); the settings path is kept. Applied in place.
 void ResetTvState();
 // The whole TV state as one value and back (the owner publishes it; profiles use the Config part).
