@@ -2,6 +2,8 @@
 // directory and talks to it as clients do (an sd-bus client, gxempctl, busctl, gdbus).
 #pragma once
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <sys/types.h>
@@ -14,6 +16,16 @@
 #include <vector>
 
 namespace itest {
+
+// Signals one process found at run time (a worker named in the log). A pid of 0 or below would
+// signal the caller's process group or every process the caller may signal, test runner included:
+// that is a failure of the test, never a signal sent.
+inline void SignalProcess(pid_t pid, int signo) {
+    if (pid > 0)
+        ::kill(pid, signo);
+    else
+        ADD_FAILURE() << "no process to signal (pid " << pid << ")";
+}
 
 // A temporary directory removed with everything in it.
 class TempDir {

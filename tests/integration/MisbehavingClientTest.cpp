@@ -111,7 +111,7 @@ void FloodWithoutReplies(const std::string& address, int count, size_t bytes, st
 
 void StoppedWorker(Scene& s) {
     s.parties.push_back(Join(s.service));
-    kill(s.parties.back().worker, SIGSTOP);
+    SignalProcess(s.parties.back().worker, SIGSTOP);
     EXPECT_EQ(s.service.Ctl({"sim", "drain"}).status, 0);
     EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(s.parties.back().worker) +
                                      " is stopped and did not answer Drain"))
@@ -120,7 +120,7 @@ void StoppedWorker(Scene& s) {
 
 void FloodToAWorkerThatDoesNotRead(Scene& s) {
     s.parties.push_back(Join(s.service));
-    kill(s.parties.back().worker, SIGSTOP);
+    SignalProcess(s.parties.back().worker, SIGSTOP);
     std::string flooder;
     FloodWithoutReplies(s.service.address(), 6000, 16 * 1024, &flooder);
     EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(s.parties.back().worker) +
@@ -137,7 +137,7 @@ void SignalsWhileClientsConnect(Scene& s) {
     pid_t broker = s.service.pid();
     s.background = std::thread([&s, broker] {
         while (!s.done) {
-            kill(broker, SIGHUP);
+            SignalProcess(broker, SIGHUP);
             std::this_thread::sleep_for(std::chrono::milliseconds(3));  // the storm's pace
         }
     });
@@ -183,9 +183,9 @@ void TracedAndKilledWorker(Scene& s) {
         ptrace(PTRACE_INTERRUPT, w, nullptr, nullptr);
         waitpid(w, nullptr, __WALL);
     } else {
-        kill(w, SIGSTOP);  // no ptrace here: stopped, as a debugger holds it
+        SignalProcess(w, SIGSTOP);  // no ptrace here: stopped, as a debugger holds it
     }
-    kill(w, SIGKILL);
+    SignalProcess(w, SIGKILL);
     // The debugger sees the end first; the broker only once it has.
     if (traced) waitpid(w, nullptr, __WALL);
     EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(w) + " of client"));

@@ -88,8 +88,8 @@ TEST_P(DepartureTest, LeavesTheOthersWorking) {
     ASSERT_GT(worker, 0) << service.Log();
     parties.push_back(Join(service, 1));
 
-    if (d.killWorker) kill(worker, SIGKILL);
-    if (d.killClient) kill(goer.pid(), SIGKILL);
+    if (d.killWorker) SignalProcess(worker, SIGKILL);
+    if (d.killClient) SignalProcess(goer.pid(), SIGKILL);
     if (!d.killWorker && !d.killClient) goer.CloseInput();
     goer.Wait();
     std::string end = "worker " + std::to_string(worker) + " of client ";
@@ -233,8 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, TvFaultTest,
     ::testing::Values(
         // Stopped (in a debugger, or mid-change): it holds nothing the others wait for.
-        TvFault{"StoppedWorker", [](Service&, Client&, pid_t w) { kill(w, SIGSTOP); },
-                [](pid_t w) { kill(w, SIGCONT); }, ""},
+        TvFault{"StoppedWorker", [](Service&, Client&, pid_t w) { SignalProcess(w, SIGSTOP); },
+                [](pid_t w) { SignalProcess(w, SIGCONT); }, ""},
         // An input over a limit: refused with the limit named; nothing changes anywhere.
         TvFault{"OversizedInput",
                 [](Service& service, Client& bad, pid_t) {
