@@ -427,6 +427,10 @@ void Client::Drain() {
     Call(m_Bus, true, "Drain", "").Ok();
 }
 
+std::string Client::SetModel(const std::string& model) {
+    return Call(m_Bus, true, "SetModel", "s", model.c_str()).ErrorName();
+}
+
 int Client::GetSetting(const std::string& key) {
     return Call(m_Bus, true, "GetSetting", "s", key.c_str()).Int();
 }

@@ -141,6 +141,8 @@ public:
     int EmitFace(int signal, int id, int x, int y, int w, int h);
     void Drain();
     int GetSetting(const std::string& key);
+    // Sets the model text through this client's worker; the D-Bus error name, "" when done.
+    std::string SetModel(const std::string& model);
 
     // Processes incoming messages for `ms`, or until `count` events have arrived.
     bool WaitEvents(size_t count, int ms = 10000);

@@ -1,5 +1,6 @@
 // A worker process per client: applications cannot overhear or break each other, a worker's end is
 // its client's alone, and the accept path holds under a flood of connections.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -7,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -220,6 +222,103 @@ TEST(SharedTvTest, OneApplicationTrainsAFaceAnotherRecognisesIt) {
     EXPECT_TRUE(trained) << "the trace lost the calls of a worker that ended";
     EXPECT_EQ(creates, (std::vector<std::string>{"handle=5001", "handle=5002"}));
 }
+
+// ---- One client cannot stall the TV's state for the others ------------------------------------
+
+// The words of the segment's header a damaged one gets wrong (see the layout in Shared.cpp).
+constexpr off_t kGenerationAt = 16, kActiveAt = 24, kLengthsAt = 56;
+
+// Overwrites bytes of the TV's segment, as mapped by a worker (descriptor 5), and bumps the
+// generation so that readers look at it again.
+void Damage(pid_t worker, off_t at, const std::string& bytes) {
+    int fd = open(("/proc/" + std::to_string(worker) + "/fd/5").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    uint64_t generation = 0;
+    ASSERT_EQ(pread(fd, &generation, sizeof generation, kGenerationAt), 8);
+    generation += 1000;
+    ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), at), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(pwrite(fd, &generation, sizeof generation, kGenerationAt), 8);
+    close(fd);
+}
+
+struct TvFault {
+    const char* name;
+    // What the misbehaving client (its worker `worker`) does; then `Recover`, if any.
+    void (*inflict)(Service& service, Client& bad, pid_t worker);
+    void (*recover)(pid_t worker);
+    const char* logged;  // what the service logs about it ("" nothing asked)
+};
+
+class TvFaultTest : public ::testing::TestWithParam<TvFault> {};
+
+// Whatever one client does to the TV's state, another client connects, changes the state and
+// sees it within a second each (gxempctl's own call timeout), and the misbehaving client's
+// engine sees the change once it goes on.
+TEST_P(TvFaultTest, OthersKeepConnectingAndChangingTheTv) {
+    const TvFault& fault = GetParam();
+    Service service;
+    Client bad(service.address());
+    uint32_t engine = bad.Open();
+    ASSERT_EQ(bad.Execute(engine, "GetGestureCameraStatus").integer, 1);
+    pid_t worker = service.WorkerOf(bad.Name());
+    ASSERT_GT(worker, 0);
+
+    fault.inflict(service, bad, worker);
+    ProcessResult info = service.Ctl({"--timeout", "1", "info"});
+    EXPECT_EQ(info.status, 0) << info.err;
+    ProcessResult edit = service.Ctl({"--timeout", "1", "sim", "camera", "0"});
+    EXPECT_EQ(edit.status, 0) << edit.err;
+    ProcessResult seen = service.Ctl({"--timeout", "1", "call", "GetGestureCameraStatus"});
+    EXPECT_NE(seen.out.find("result: 0"), std::string::npos) << seen.out << seen.err;
+    if (fault.recover) fault.recover(worker);
+
+    EXPECT_EQ(bad.Execute(engine, "GetGestureCameraStatus").integer, 0);
+    // Its own later changes are everybody's.
+    EXPECT_EQ(bad.SetModel("SHARED-AGAIN"), "");
+    EXPECT_EQ(service.Ctl({"sim", "model"}).out, "SHARED-AGAIN\n");
+    if (*fault.logged) {
+        EXPECT_TRUE(service.WaitForLog(fault.logged)) << service.Log();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TvFaultTest,
+    ::testing::Values(
+        // Stopped (in a debugger, or mid-change): it holds nothing the others wait for.
+        TvFault{"StoppedWorker", [](Service&, Client&, pid_t w) { kill(w, SIGSTOP); },
+                [](pid_t w) { kill(w, SIGCONT); }, ""},
+        // An input over a limit: refused with the limit named; nothing changes anywhere.
+        TvFault{"OversizedInput",
+                [](Service& service, Client& bad, pid_t) {
+                    ASSERT_EQ(bad.SetModel("BEFORE"), "");
+                    EXPECT_EQ(bad.SetModel(std::string(5000, 'x')),
+                              "org.gxemp.Simulator1.Error.TooLarge");
+                    std::vector<std::string> faces = {"sim", "faces"};
+                    for (int i = 0; i <= 1024; ++i) faces.push_back("1:1,2,3,4");
+                    ProcessResult r = service.Ctl(faces);
+                    EXPECT_NE(r.err.find("1024"), std::string::npos) << r.err;
+                    EXPECT_EQ(service.Ctl({"sim", "model"}).out, "BEFORE\n");
+                },
+                nullptr, ""},
+        // The most the state takes: every join and change copies it, and still nobody waits.
+        TvFault{"LargestInput",
+                [](Service& service, Client&, pid_t) {
+                    std::vector<std::string> faces = {"sim", "faces"};
+                    for (int i = 0; i < 1024; ++i) faces.push_back("1:1,2,3,4");
+                    EXPECT_EQ(service.Ctl(faces).status, 0);
+                },
+                nullptr, ""},
+        // A damaged header: logged once, the last good copy kept, repaired by the broker.
+        TvFault{"HeaderSlotOutOfRange",
+                [](Service&, Client&, pid_t w) { Damage(w, kActiveAt, std::string(4, '\x07')); },
+                nullptr, "active slot is out of range"},
+        TvFault{"HeaderLengthOutOfRange",
+                [](Service&, Client&, pid_t w) { Damage(w, kLengthsAt, std::string(8, '\xff')); },
+                nullptr, "state length is out of range"},
+        TvFault{"HeaderNotTheTvs",
+                [](Service&, Client&, pid_t w) { Damage(w, 0, std::string(8, '\0')); }, nullptr,
+                "header is not the TV's"}),
+    [](const ::testing::TestParamInfo<TvFault>& info) { return info.param.name; });
 
 // ---- A flood of connections that never finish authenticating -----------------------------------
 

@@ -307,7 +307,15 @@ TEST_F(SimTest, FacesAreTrainedIntoImagesThumbnailsReadAndImagesEncrypted) {
     WriteText(junk, "not an image");
     EXPECT_EQ(gx_train_thumbnail(h, copy.c_str()), 1);
     EXPECT_EQ(gx_train_thumbnail(h, junk.c_str()), 0);
+    // An image over the limit is not read at all.
+    std::string huge = dir() + "/huge.pgm";
+    WriteText(huge, ReadText(trained) + std::string(gxsim::kMaxImageBytes, '\0'));
+    EXPECT_EQ(gx_train_thumbnail(h, huge.c_str()), 0);
     ASSERT_EQ(gxsim::StoredFaces().size(), 2u);
+    // Each image was written aside and moved under its face id: nothing is left aside.
+    for (const auto& entry : std::filesystem::directory_iterator(dir() + "/faces"))
+        EXPECT_EQ(entry.path().filename().string().rfind(".incoming-", 0), std::string::npos)
+            << entry.path();
     EXPECT_EQ(gxsim::StoredFaces()[1].person, 4);
 
     std::vector<char> path(copy.begin(), copy.end());
@@ -319,6 +327,144 @@ TEST_F(SimTest, FacesAreTrainedIntoImagesThumbnailsReadAndImagesEncrypted) {
     EXPECT_EQ(gx_encrypt_face_image(h, path.data()), 0);  // already encrypted
     EXPECT_EQ(gx_decrypt_face_image(h, path.data()), 1);
     EXPECT_EQ(ReadText(copy), plain);
+}
+
+// ---- Limits -------------------------------------------------------------------------------------
+
+// What the TV's state is now, as far as the rows below can change it.
+std::string Fingerprint() {
+    std::string f = gxsim::GetModel().value_or("(none)") + "|" + gxsim::GetFaceImageDirectory() +
+                    "|" + gxsim::GetSettingsPath() + "|" +
+                    std::to_string(gxsim::GetFacesInView().size()) + "|" +
+                    std::to_string(gxsim::HiddenMotionEntryPoints().size());
+    return f + "|" + std::to_string(gxsim::GetFactoryItem(7).value_or(-1));
+}
+
+std::string Refused(bool done, const gxsim::Refusal& why) {
+    return done ? "" : why.message;
+}
+
+struct OverLimit {
+    const char* name;
+    std::string (*change)();  // the refusal's message ("" when it was done)
+    const char* mentions;     // the limit it names
+};
+
+class Limits : public SimTest, public ::testing::WithParamInterface<OverLimit> {};
+
+// A change over a limit is refused whole, names the limit, and leaves the state as it was; the
+// next change within the limits is done.
+TEST_P(Limits, RefuseTheWholeChangeAndNameTheLimit) {
+    ASSERT_TRUE(gxsim::SetModel(std::string("before")));
+    ASSERT_TRUE(gxsim::SetFacesInView({{1, 2, 3, 4, 5}}));
+    ASSERT_TRUE(gxsim::SetFactoryItem(7, 70));
+    std::string before = Fingerprint();
+    std::string message = GetParam().change();
+    EXPECT_NE(message.find(GetParam().mentions), std::string::npos) << message;
+    EXPECT_EQ(Fingerprint(), before);
+    EXPECT_TRUE(gxsim::SetModel(std::string(gxsim::kMaxTextBytes, 'm')));
+}
+
+std::string Text(size_t n) {
+    return std::string(n, 'x');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sim, Limits,
+    ::testing::Values(
+        OverLimit{"ModelText",
+                  [] {
+                      gxsim::Refusal why;
+                      return Refused(gxsim::SetModel(Text(gxsim::kMaxTextBytes + 1), &why), why);
+                  },
+                  "4096 bytes"},
+        OverLimit{"FaceImageDirectory",
+                  [] {
+                      gxsim::Refusal why;
+                      bool done =
+                          gxsim::SetFaceImageDirectory("/" + Text(gxsim::kMaxTextBytes), &why);
+                      return Refused(done, why);
+                  },
+                  "4096 bytes"},
+        OverLimit{"SettingsPath",
+                  [] {
+                      gxsim::Refusal why;
+                      bool done = gxsim::SetSettingsPath("/" + Text(gxsim::kMaxTextBytes), &why);
+                      return Refused(done, why);
+                  },
+                  "4096 bytes"},
+        OverLimit{"FacesInView",
+                  [] {
+                      gxsim::Refusal why;
+                      std::vector<gxsim::ViewFace> faces(gxsim::kMaxFacesInView + 1);
+                      return Refused(gxsim::SetFacesInView(faces, &why), why);
+                  },
+                  "limit of 1024 faces"},
+        OverLimit{
+            "HiddenName",
+            [] {
+                gxsim::Refusal why;
+                bool done = gxsim::SetHiddenMotionEntryPoints({"gx_enable_swipe", "gx_no"}, &why);
+                return Refused(done, why);
+            },
+            "motion entry point"},
+        // Many small items, each within its limits: the state as a whole would pass its own.
+        OverLimit{"WholeState",
+                  [] {
+                      std::string profile = "[system]\nmodel=after\n[factory]\n7=1\n";
+                      for (int id = 1000; id < 40000; ++id)
+                          profile += std::to_string(id) + "=" + std::to_string(id) + "\n";
+                      std::string error;
+                      return gxsim::LoadProfileFromData(profile, &error) ? "" : error;
+                  },
+                  "limit of 262144 bytes"},
+        OverLimit{"ProfileFaces",
+                  [] {
+                      std::string profile = "[face]\nfaces-in-view=";
+                      for (size_t i = 0; i <= gxsim::kMaxFacesInView; ++i) profile += "1:1,2,3,4;";
+                      std::string error;
+                      return gxsim::LoadProfileFromData(profile, &error) ? "" : error;
+                  },
+                  "limit of 1024 faces"}),
+    [](const ::testing::TestParamInfo<OverLimit>& info) { return info.param.name; });
+
+// ---- Face image directories --------------------------------------------------------------------
+
+// The default directory of a TV goes when its process exits; a later start removes those of
+// processes that are gone, and only what is ours in them.
+TEST_F(SimTest, FaceImageDirectoriesOfEndedRunsAreRemoved) {
+    std::string base = dir() + "/runtime/gxemp-sim";
+    const char* saved = g_getenv("XDG_RUNTIME_DIR");
+    std::string restore = saved ? saved : "";
+    g_setenv("XDG_RUNTIME_DIR", (dir() + "/runtime").c_str(), TRUE);
+
+    pid_t trainer = SpawnSelf({"--face-trainer"});
+    ASSERT_EQ(WaitChild(trainer), 0) << "the trainer found no image of its own";
+    EXPECT_FALSE(std::filesystem::exists(base + "/faces-" + std::to_string(trainer)));
+
+    // A run that ended without cleaning up (a pid now gone), one that still runs (this one's
+    // parent), one with a file that is not ours.
+    pid_t gone = SpawnSelf({"--store-writer", settings(), "k", "0"});
+    ASSERT_EQ(WaitChild(gone), 0);
+    std::string stale = base + "/faces-" + std::to_string(gone);
+    std::string alive = base + "/faces-" + std::to_string(getppid());
+    std::string foreign = base + "/faces-" + std::to_string(trainer);
+    for (const std::string& d : {stale, alive, foreign}) {
+        std::filesystem::create_directories(d);
+        WriteText(d + "/face-1.pgm", "P5\n");
+        WriteText(d + "/.incoming-1-1.pgm", "P5\n");
+    }
+    WriteText(foreign + "/notes.txt", "mine");
+    gxsim::RemoveStaleFaceImageDirectories();
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    EXPECT_TRUE(std::filesystem::exists(alive + "/face-1.pgm"));
+    EXPECT_TRUE(std::filesystem::exists(foreign + "/notes.txt"));
+    EXPECT_FALSE(std::filesystem::exists(foreign + "/face-1.pgm"));
+
+    if (saved)
+        g_setenv("XDG_RUNTIME_DIR", restore.c_str(), TRUE);
+    else
+        g_unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Test main of the simulator tests. The binary doubles as a helper process for the tests that
 // need two processes: "--store-writer PATH PREFIX COUNT" writes PREFIX/0..COUNT-1 to the settings
 // store and exits; "--store-burst PATH KEY" writes KEY = 1, 2, 3, ... until it is killed (or a
-// bound is reached); "--log-writer FILE COUNT" logs COUNT long lines into FILE.
+// bound is reached); "--log-writer FILE COUNT" logs COUNT long lines into FILE; "--face-trainer"
+// trains a face into the default face image directory and exits 0 if its image is there.
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include "SimFixture.h"
 #include "dlog.h"
+#include "face_recognition.h"
 #include "vconf.h"
 
 extern char** environ;
@@ -86,6 +88,15 @@ int LogWriter(const char* path, int count) {
     return 0;
 }
 
+int FaceTrainer() {
+    int h = 0;
+    gxsim::SetFacesInView({{4, 0, 0, 10, 10}});
+    gx_face_detect_data face{1, 0, 0, 0, 0};
+    if (gx_face_recog_create(&h) != 1 || gx_start_face_training(h, &face) != 1) return 2;
+    std::string image = gxsim::StoredFaces().at(0).imagePath;
+    return access(image.c_str(), F_OK) == 0 ? 0 : 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -93,6 +104,7 @@ int main(int argc, char** argv) {
         return StoreWriter(argv[2], argv[3], atoi(argv[4]));
     if (argc == 4 && strcmp(argv[1], "--store-burst") == 0) return StoreBurst(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "--log-writer") == 0) return LogWriter(argv[2], atoi(argv[3]));
+    if (argc == 2 && strcmp(argv[1], "--face-trainer") == 0) return FaceTrainer();
     gxsim::SetLogQuiet(true);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

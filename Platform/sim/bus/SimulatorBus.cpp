@@ -23,6 +23,7 @@
 #include "gxhost/Endpoint.h"
 #include "gxhost/Extension.h"
 #include "dlog.h"
+#include "StateLink.h"
 #include "gxsim/Sim.h"
 #include "vconf.h"
 
@@ -32,6 +33,13 @@ namespace {
 
 int InvalidArgs(sd_bus_error* error, const std::string& message) {
     return sd_bus_error_set(error, SD_BUS_ERROR_INVALID_ARGS, message.c_str());
+}
+
+// Every method's input is checked against the limits before it runs or is relayed.
+template <sd_bus_message_handler_t Handler>
+int Checked(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    int r = gxsimbus::CheckInputs(m, error);
+    return r < 0 ? r : Handler(m, userdata, error);
 }
 
 // Reads a face record given as a{sv}: "id", "x", "y", "w", "h" (int32) and "image_path"
@@ -79,6 +87,20 @@ int ReplyBool(sd_bus_message* m, bool value) {
 }
 int ReplyEmpty(sd_bus_message* m) {
     return sd_bus_reply_method_return(m, "");
+}
+
+// A change of the TV's state: done, or refused with the reason as a D-Bus error.
+int ReplyChange(sd_bus_message* m, bool done, const gxsim::Refusal& why, sd_bus_error* error) {
+    if (done) return ReplyEmpty(m);
+    switch (why.kind) {
+        case gxsim::Refusal::TooLarge:
+            return sd_bus_error_set(error, gxsimbus::kErrorTooLarge, why.message.c_str());
+        case gxsim::Refusal::Unavailable:
+            return sd_bus_error_set(error, gxsimbus::kErrorUnavailable, why.message.c_str());
+        case gxsim::Refusal::Invalid:
+            break;
+    }
+    return InvalidArgs(error, why.message);
 }
 
 // Trace entries travel as a(tusasis): sequence number, worker, function, arguments, result and
@@ -231,33 +253,33 @@ int Drain(sd_bus_message* m, void*, sd_bus_error*) {
     return ReplyEmpty(m);
 }
 
-int SetCameraState(sd_bus_message* m, void*, sd_bus_error*) {
+int SetCameraState(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t state = 0;
     int r = sd_bus_message_read(m, "i", &state);
     if (r < 0) return r;
-    gxsim::SetCameraState(state);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetCameraState(state, &why), why, error);
 }
 
-int SetCameraQueryResult(sd_bus_message* m, void*, sd_bus_error*) {
+int SetCameraQueryResult(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t rc = 0;
     int r = sd_bus_message_read(m, "i", &rc);
     if (r < 0) return r;
-    gxsim::SetCameraQueryResult(rc);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetCameraQueryResult(rc, &why), why, error);
 }
 
-int SetModel(sd_bus_message* m, void*, sd_bus_error*) {
+int SetModel(sd_bus_message* m, void*, sd_bus_error* error) {
     const char* model = nullptr;
     int r = sd_bus_message_read(m, "s", &model);
     if (r < 0) return r;
-    gxsim::SetModel(std::string(model));
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetModel(std::string(model), &why), why, error);
 }
 
-int ClearModel(sd_bus_message* m, void*, sd_bus_error*) {
-    gxsim::SetModel(std::nullopt);
-    return ReplyEmpty(m);
+int ClearModel(sd_bus_message* m, void*, sd_bus_error* error) {
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetModel(std::nullopt, &why), why, error);
 }
 
 int GetModel(sd_bus_message* m, void*, sd_bus_error*) {
@@ -266,20 +288,20 @@ int GetModel(sd_bus_message* m, void*, sd_bus_error*) {
                                       model.has_value() ? model->c_str() : "");
 }
 
-int SetFactoryItem(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFactoryItem(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t id = 0, value = 0;
     int r = sd_bus_message_read(m, "ii", &id, &value);
     if (r < 0) return r;
-    gxsim::SetFactoryItem(id, value);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFactoryItem(id, value, &why), why, error);
 }
 
-int SetFactoryItemFailing(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFactoryItemFailing(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t id = 0;
     int r = sd_bus_message_read(m, "i", &id);
     if (r < 0) return r;
-    gxsim::SetFactoryItem(id, std::nullopt);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFactoryItem(id, std::nullopt, &why), why, error);
 }
 
 int ForceResult(sd_bus_message* m, void*, sd_bus_error* error) {
@@ -287,22 +309,21 @@ int ForceResult(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t value = 0;
     int r = sd_bus_message_read(m, "si", &entry, &value);
     if (r < 0) return r;
-    if (!gxsim::ForceResult(entry, value))
-        return InvalidArgs(error, std::string("unknown library entry point '") + entry + "'");
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::ForceResult(entry, value, &why), why, error);
 }
 
-int ClearForcedResult(sd_bus_message* m, void*, sd_bus_error*) {
+int ClearForcedResult(sd_bus_message* m, void*, sd_bus_error* error) {
     const char* entry = nullptr;
     int r = sd_bus_message_read(m, "s", &entry);
     if (r < 0) return r;
-    gxsim::ClearForcedResult(entry);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::ClearForcedResult(entry, &why), why, error);
 }
 
-int ClearForcedResults(sd_bus_message* m, void*, sd_bus_error*) {
-    gxsim::ClearForcedResults();
-    return ReplyEmpty(m);
+int ClearForcedResults(sd_bus_message* m, void*, sd_bus_error* error) {
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::ClearForcedResults(&why), why, error);
 }
 
 int MotionEntryPoints(sd_bus_message* m, void*, sd_bus_error*) {
@@ -327,25 +348,24 @@ int SetHiddenMotionEntryPoints(sd_bus_message* m, void*, sd_bus_error* error) {
         free(*p);
     }
     free(names);
-    if (!gxsim::SetHiddenMotionEntryPoints(hidden))
-        return InvalidArgs(error, "not every name is a motion entry point");
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetHiddenMotionEntryPoints(hidden, &why), why, error);
 }
 
-int SetNextMotionHandle(sd_bus_message* m, void*, sd_bus_error*) {
+int SetNextMotionHandle(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t handle = 0;
     int r = sd_bus_message_read(m, "i", &handle);
     if (r < 0) return r;
-    gxsim::SetNextMotionHandle(handle);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetNextMotionHandle(handle, &why), why, error);
 }
 
-int SetNextFaceHandle(sd_bus_message* m, void*, sd_bus_error*) {
+int SetNextFaceHandle(sd_bus_message* m, void*, sd_bus_error* error) {
     int32_t handle = 0;
     int r = sd_bus_message_read(m, "i", &handle);
     if (r < 0) return r;
-    gxsim::SetNextFaceHandle(handle);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetNextFaceHandle(handle, &why), why, error);
 }
 
 int Trace(sd_bus_message* m, void*, sd_bus_error*) {
@@ -394,7 +414,7 @@ int ClearTrace(sd_bus_message* m, void*, sd_bus_error*) {
     return ReplyEmpty(m);
 }
 
-int SetFacesInView(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFacesInView(sd_bus_message* m, void*, sd_bus_error* error) {
     std::vector<gxsim::ViewFace> faces;
     int r = sd_bus_message_enter_container(m, 'a', "(iiiii)");
     if (r < 0) return r;
@@ -407,29 +427,29 @@ int SetFacesInView(sd_bus_message* m, void*, sd_bus_error*) {
     }
     r = sd_bus_message_exit_container(m);
     if (r < 0) return r;
-    gxsim::SetFacesInView(faces);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFacesInView(faces, &why), why, error);
 }
 
-int SetFaceVersion(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFaceVersion(sd_bus_message* m, void*, sd_bus_error* error) {
     double version = 0;
     int r = sd_bus_message_read(m, "d", &version);
     if (r < 0) return r;
-    gxsim::SetFaceVersion(static_cast<float>(version));
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFaceVersion(static_cast<float>(version), &why), why, error);
 }
 
-int ClearFaceVersion(sd_bus_message* m, void*, sd_bus_error*) {
-    gxsim::SetFaceVersion(std::nullopt);
-    return ReplyEmpty(m);
+int ClearFaceVersion(sd_bus_message* m, void*, sd_bus_error* error) {
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFaceVersion(std::nullopt, &why), why, error);
 }
 
-int SetFaceImageDirectory(sd_bus_message* m, void*, sd_bus_error*) {
+int SetFaceImageDirectory(sd_bus_message* m, void*, sd_bus_error* error) {
     const char* dir = nullptr;
     int r = sd_bus_message_read(m, "s", &dir);
     if (r < 0) return r;
-    gxsim::SetFaceImageDirectory(dir);
-    return ReplyEmpty(m);
+    gxsim::Refusal why;
+    return ReplyChange(m, gxsim::SetFaceImageDirectory(dir, &why), why, error);
 }
 
 int GetSetting(sd_bus_message* m, void*, sd_bus_error* error) {
@@ -522,15 +542,16 @@ int GetSettingsPath(sd_bus_message* m, void*, sd_bus_error*) {
     SD_BUS_METHOD_WITH_NAMES(#name, in, "" in_names, out, "" out_names, handler, \
                              SD_BUS_VTABLE_UNPRIVILEGED),
 #define SIM_HERE(name, in, in_names, out, out_names) \
-    SIM_METHOD(name, in, in_names, out, out_names, &name)
+    SIM_METHOD(name, in, in_names, out, out_names, &Checked<&name>)
 #define SIM_SKIP(name, in, in_names, out, out_names)
 
 int Relay(sd_bus_message* m, void* userdata, sd_bus_error* error);
 int Spread(sd_bus_message* m, void* userdata, sd_bus_error* error);
 int Retire(sd_bus_message* m, void* userdata, sd_bus_error* error);
+int OpenEditLink(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
 #define SIM_RELAYED(name, in, in_names, out, out_names) \
-    SIM_METHOD(name, in, in_names, out, out_names, &Relay)
+    SIM_METHOD(name, in, in_names, out, out_names, &Checked<&Relay>)
 #define SIM_SPREAD(name, in, in_names, out, out_names) \
     SIM_METHOD(name, in, in_names, out, out_names, &Spread)
 
@@ -547,6 +568,8 @@ const sd_bus_vtable kBrokerVtable[] = {
     SD_BUS_VTABLE_START(0),
     SIM_METHODS(SIM_SKIP, SIM_SPREAD)
     SD_BUS_METHOD_WITH_NAMES("Retire", "a(tusasis)", SD_BUS_PARAM(calls), "", "", &Retire,
+                             SD_BUS_VTABLE_UNPRIVILEGED),
+    SD_BUS_METHOD_WITH_NAMES("OpenEditLink", "h", SD_BUS_PARAM(link), "", "", &OpenEditLink,
                              SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END};
 // clang-format on
@@ -691,6 +714,8 @@ public:
             if (error->empty()) *error = "the broker shared no simulated TV";
             return false;
         }
+        // Images of earlier runs that are gone (killed, or crashed) go now.
+        gxsim::RemoveStaleFaceImageDirectories();
         if (role == gxhost::Role::Broker) {
             m_Shared = gxsim::ShareState(error);
             if (m_Shared < 0) return false;
@@ -724,8 +749,9 @@ public:
     int AttachControl(sd_bus* control, pid_t worker) override {
         if (worker == 0) {
             m_Control = control;
-            return sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
-                                            gxhost::kSimulatorInterface, kLocalVtable, this);
+            int r = sd_bus_add_object_vtable(control, nullptr, gxhost::kSimulatorPath,
+                                             gxhost::kSimulatorInterface, kLocalVtable, this);
+            return r < 0 ? r : gxsimbus::OpenWorkerEditLink(control);
         }
         Link& link = m_Links[worker];
         link.ext = this;
@@ -736,6 +762,7 @@ public:
     }
 
     void DetachControl(pid_t worker) override {
+        m_EditLinks.Close(worker);
         auto it = m_Links.find(worker);
         if (it == m_Links.end()) return;
         sd_bus_slot_unref(it->second.probe);
@@ -743,8 +770,19 @@ public:
     }
 
     void Stop() override {
-        if (m_Control != nullptr) RetireTrace();
+        if (m_Control != nullptr) {
+            RetireTrace();
+            gxsimbus::CloseWorkerEditLink();
+        }
         gxsim::FlushLog();
+    }
+
+    // Broker: a worker hands over the other end of its edit link.
+    int AcceptEditLink(sd_bus_message* m, sd_bus_error* error) {
+        sd_bus* control = sd_bus_message_get_bus(m);
+        for (const auto& [pid, link] : m_Links)
+            if (link.bus == control) return m_EditLinks.Accept(m, pid, error);
+        return sd_bus_error_set(error, SD_BUS_ERROR_ACCESS_DENIED, "not a worker's link");
     }
 
     // ---- Worker: calls that reach every worker go through the broker --------------------------
@@ -1143,6 +1181,7 @@ private:
     std::map<pid_t, Link> m_Links;            // broker: every worker's link
     std::deque<gxsim::TraceEntry> m_Retired;  // broker: calls of workers that have ended
     size_t m_RetiredBytes = 0;
+    gxsimbus::EditLinks m_EditLinks;  // broker: every worker's edit link
 };
 
 int Relay(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -1155,6 +1194,10 @@ int Spread(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 int Retire(sd_bus_message* m, void* userdata, sd_bus_error*) {
     return static_cast<SimulatorExtension*>(userdata)->RetireFrom(m);
+}
+
+int OpenEditLink(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    return static_cast<SimulatorExtension*>(userdata)->AcceptEditLink(m, error);
 }
 
 SimulatorExtension g_Extension;

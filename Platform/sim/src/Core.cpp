@@ -39,13 +39,17 @@ const std::vector<std::string>& FaceEntryPoints() {
     return names;
 }
 
-bool KnownEntry(const std::string& name) {
+}  // namespace
+
+bool IsKnownEntry(const std::string& name) {
     for (const auto& n : MotionEntryPoints())
         if (n == name) return true;
     for (const auto& n : FaceEntryPoints())
         if (n == name) return true;
     return name == "tvcamera_control_check_camera_state";
 }
+
+namespace {
 
 // Runs one delivery with no lock held: builds the data the callback is given and keeps it alive
 // until the callback returns.
@@ -231,13 +235,21 @@ FaceInstance* FindFace(int handle, uint64_t* id) {
     return nullptr;
 }
 
+std::string FaceImageBase() {
+    const char* rt = g_getenv("XDG_RUNTIME_DIR");
+    return (rt && *rt) ? std::string(rt) + "/gxemp-sim"
+                       : "/tmp/gxemp-sim-" + std::to_string(getuid());
+}
+
 std::string FaceDirLocked() {
     State& s = S();
     if (!s.cfg.faceDir.empty()) return s.cfg.faceDir;
-    const char* rt = g_getenv("XDG_RUNTIME_DIR");
-    std::string base =
-        (rt && *rt) ? std::string(rt) + "/gxemp-sim" : "/tmp/gxemp-sim-" + std::to_string(getuid());
-    return base + "/faces-" + std::to_string(TvPid());
+    return FaceImageBase() + "/faces-" + std::to_string(TvPid());
+}
+
+bool EditNow(const char* op, GVariant* args, Refusal* why, GVariant** result) {
+    std::lock_guard<std::mutex> lk(S().mu);
+    return Edit(op, args, result, why);
 }
 
 void PublishHiddenMask(const std::set<std::string>& names) {
@@ -270,17 +282,17 @@ void StopWorker() {
     s.cv.notify_all();
 }
 
-void ResetSharedLocked() {
-    EditShared([] {
-        State& s = S();
-        s.cfg = Config{};
-        s.forced.clear();
+void ResetTvState(bool keepCounters) {
+    State& s = S();
+    s.cfg = Config{};
+    s.forced.clear();
+    if (!keepCounters) {
         s.nextMotionHandle = kFirstMotionHandle;
         s.nextFaceHandle = kFirstFaceHandle;
         s.nextFaceId = 1;
-        s.stored.clear();
-        PublishHiddenMask({});
-    });
+    }
+    s.stored.clear();
+    PublishHiddenMask({});
 }
 
 }  // namespace gxsim::internal
@@ -299,7 +311,7 @@ void Reset() {
     StopWorker();
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
-    ResetSharedLocked();
+    Edit("reset", nullptr, nullptr, nullptr);
     s.trace.clear();
     s.motion.clear();
     s.face.clear();
@@ -310,19 +322,15 @@ void Reset() {
 void ResetTv() {
     State& s = S();
     std::lock_guard<std::mutex> lk(s.mu);
-    EditShared([] {
-        State& tv = S();
-        tv.cfg = Config{};
-        tv.forced.clear();
-        tv.stored.clear();
-        PublishHiddenMask({});
-    });
+    Edit("resetKeepingInstances", nullptr, nullptr, nullptr);
     s.trace.clear();
 }
 
-void SetModel(const std::optional<std::string>& model) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().cfg.model = model; });
+bool SetModel(const std::optional<std::string>& model, Refusal* why) {
+    return EditNow("model",
+                   g_variant_new_maybe(G_VARIANT_TYPE_STRING,
+                                       model ? g_variant_new_string(model->c_str()) : nullptr),
+                   why);
 }
 
 std::optional<std::string> GetModel() {
@@ -330,9 +338,9 @@ std::optional<std::string> GetModel() {
     return S().cfg.model;
 }
 
-void SetFactoryItem(int id, const std::optional<int>& value) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().cfg.factory[id] = value; });
+bool SetFactoryItem(int id, const std::optional<int>& value, Refusal* why) {
+    return EditNow("factory", g_variant_new("(i(bi))", id, value.has_value(), value.value_or(0)),
+                   why);
 }
 
 std::optional<int> GetFactoryItem(int id) {
@@ -341,14 +349,12 @@ std::optional<int> GetFactoryItem(int id) {
     return it == S().cfg.factory.end() ? std::nullopt : it->second;
 }
 
-void SetCameraState(int state) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().cfg.cameraState = state; });
+bool SetCameraState(int state, Refusal* why) {
+    return EditNow("camera", g_variant_new_int32(state), why);
 }
 
-void SetCameraQueryResult(int rc) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().cfg.cameraQuery = rc; });
+bool SetCameraQueryResult(int rc, Refusal* why) {
+    return EditNow("cameraQuery", g_variant_new_int32(rc), why);
 }
 
 int GetCameraState() {
@@ -384,21 +390,16 @@ std::string FormatPointer(const void* p) {
     return buf;
 }
 
-bool ForceResult(const std::string& entry, int value) {
-    if (!KnownEntry(entry)) return false;
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().forced[entry] = value; });
-    return true;
+bool ForceResult(const std::string& entry, int value, Refusal* why) {
+    return EditNow("force", g_variant_new("(si)", entry.c_str(), value), why);
 }
 
-void ClearForcedResult(const std::string& entry) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().forced.erase(entry); });
+bool ClearForcedResult(const std::string& entry, Refusal* why) {
+    return EditNow("unforce", g_variant_new_string(entry.c_str()), why);
 }
 
-void ClearForcedResults() {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([] { S().forced.clear(); });
+bool ClearForcedResults(Refusal* why) {
+    return EditNow("unforceAll", nullptr, why);
 }
 
 const std::vector<std::string>& MotionEntryPoints() {
@@ -427,19 +428,11 @@ const std::vector<std::string>& MotionEntryPoints() {
     return names;
 }
 
-bool SetHiddenMotionEntryPoints(const std::set<std::string>& names) {
-    const auto& all = MotionEntryPoints();
-    for (const auto& n : names) {
-        bool known = false;
-        for (const auto& a : all) known = known || a == n;
-        if (!known) return false;
-    }
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] {
-        S().cfg.hidden = names;
-        PublishHiddenMask(names);
-    });
-    return true;
+bool SetHiddenMotionEntryPoints(const std::set<std::string>& names, Refusal* why) {
+    GVariantBuilder b;
+    g_variant_builder_init(&b, G_VARIANT_TYPE("as"));
+    for (const std::string& n : names) g_variant_builder_add(&b, "s", n.c_str());
+    return EditNow("hidden", g_variant_builder_end(&b), why);
 }
 
 std::set<std::string> HiddenMotionEntryPoints() {
@@ -447,14 +440,12 @@ std::set<std::string> HiddenMotionEntryPoints() {
     return S().cfg.hidden;
 }
 
-void SetNextMotionHandle(int handle) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().nextMotionHandle = handle; });
+bool SetNextMotionHandle(int handle, Refusal* why) {
+    return EditNow("nextMotionHandle", g_variant_new_int32(handle), why);
 }
 
-void SetNextFaceHandle(int handle) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().nextFaceHandle = handle; });
+bool SetNextFaceHandle(int handle, Refusal* why) {
+    return EditNow("nextFaceHandle", g_variant_new_int32(handle), why);
 }
 
 int EmitMotionSignal(int signal, const std::optional<std::string>& text) {
@@ -559,9 +550,11 @@ std::vector<int> LiveFaceHandles() {
     return out;
 }
 
-void SetMotionAnswers(const MotionAnswers& answers) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().cfg.answers = answers; });
+bool SetMotionAnswers(const MotionAnswers& a, Refusal* why) {
+    return EditNow("answers",
+                   g_variant_new("(iiiii)", a.brightness, a.twoHandValid, a.slapValid,
+                                 a.thumbupValid, a.engineValid),
+                   why);
 }
 
 MotionAnswers GetMotionAnswers() {
@@ -569,9 +562,17 @@ MotionAnswers GetMotionAnswers() {
     return S().cfg.answers;
 }
 
-void SetFacesInView(const std::vector<ViewFace>& faces) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().cfg.faces = faces; });
+bool SetFacesInView(const std::vector<ViewFace>& faces, Refusal* why) {
+    // Refused before anything is built or sent.
+    if (faces.size() > kMaxFacesInView)
+        return Refuse(why, Refusal::TooLarge,
+                      std::to_string(faces.size()) + " faces in view exceed the limit of " +
+                          std::to_string(kMaxFacesInView) + " faces");
+    GVariantBuilder b;
+    g_variant_builder_init(&b, G_VARIANT_TYPE("a(iiiii)"));
+    for (const ViewFace& f : faces)
+        g_variant_builder_add(&b, "(iiiii)", f.person, f.x, f.y, f.w, f.h);
+    return EditNow("faces", g_variant_builder_end(&b), why);
 }
 
 std::vector<ViewFace> GetFacesInView() {
@@ -579,14 +580,15 @@ std::vector<ViewFace> GetFacesInView() {
     return S().cfg.faces;
 }
 
-void SetFaceVersion(std::optional<float> version) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().cfg.faceVersion = version; });
+bool SetFaceVersion(std::optional<float> version, Refusal* why) {
+    return EditNow(
+        "faceVersion",
+        g_variant_new("(bd)", version.has_value(), static_cast<double>(version.value_or(0.0f))),
+        why);
 }
 
-void SetFaceImageDirectory(const std::string& dir) {
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] { S().cfg.faceDir = dir; });
+bool SetFaceImageDirectory(const std::string& dir, Refusal* why) {
+    return EditNow("faceDir", g_variant_new_string(dir.c_str()), why);
 }
 
 std::string GetFaceImageDirectory() {

@@ -50,7 +50,10 @@ FaceRecord ToRecord(const FaceResult& r) {
     return rec;
 }
 
+// Reads an image handed to the library; one over kMaxImageBytes is not read (the call fails).
 bool ReadFile(const char* path, std::string* out) {
+    struct stat st {};
+    if (stat(path, &st) != 0 || static_cast<size_t>(st.st_size) > kMaxImageBytes) return false;
     gchar* data = nullptr;
     gsize len = 0;
     GError* err = nullptr;
@@ -90,31 +93,53 @@ std::string FaceImage(int person) {
 }
 
 std::string ImagePath(int faceId) {
-    return FaceDirLocked() + "/face-" + Num(faceId) + ".pgm";
+    return FaceImagePath(faceId);
 }
 
-bool WriteFaceImage(const std::string& path, const std::string& data) {
+// Writes an image (fsync included) where the owner of the TV's state takes it from: this runs in
+// this process alone, never while the owner applies a change. Returns its path, or "".
+std::string WriteIncoming(const std::string& data) {
+    std::string path = IncomingImagePath();
     gchar* dir = g_path_get_dirname(path.c_str());
     int rc = g_mkdir_with_parents(dir, 0700);
     g_free(dir);
-    return rc == 0 && ReplaceFile(path, data, 0600);
+    return rc == 0 && ReplaceFile(path, data, 0600) ? path : "";
 }
 
-// Stores a trained face under the next face id: its image file and, in the shared state, the
-// face as `face` describes it. Nothing is stored, and no id used up, when the image cannot be
+// Files an image written by WriteIncoming as the stored face `id`'s (with the person it shows)
+// and, with `box`, moves the face's box. A refused change leaves the written file to remove.
+bool OverwriteStored(int id, const gx_face_detect_data* box, const std::string* image,
+                     std::optional<int> person) {
+    std::string incoming = image ? WriteIncoming(*image) : "";
+    if (image && incoming.empty()) return false;
+    bool ok =
+        Edit("overwriteFace",
+             g_variant_new("(ib(iiii)bs(bi))", id, box != nullptr, box ? box->x : 0,
+                           box ? box->y : 0, box ? box->w : 0, box ? box->h : 0, image != nullptr,
+                           incoming.c_str(), person.has_value(), person.value_or(0)),
+             nullptr, nullptr);
+    if (!ok && !incoming.empty()) unlink(incoming.c_str());
+    return ok;
+}
+
+// Stores a trained face under the next face id: its image file and, in the TV's state, the face
+// as `face` describes it. Nothing is stored, and no id used up, when the image cannot be
 // written.
 std::optional<FaceResult> StoreFace(const std::string& image, StoredFace face) {
-    State& s = S();
-    bool written = false;
-    EditShared([&] {
-        face.id = s.nextFaceId;
-        face.imagePath = ImagePath(face.id);
-        written = WriteFaceImage(face.imagePath, image);
-        if (!written) return;
-        ++s.nextFaceId;
-        s.stored[face.id] = face;
-    });
-    if (!written) return std::nullopt;
+    std::string incoming = WriteIncoming(image);
+    if (incoming.empty()) return std::nullopt;
+    GVariant* stored = nullptr;
+    if (!Edit("storeFace",
+              g_variant_new("(s(bi)iiii)", incoming.c_str(), face.person.has_value(),
+                            face.person.value_or(0), face.x, face.y, face.w, face.h),
+              &stored, nullptr)) {
+        unlink(incoming.c_str());
+        return std::nullopt;
+    }
+    const char* path = nullptr;
+    g_variant_get(stored, "(i&s)", &face.id, &path);
+    face.imagePath = path;
+    g_variant_unref(stored);
     return FaceResult{face.id, face.imagePath, face.x, face.y, face.w, face.h};
 }
 
@@ -158,7 +183,10 @@ int gx_face_recog_create(int* handle) {
         if (!handle) return 0;
         State& s = S();
         FaceInstance f;
-        EditShared([&] { f.handle = s.nextFaceHandle++; });
+        GVariant* taken = nullptr;
+        if (!Edit("takeFaceHandle", nullptr, &taken, nullptr)) return 0;
+        f.handle = g_variant_get_int32(taken);
+        g_variant_unref(taken);
         s.face.emplace(s.nextInstance++, f);
         *handle = f.handle;
         detail = "handle=" + Num(f.handle);
@@ -316,44 +344,25 @@ int gx_over_write_face(int handle, const gx_face_detect_data* face, int id) {
         [&](uint64_t, FaceInstance&, std::string& detail) {
             if (!face) return 0;
             detail = RecordText(face);
-            int rc = 0;
-            EditShared([&] {
-                State& s = S();
-                auto it = s.stored.find(id);
-                if (it == s.stored.end()) return;
-                StoredFace& st = it->second;
-                st.x = face->x;
-                st.y = face->y;
-                st.w = face->w;
-                st.h = face->h;
-                // A detection id of a face in view puts that person under the stored id.
-                const auto& faces = s.cfg.faces;
-                if (face->nDetectID >= 1 && static_cast<size_t>(face->nDetectID) <= faces.size()) {
-                    int person = faces[static_cast<size_t>(face->nDetectID) - 1].person;
-                    if (!WriteFaceImage(st.imagePath, FaceImage(person))) return;
-                    st.person = person;
-                }
-                rc = 1;
-            });
-            return rc;
+            // A detection id of a face in view puts that person under the stored id.
+            const auto& faces = S().cfg.faces;
+            if (face->nDetectID >= 1 && static_cast<size_t>(face->nDetectID) <= faces.size()) {
+                int person = faces[static_cast<size_t>(face->nDetectID) - 1].person;
+                std::string image = FaceImage(person);
+                return OverwriteStored(id, face, &image, person) ? 1 : 0;
+            }
+            return OverwriteStored(id, face, nullptr, std::nullopt) ? 1 : 0;
         });
 }
 
 int gx_over_write_thumbnail(int handle, const char* image, int id) {
-    return OnInstance(
-        "gx_over_write_thumbnail", handle, {Num(handle), Text(image), Num(id)},
-        [&](uint64_t, FaceInstance&, std::string&) {
-            std::string data;
-            if (!image || !ReadFile(image, &data) || !IsPgm(data)) return 0;
-            int rc = 0;
-            EditShared([&] {
-                auto it = S().stored.find(id);
-                if (it == S().stored.end() || !WriteFaceImage(it->second.imagePath, data)) return;
-                it->second.person = PersonOf(data);
-                rc = 1;
-            });
-            return rc;
-        });
+    return OnInstance("gx_over_write_thumbnail", handle, {Num(handle), Text(image), Num(id)},
+                      [&](uint64_t, FaceInstance&, std::string&) {
+                          std::string data;
+                          if (!image || !ReadFile(image, &data) || !IsPgm(data)) return 0;
+                          if (!S().stored.count(id)) return 0;
+                          return OverwriteStored(id, nullptr, &data, PersonOf(data)) ? 1 : 0;
+                      });
 }
 
 int gx_train_thumbnail(int handle, const char* image) {
@@ -386,17 +395,19 @@ int gx_get_face_version(int handle, float* version) {
 int gx_erase_face(int handle, int id) {
     return OnInstance("gx_erase_face", handle, {Num(handle), Num(id)},
                       [&](uint64_t, FaceInstance&, std::string&) {
-                          size_t erased = 0;
-                          EditShared([&] { erased = S().stored.erase(id); });
-                          return erased ? 1 : 0;
+                          GVariant* erased = nullptr;
+                          if (!Edit("eraseFace", g_variant_new_int32(id), &erased, nullptr))
+                              return 0;
+                          bool done = g_variant_get_boolean(erased);
+                          g_variant_unref(erased);
+                          return done ? 1 : 0;
                       });
 }
 
 int gx_clear_face_recog_data(int handle) {
     return OnInstance("gx_clear_face_recog_data", handle, {Num(handle)},
                       [](uint64_t, FaceInstance&, std::string&) {
-                          EditShared([] { S().stored.clear(); });
-                          return 1;
+                          return Edit("clearFaces", nullptr, nullptr, nullptr) ? 1 : 0;
                       });
 }
 

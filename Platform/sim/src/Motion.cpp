@@ -41,7 +41,10 @@ int gxsim_gx_motion_recog_create(int* handle) {
                       if (!handle) return 0;
                       State& s = S();
                       MotionInstance m;
-                      EditShared([&] { m.handle = s.nextMotionHandle++; });
+                      GVariant* taken = nullptr;
+                      if (!Edit("takeMotionHandle", nullptr, &taken, nullptr)) return 0;
+                      m.handle = g_variant_get_int32(taken);
+                      g_variant_unref(taken);
                       s.motion.emplace(s.nextInstance++, m);
                       *handle = m.handle;
                       detail = "handle=" + Num(m.handle);

@@ -1,6 +1,7 @@
 // Start-state profiles: a key file read into a fresh Config, applied only when all of it is valid.
 #include <errno.h>
 #include <glib.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -261,16 +262,26 @@ bool LoadProfileFromData(const std::string& data, std::string* error) {
         if (error) *error = "profile: " + err;
         return false;
     }
-    std::lock_guard<std::mutex> lk(S().mu);
-    EditShared([&] {
-        S().cfg = p.cfg;
-        if (p.settingsPath) S().settingsPath = *p.settingsPath;
-        PublishHiddenMask(p.cfg.hidden);
-    });
-    return true;
+    Refusal why;
+    if (EditNow("profile",
+                g_variant_new("(@(msa{i(bi)}ii(bd)asa(iiiii)(iiiii)s)(bs))", SerializeConfig(p.cfg),
+                              p.settingsPath.has_value(), p.settingsPath.value_or("").c_str()),
+                &why))
+        return true;
+    if (error) *error = "profile: " + why.message;
+    return false;
 }
 
 bool LoadProfile(const std::string& path, std::string* error) {
+    // Whatever a profile says fits the TV's state, so its text is bounded too.
+    constexpr size_t kMaxProfileBytes = 4 * kMaxStateBytes;
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && static_cast<size_t>(st.st_size) > kMaxProfileBytes) {
+        if (error)
+            *error = "profile " + path + ": " + std::to_string(st.st_size) +
+                     " bytes exceed the limit of " + std::to_string(kMaxProfileBytes) + " bytes";
+        return false;
+    }
     gchar* data = nullptr;
     gsize len = 0;
     GError* err = nullptr;

@@ -107,9 +107,8 @@ bool ValidKey(const char* key) {
 
 namespace gxsim {
 
-void SetSettingsPath(const std::string& path) {
-    std::lock_guard<std::mutex> lk(internal::S().mu);
-    internal::EditShared([&] { internal::S().settingsPath = path; });
+bool SetSettingsPath(const std::string& path, Refusal* why) {
+    return internal::EditNow("settingsPath", g_variant_new_string(path.c_str()), why);
 }
 
 std::string GetSettingsPath() {

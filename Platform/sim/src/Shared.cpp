@@ -1,23 +1,35 @@
 // The TV shared by several processes.
 //
 // A TV has one camera, one face store and one settings path, however many processes serve its
-// clients. When the service runs a process per client, the broker moves the TV's state into a
-// shared memory segment (ShareState) that every worker maps (JoinSharedState). Each process keeps
-// a local copy of that state, so that reading it costs nothing but an atomic load of the
-// segment's generation; a change (a control call, training a face, creating a handle) takes the
-// segment's process-shared mutex, applies itself to the freshest copy and publishes the whole
-// state again.
+// clients. When the service runs a process per client, the broker owns the TV's state: it alone
+// applies changes (its own, and those workers send it through the transport, see ApplyEdit) and
+// publishes every new state into a shared memory segment (ShareState) that every worker maps
+// (JoinSharedState). No process ever waits on a lock another process can hold:
 //
-// The state is written as a GVariant into whichever of two slots is not active, and only then
-// made active: a process killed while publishing leaves the previous state intact, and the robust
-// mutex hands the lock on.
+// - The segment has a header page and two slots. The owner writes a new state into the slot that
+//   is not active, between two increments of that slot's sequence number (odd while it writes),
+//   then makes it active and bumps the generation. It never reads the header back: what it
+//   writes comes from its own copies, so a damaged header is repaired by the next publication.
+// - A worker keeps a local copy of the state and reads the segment only when the generation
+//   changed: it copies the active slot, and keeps the copy only if the slot's sequence number was
+//   even and the same before and after. Overtaken by two publications it tries again, a bounded
+//   number of times. Every value of the header is range-checked and the copy is parsed as
+//   untrusted data; anything wrong is logged once and the worker keeps its last good copy (and
+//   asks the owner to publish again).
+// - The workers map the slots read-only; only the header page (the trace sequence, the hidden
+//   mask) is writable, and each of its words is read or bumped atomically.
+//
+// The header leaves room (ringOffset, ringBytes) for an area of the segment that the owner may
+// add after the slots, e.g. to broadcast signals to every worker; a worker that finds a layout it
+// does not know refuses to join.
 #include <errno.h>
 #include <glib.h>
-#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "SimState.h"
@@ -26,174 +38,270 @@
 namespace gxsim::internal {
 namespace {
 
-constexpr uint32_t kMagic = 0x67785456;       // "gxTV"
-constexpr size_t kSlotBytes = 4u << 20;       // pages are only used as far as the state needs
-constexpr char kStateType[] =                 // see Serialize
-    "(msa{i(bi)}ii(bd)asa(iiiii)(iiiii)sa{si}iiia(i(bi)siiii)s)";
+constexpr uint32_t kMagic = 0x67785456;  // "gxTV"
+constexpr uint32_t kLayout = 2;
+constexpr size_t kHeaderBytes = 4096;
+constexpr size_t kSlotBytes = kMaxStateBytes;
+constexpr size_t kSegmentBytes = kHeaderBytes + 2 * kSlotBytes;
+constexpr int kReadTries = 8;
+// A change travels with its name and framing besides the state it may carry.
+constexpr size_t kMaxRequestBytes = kMaxStateBytes + 4096;
+constexpr char kRequestType[] = "(sv)";
+constexpr char kAnswerType[] = "(usv)";  // 0 done, else Refusal::Kind + 1; message; result
 
-struct Segment {
+struct Header {
     uint32_t magic;
+    uint32_t layout;
     int32_t creator;
-    pthread_mutex_t mutex;  // process-shared, robust
-    uint64_t generation;    // bumped by every publication; read without the mutex as a hint
-    uint32_t active;
-    uint32_t length[2];
+    uint32_t slotBytes;
+    uint64_t generation;  // bumped after every publication
+    uint32_t active;      // the slot of the newest state
     uint32_t hiddenMask;  // read lock-free by the motion library's resolvers
-    uint64_t traceSeq;
-    char slot[2][kSlotBytes];
+    uint64_t traceSeq;    // bumped by every process for every library call
+    uint64_t slotSeq[2];  // odd while the owner writes the slot
+    uint32_t length[2];
+    uint64_t ringOffset;  // reserved: another area after the slots (0: none)
+    uint64_t ringBytes;
 };
+static_assert(sizeof(Header) <= kHeaderBytes, "the header fits its page");
 
-Segment* gSegment = nullptr;  // accessed with __atomic builtins; set once
-uint64_t gGeneration = 0;     // generation of the local copy; under S().mu
-uint64_t gLocalSeq = 0;       // under S().mu
-unsigned gLocalMask = 0;      // accessed with __atomic builtins
+// Set once, before other threads use them.
+std::atomic<Header*> gHeader{nullptr};
+const char* gSlots = nullptr;  // the two slots (read-only in a worker)
+char* gOwnSlots = nullptr;     // the owner's writable view of them
+bool gOwner = false;           // this process made the segment
+int gCreator = 0;              // the owner's pid, as read when joining
+std::atomic<EditTransport> gTransport{nullptr};
+std::atomic<unsigned> gLocalMask{0};
 
-Segment* Seg() {
-    return __atomic_load_n(&gSegment, __ATOMIC_ACQUIRE);
+// Under S().mu.
+uint32_t gActive = 0;     // owner: the slot it published last
+uint64_t gPublished = 0;  // owner: the generation it published last
+uint64_t gSlotSeq[2] = {0, 0};
+uint64_t gGeneration = 0;   // worker: the generation of the local copy
+GVariant* gLast = nullptr;  // the state as last applied or read, serialised
+uint64_t gLocalSeq = 0;
+const char* gProblem = nullptr;  // worker: what the last read found wrong, logged once
+bool gRepairAsked = false;       // worker: asked the owner to publish again since then
+
+#if defined(__SANITIZE_THREAD__)
+#define GXSIM_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define GXSIM_TSAN 1
+#endif
+#endif
+
+// The ordering of the slot's copy against its sequence number. ThreadSanitizer refuses fences
+// (and sees nothing of the other processes that write the segment): there, only the atomic
+// accesses order it.
+void Fence(int order) {
+#ifndef GXSIM_TSAN
+    __atomic_thread_fence(order);
+#else
+    (void)order;
+#endif
 }
 
-GVariant* Serialize(const State& s) {
-    const Config& c = s.cfg;
-    GVariantBuilder factory, hidden, faces, forced, stored;
-    g_variant_builder_init(&factory, G_VARIANT_TYPE("a{i(bi)}"));
-    for (const auto& [id, value] : c.factory)
-        g_variant_builder_add(&factory, "{i(bi)}", id, value.has_value(), value.value_or(0));
-    g_variant_builder_init(&hidden, G_VARIANT_TYPE("as"));
-    for (const std::string& name : c.hidden) g_variant_builder_add(&hidden, "s", name.c_str());
-    g_variant_builder_init(&faces, G_VARIANT_TYPE("a(iiiii)"));
-    for (const ViewFace& f : c.faces)
-        g_variant_builder_add(&faces, "(iiiii)", f.person, f.x, f.y, f.w, f.h);
-    g_variant_builder_init(&forced, G_VARIANT_TYPE("a{si}"));
-    for (const auto& [entry, value] : s.forced)
-        g_variant_builder_add(&forced, "{si}", entry.c_str(), value);
-    g_variant_builder_init(&stored, G_VARIANT_TYPE("a(i(bi)siiii)"));
-    for (const auto& [id, f] : s.stored)
-        g_variant_builder_add(&stored, "(i(bi)siiii)", id, f.person.has_value(),
-                              f.person.value_or(0), f.imagePath.c_str(), f.x, f.y, f.w, f.h);
-    const MotionAnswers& a = c.answers;
-    return g_variant_ref_sink(g_variant_new(
-        kStateType, c.model ? c.model->c_str() : nullptr, &factory, c.cameraState, c.cameraQuery,
-        c.faceVersion.has_value(), static_cast<double>(c.faceVersion.value_or(0.0f)), &hidden,
-        &faces, a.brightness, a.twoHandValid, a.slapValid, a.thumbupValid, a.engineValid,
-        c.faceDir.c_str(), &forced, s.nextMotionHandle, s.nextFaceHandle, s.nextFaceId, &stored,
-        s.settingsPath.c_str()));
+void Log(const std::string& text) {
+    __dlog_print(LOG_ID_MAIN, 16, "GXSIM", "%s", text.c_str());
 }
 
-void Deserialize(GVariant* v, State& s) {
-    gchar *model = nullptr, *faceDir = nullptr, *settingsPath = nullptr;
-    GVariantIter *factory = nullptr, *hidden = nullptr, *faces = nullptr, *forced = nullptr,
-                 *stored = nullptr;
-    gboolean hasVersion = FALSE;
-    double version = 0;
-    Config c;
-    MotionAnswers& a = c.answers;
-    g_variant_get(v, kStateType, &model, &factory, &c.cameraState, &c.cameraQuery, &hasVersion,
-                  &version, &hidden, &faces, &a.brightness, &a.twoHandValid, &a.slapValid,
-                  &a.thumbupValid, &a.engineValid, &faceDir, &forced, &s.nextMotionHandle,
-                  &s.nextFaceHandle, &s.nextFaceId, &stored, &settingsPath);
-    c.model = model ? std::optional<std::string>(model) : std::nullopt;
-    c.factory.clear();
-    gint32 id = 0, value = 0;
-    gboolean present = FALSE;
-    while (g_variant_iter_next(factory, "{i(bi)}", &id, &present, &value))
-        c.factory[id] = present ? std::optional<int>(value) : std::nullopt;
-    c.faceVersion = hasVersion ? std::optional<float>(static_cast<float>(version)) : std::nullopt;
-    gchar* text = nullptr;
-    while (g_variant_iter_next(hidden, "s", &text)) {
-        c.hidden.insert(text);
-        g_free(text);
-    }
-    ViewFace f;
-    while (g_variant_iter_next(faces, "(iiiii)", &f.person, &f.x, &f.y, &f.w, &f.h))
-        c.faces.push_back(f);
-    c.faceDir = faceDir;
-    s.forced.clear();
-    while (g_variant_iter_next(forced, "{si}", &text, &value)) {
-        s.forced[text] = value;
-        g_free(text);
-    }
-    s.stored.clear();
-    StoredFace sf;
-    while (g_variant_iter_next(stored, "(i(bi)siiii)", &sf.id, &present, &value, &text, &sf.x,
-                               &sf.y, &sf.w, &sf.h)) {
-        sf.person = present ? std::optional<int>(value) : std::nullopt;
-        sf.imagePath = text;
-        g_free(text);
-        s.stored[sf.id] = sf;
-    }
-    s.settingsPath = settingsPath;
-    s.cfg = std::move(c);
-    for (GVariantIter* it : {factory, hidden, faces, forced, stored}) g_variant_iter_free(it);
-    for (gchar* t : {model, faceDir, settingsPath}) g_free(t);
-}
-
-void LockSegment(Segment* seg) {
-    // A process killed while it held the lock leaves a complete state behind (it publishes by
-    // switching slots), so the lock is simply made usable again.
-    if (pthread_mutex_lock(&seg->mutex) == EOWNERDEAD) pthread_mutex_consistent(&seg->mutex);
-}
-
-// Both with the segment locked and S().mu held.
-void Load(Segment* seg) {
-    uint32_t active = seg->active;
-    GVariant* v = g_variant_ref_sink(g_variant_new_from_data(
-        G_VARIANT_TYPE(kStateType), seg->slot[active], seg->length[active], FALSE, nullptr,
-        nullptr));
-    Deserialize(v, S());
-    g_variant_unref(v);
-    gGeneration = seg->generation;
-}
-
-void Store(Segment* seg) {
-    GVariant* v = Serialize(S());
+// The owner, with S().mu held: `v` (normal form, at most kSlotBytes) becomes the current state.
+void Publish(GVariant* v) {
+    Header* h = gHeader.load(std::memory_order_acquire);
+    uint32_t next = 1 - gActive;
     size_t size = g_variant_get_size(v);
-    if (size > kSlotBytes) {
-        // The change stays in this process only; every other process keeps the last state.
-        __dlog_print(LOG_ID_MAIN, 16, "GXSIM",
-                     "the TV's state (%zu bytes) does not fit its shared segment (%zu bytes): "
-                     "other processes do not see the last change",
-                     size, kSlotBytes);
-    } else {
-        uint32_t next = 1 - seg->active;
-        g_variant_store(v, seg->slot[next]);
-        seg->length[next] = static_cast<uint32_t>(size);
-        __atomic_store_n(&seg->active, next, __ATOMIC_RELEASE);
-        __atomic_add_fetch(&seg->generation, 1, __ATOMIC_RELEASE);
-    }
-    gGeneration = seg->generation;
-    g_variant_unref(v);
+    __atomic_store_n(&h->slotSeq[next], ++gSlotSeq[next], __ATOMIC_RELEASE);  // odd
+    Fence(__ATOMIC_RELEASE);
+    g_variant_store(v, gOwnSlots + next * kSlotBytes);
+    __atomic_store_n(&h->length[next], static_cast<uint32_t>(size), __ATOMIC_RELAXED);
+    __atomic_store_n(&h->slotSeq[next], ++gSlotSeq[next], __ATOMIC_RELEASE);  // even
+    // What a damaged header may have lost, written again every time.
+    h->magic = kMagic;
+    h->layout = kLayout;
+    h->creator = static_cast<int32_t>(getpid());
+    h->slotBytes = static_cast<uint32_t>(kSlotBytes);
+    h->ringOffset = 0;
+    h->ringBytes = 0;
+    __atomic_store_n(&h->hiddenMask, gLocalMask.load(), __ATOMIC_RELEASE);
+    __atomic_store_n(&h->active, next, __ATOMIC_RELEASE);
+    gActive = next;
+    __atomic_store_n(&h->generation, ++gPublished, __ATOMIC_RELEASE);
 }
 
-Segment* MapSegment(int fd, std::string* error) {
-    void* p = mmap(nullptr, sizeof(Segment), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-        if (error) *error = std::string("cannot map the TV's shared state: ") + strerror(errno);
-        return nullptr;
+// A worker: copies the newest complete state out of the segment. Returns null with *problem set
+// when the header is damaged or the owner kept overtaking the copy.
+GVariant* ReadSnapshot(Header* h, uint64_t* generation, const char** problem) {
+    for (int attempt = 0; attempt < kReadTries; ++attempt) {
+        uint64_t g = __atomic_load_n(&h->generation, __ATOMIC_ACQUIRE);
+        if (__atomic_load_n(&h->magic, __ATOMIC_RELAXED) != kMagic ||
+            __atomic_load_n(&h->layout, __ATOMIC_RELAXED) != kLayout) {
+            *problem = "its header is not the TV's";
+            return nullptr;
+        }
+        uint32_t a = __atomic_load_n(&h->active, __ATOMIC_ACQUIRE);
+        if (a > 1) {
+            *problem = "its active slot is out of range";
+            return nullptr;
+        }
+        uint64_t before = __atomic_load_n(&h->slotSeq[a], __ATOMIC_ACQUIRE);
+        uint32_t length = __atomic_load_n(&h->length[a], __ATOMIC_RELAXED);
+        if (before % 2 == 1) continue;  // being written: the owner has moved on twice
+        if (length == 0 || length > kSlotBytes) {
+            *problem = "its state length is out of range";
+            return nullptr;
+        }
+        void* copy = g_malloc(length);
+        std::memcpy(copy, gSlots + a * kSlotBytes, length);
+        Fence(__ATOMIC_ACQUIRE);
+        if (__atomic_load_n(&h->slotSeq[a], __ATOMIC_RELAXED) != before) {
+            g_free(copy);
+            continue;
+        }
+        GVariant* v = g_variant_ref_sink(
+            g_variant_new_from_data(G_VARIANT_TYPE(kStateType), copy, length, FALSE, g_free, copy));
+        if (!g_variant_is_normal_form(v)) {
+            g_variant_unref(v);
+            *problem = "its state does not parse";
+            return nullptr;
+        }
+        *generation = g;
+        return v;
     }
-    return static_cast<Segment*>(p);
+    *problem = "its owner overtook every copy";
+    return nullptr;
+}
+
+// Sends one change to the owner and reads its answer. S().mu held; no other lock.
+bool Remote(EditTransport transport, const char* op, GVariant* args, GVariant** result,
+            Refusal* why) {
+    GVariant* request = g_variant_ref_sink(g_variant_new(kRequestType, op, args));
+    size_t size = g_variant_get_size(request);
+    if (size > kMaxRequestBytes) {
+        g_variant_unref(request);
+        return Refuse(why, Refusal::TooLarge,
+                      "the change of " + std::to_string(size) + " bytes exceeds the limit of " +
+                          std::to_string(kMaxRequestBytes) + " bytes");
+    }
+    std::string sent(static_cast<const char*>(g_variant_get_data(request)), size);
+    g_variant_unref(request);
+    std::string answer, error;
+    if (!transport(sent, &answer, &error))
+        return Refuse(why, Refusal::Unavailable, "the TV's owner did not answer: " + error);
+    // Copied: the result handed out lives on after `answer`.
+    GBytes* copy = g_bytes_new(answer.data(), answer.size());
+    GVariant* a =
+        g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(kAnswerType), copy, FALSE));
+    g_bytes_unref(copy);
+    guint32 kind = 0;
+    const char* message = nullptr;
+    GVariant* value = nullptr;
+    g_variant_get(a, "(u&sv)", &kind, &message, &value);
+    bool ok = kind == 0;
+    if (!ok)
+        Refuse(why,
+               kind <= Refusal::Unavailable + 1u ? static_cast<Refusal::Kind>(kind - 1)
+                                                 : Refusal::Invalid,
+               message);
+    if (ok && result) *result = g_variant_ref(value);
+    g_variant_unref(value);
+    g_variant_unref(a);
+    // The owner published before it answered: the local copy catches up now.
+    PullShared();
+    return ok;
+}
+
+// Applies a change here (this process owns the state, or nobody shares it). Nothing of a refused
+// change stays: the state is restored from before.
+bool ApplyLocked(const std::string& op, GVariant* args, GVariant** result, Refusal* why) {
+    State& s = S();
+    if (TakesACounter(op)) {
+        // Only this process reads the counters: a handle taken needs no copy of the state and no
+        // publication (every join and every create would copy the whole state again). The next
+        // change serialises the state afresh, counters included.
+        bool ok = ApplyOp(op, args, result, why);
+        if (ok && gLast) gLast = (g_variant_unref(gLast), nullptr);
+        return ok;
+    }
+    GVariant* before = gLast ? g_variant_ref(gLast) : SerializeTv(s);
+    GVariant* answer = nullptr;
+    bool ok = ApplyOp(op, args, &answer, why);
+    GVariant* after = ok ? SerializeTv(s) : nullptr;
+    if (after && g_variant_get_size(after) > kMaxStateBytes) {
+        ok = Refuse(why, Refusal::TooLarge,
+                    "the TV's state would take " + std::to_string(g_variant_get_size(after)) +
+                        " bytes, over the limit of " + std::to_string(kMaxStateBytes) + " bytes");
+    }
+    if (!ok) {
+        DeserializeTv(before, s);
+        PublishHiddenMask(s.cfg.hidden);
+        if (answer) g_variant_unref(answer);
+        if (after) g_variant_unref(after);
+        g_variant_unref(before);
+        return false;
+    }
+    g_variant_unref(before);
+    if (gLast) g_variant_unref(gLast);
+    gLast = after;
+    if (gOwner) Publish(after);
+    if (result)
+        *result = answer;
+    else if (answer)
+        g_variant_unref(answer);
+    return true;
+}
+
+GVariant* Answer(guint32 kind, const std::string& message, GVariant* result) {
+    return g_variant_ref_sink(
+        g_variant_new(kAnswerType, kind, message.c_str(), result ? result : g_variant_new("()")));
 }
 
 }  // namespace
 
 void PullShared() {
-    Segment* seg = Seg();
-    if (!seg || __atomic_load_n(&seg->generation, __ATOMIC_ACQUIRE) == gGeneration) return;
-    LockSegment(seg);
-    Load(seg);
-    pthread_mutex_unlock(&seg->mutex);
-}
-
-void EditSharedImpl(void (*edit)(void*), void* context) {
-    Segment* seg = Seg();
-    if (!seg) {
-        edit(context);
+    Header* h = gHeader.load(std::memory_order_acquire);
+    if (h == nullptr || gOwner) return;
+    if (__atomic_load_n(&h->generation, __ATOMIC_ACQUIRE) == gGeneration && gProblem == nullptr)
+        return;
+    const char* problem = nullptr;
+    uint64_t generation = 0;
+    GVariant* v = ReadSnapshot(h, &generation, &problem);
+    if (v == nullptr && !gRepairAsked && gTransport.load() != nullptr) {
+        // The owner's next publication writes the header and a slot anew.
+        gRepairAsked = true;
+        Remote(gTransport.load(), "republish", g_variant_new("()"), nullptr, nullptr);
+        return;  // Remote read the segment again
+    }
+    if (v == nullptr) {
+        if (gProblem != problem)
+            Log(std::string("the TV's shared state cannot be read (") + problem +
+                "): this process keeps its last good copy");
+        gProblem = problem;
         return;
     }
-    LockSegment(seg);
-    if (seg->generation != gGeneration) Load(seg);
-    edit(context);
-    Store(seg);
-    pthread_mutex_unlock(&seg->mutex);
+    if (gProblem != nullptr) Log("the TV's shared state can be read again");
+    gProblem = nullptr;
+    gRepairAsked = false;
+    DeserializeTv(v, S());
+    if (gLast) g_variant_unref(gLast);
+    gLast = v;
+    gGeneration = generation;
+}
+
+bool Edit(const char* op, GVariant* args, GVariant** result, Refusal* why) {
+    GVariant* a = g_variant_ref_sink(args ? args : g_variant_new("()"));
+    bool ok;
+    EditTransport transport = gTransport.load();
+    if (gHeader.load() != nullptr && !gOwner) {
+        ok = transport ? Remote(transport, op, a, result, why)
+                       : Refuse(why, Refusal::Unavailable,
+                                "the TV's state is another process's, and it cannot be reached");
+    } else {
+        ok = ApplyLocked(op, a, result, why);
+    }
+    g_variant_unref(a);
+    return ok;
 }
 
 std::unique_lock<std::mutex> LockTv() {
@@ -203,83 +311,171 @@ std::unique_lock<std::mutex> LockTv() {
 }
 
 uint64_t NextTraceSeq() {
-    Segment* seg = Seg();
-    return seg ? __atomic_add_fetch(&seg->traceSeq, 1, __ATOMIC_RELAXED) : ++gLocalSeq;
+    Header* h = gHeader.load(std::memory_order_acquire);
+    return h ? __atomic_add_fetch(&h->traceSeq, 1, __ATOMIC_RELAXED) : ++gLocalSeq;
 }
 
 int TvPid() {
-    Segment* seg = Seg();
-    return seg ? seg->creator : static_cast<int>(getpid());
+    return gHeader.load() ? gCreator : static_cast<int>(getpid());
 }
 
 void StoreHiddenMask(unsigned mask) {
-    Segment* seg = Seg();
-    __atomic_store_n(seg ? &seg->hiddenMask : &gLocalMask, mask, __ATOMIC_RELEASE);
+    gLocalMask.store(mask);
 }
 
 // Called by the dynamic loader through the motion library's resolvers: a plain lock-free read,
 // kept free of sanitizer instrumentation.
 __attribute__((no_sanitize("address", "thread", "undefined"))) unsigned LoadHiddenMask() {
-    Segment* seg = __atomic_load_n(&gSegment, __ATOMIC_ACQUIRE);
-    return __atomic_load_n(seg ? &seg->hiddenMask : &gLocalMask, __ATOMIC_ACQUIRE);
+    Header* h = gHeader.load(std::memory_order_acquire);
+    if (h != nullptr && !gOwner) return __atomic_load_n(&h->hiddenMask, __ATOMIC_ACQUIRE);
+    return gLocalMask.load(std::memory_order_acquire);
 }
+
+// ---- Face image directories --------------------------------------------------------------------
+
+void RemoveFaceImageDirectory(const std::string& dir) {
+    GDir* d = g_dir_open(dir.c_str(), 0, nullptr);
+    if (d == nullptr) return;
+    while (const char* name = g_dir_read_name(d)) {
+        bool ours = g_str_has_prefix(name, ".incoming-") ||
+                    (g_str_has_prefix(name, "face-") && g_str_has_suffix(name, ".pgm"));
+        if (ours) unlink((dir + "/" + name).c_str());
+    }
+    g_dir_close(d);
+    rmdir(dir.c_str());  // fails, and the directory stays, when something else is in it
+}
+
+namespace {
+
+// The TV's default face image directory goes when the process that made the TV exits (a broker
+// or a single process, not a worker), unless the TV was told to keep images elsewhere.
+struct FaceImageCleaner {
+    ~FaceImageCleaner() {
+        if (gHeader.load() != nullptr && !gOwner) return;
+        RemoveFaceImageDirectory(FaceImageBase() + "/faces-" + std::to_string(getpid()));
+    }
+} gFaceImageCleaner;
+
+}  // namespace
 
 }  // namespace gxsim::internal
 
 namespace gxsim {
 using namespace internal;
 
+void SetEditTransport(EditTransport transport) {
+    gTransport.store(transport);
+}
+
+std::string ApplyEdit(const std::string& request) {
+    // Copied so that the value is aligned and lives as long as we read it.
+    GBytes* bytes = g_bytes_new(request.data(), request.size());
+    GVariant* v =
+        g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(kRequestType), bytes, FALSE));
+    g_bytes_unref(bytes);
+    GVariant* answer = nullptr;
+    if (!g_variant_is_normal_form(v)) {
+        answer = Answer(Refusal::Invalid + 1, "a change that does not parse", nullptr);
+    } else {
+        const char* op = nullptr;
+        GVariant* args = nullptr;
+        g_variant_get(v, "(&sv)", &op, &args);
+        GVariant* result = nullptr;
+        Refusal why;
+        bool ok;
+        {
+            std::lock_guard<std::mutex> lk(S().mu);
+            ok = ApplyLocked(op, args, &result, &why);
+        }
+        answer = ok ? Answer(0, "", result) : Answer(why.kind + 1u, why.message, nullptr);
+        if (result) g_variant_unref(result);
+        g_variant_unref(args);
+    }
+    g_variant_unref(v);
+    std::string out(static_cast<const char*>(g_variant_get_data(answer)),
+                    g_variant_get_size(answer));
+    g_variant_unref(answer);
+    return out;
+}
+
 int ShareState(std::string* error) {
-    if (Seg()) {
+    if (gHeader.load() != nullptr) {
         if (error) *error = "the TV's state is shared already";
         return -1;
     }
     int fd = memfd_create("gxemp-tv", MFD_CLOEXEC);
-    if (fd < 0 || ftruncate(fd, sizeof(Segment)) < 0) {
+    if (fd < 0 || ftruncate(fd, kSegmentBytes) < 0) {
         if (error) *error = std::string("cannot make the TV's shared state: ") + strerror(errno);
         if (fd >= 0) close(fd);
         return -1;
     }
-    Segment* seg = MapSegment(fd, error);
-    if (!seg) {
+    void* p = mmap(nullptr, kSegmentBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        if (error) *error = std::string("cannot map the TV's shared state: ") + strerror(errno);
         close(fd);
         return -1;
     }
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&seg->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
-    seg->creator = static_cast<int32_t>(getpid());
+    auto* h = static_cast<Header*>(p);
+    gOwnSlots = static_cast<char*>(p) + kHeaderBytes;
+    gSlots = gOwnSlots;
     std::lock_guard<std::mutex> lk(S().mu);
-    seg->hiddenMask = __atomic_load_n(&gLocalMask, __ATOMIC_ACQUIRE);
-    seg->traceSeq = gLocalSeq;
-    Store(seg);
-    seg->magic = kMagic;
-    __atomic_store_n(&gSegment, seg, __ATOMIC_RELEASE);
+    gOwner = true;
+    gCreator = static_cast<int>(getpid());
+    h->traceSeq = gLocalSeq;
+    gHeader.store(h, std::memory_order_release);
+    if (gLast) g_variant_unref(gLast);
+    gLast = SerializeTv(S());
+    Publish(gLast);
     return fd;
 }
 
 bool JoinSharedState(int fd, std::string* error) {
     struct stat st {};
-    if (Seg() || fstat(fd, &st) < 0 || static_cast<size_t>(st.st_size) != sizeof(Segment)) {
+    if (gHeader.load() != nullptr || fstat(fd, &st) < 0 ||
+        static_cast<size_t>(st.st_size) != kSegmentBytes) {
         if (error) *error = "not the TV's shared state";
         return false;
     }
-    Segment* seg = MapSegment(fd, error);
-    if (!seg) return false;
-    if (seg->magic != kMagic) {
-        munmap(seg, sizeof(Segment));
-        if (error) *error = "not the TV's shared state";
+    void* head = mmap(nullptr, kHeaderBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* slots = head == MAP_FAILED ? MAP_FAILED
+                                     : mmap(nullptr, 2 * kSlotBytes, PROT_READ, MAP_SHARED, fd,
+                                            static_cast<off_t>(kHeaderBytes));
+    if (slots == MAP_FAILED) {
+        if (error) *error = std::string("cannot map the TV's shared state: ") + strerror(errno);
+        if (head != MAP_FAILED) munmap(head, kHeaderBytes);
+        return false;
+    }
+    auto* h = static_cast<Header*>(head);
+    if (h->layout != kLayout && h->magic == kMagic) {
+        munmap(head, kHeaderBytes);
+        munmap(slots, 2 * kSlotBytes);
+        if (error) *error = "the TV's shared state has a layout this program does not know";
         return false;
     }
     std::lock_guard<std::mutex> lk(S().mu);
-    LockSegment(seg);
-    Load(seg);
-    pthread_mutex_unlock(&seg->mutex);
-    __atomic_store_n(&gSegment, seg, __ATOMIC_RELEASE);
+    gSlots = static_cast<const char*>(slots);
+    gCreator = h->creator;
+    gHeader.store(h, std::memory_order_release);
+    // A damaged header leaves the defaults until the owner publishes again.
+    gGeneration = 0;
+    PullShared();
     return true;
+}
+
+void RemoveStaleFaceImageDirectories() {
+    std::string base = FaceImageBase();
+    GDir* d = g_dir_open(base.c_str(), 0, nullptr);
+    if (d == nullptr) return;
+    std::vector<std::string> stale;
+    while (const char* name = g_dir_read_name(d)) {
+        if (!g_str_has_prefix(name, "faces-")) continue;
+        char* end = nullptr;
+        long pid = strtol(name + 6, &end, 10);
+        if (end == name + 6 || *end != '\0' || pid <= 0 || pid == getpid()) continue;
+        if (kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH) stale.push_back(name);
+    }
+    g_dir_close(d);
+    for (const std::string& name : stale) RemoveFaceImageDirectory(base + "/" + name);
 }
 
 }  // namespace gxsim

@@ -6,7 +6,7 @@
 // The TV's own state (configuration, forced results, handle and face-id counters, stored faces,
 // the settings path) may be shared by several processes that each serve some clients: see
 // Shared.cpp. Such a process keeps a local copy, refreshed by PullShared and changed only through
-// EditShared; library instances, subscriptions, the delivery queue and the trace stay per process.
+// Edit; library instances, subscriptions, the delivery queue and the trace stay per process.
 #pragma once
 
 #include <condition_variable>
@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <glib.h>
 
 #include "face_recognition.h"
 #include "gx_types.h"
@@ -128,18 +130,43 @@ bool ReplaceFile(const std::string& path, const std::string& data, int mode);
 bool OnWorker();
 
 // ---- The TV shared between processes (Shared.cpp) ----------------------------------------------
-// Both expect S().mu held by the caller. Without a shared segment they only run `edit`.
-// Refreshes the local copy of the TV's state when another process changed it.
+// All expect S().mu held by the caller.
+// Refreshes the local copy of the TV's state when the owner published a newer one.
 void PullShared();
-// Runs `edit` on the freshest TV state and publishes what it changed, as one step that no other
-// process can interleave with.
-void EditSharedImpl(void (*edit)(void*), void* context);
-template <class Edit>
-void EditShared(Edit&& edit) {
-    EditSharedImpl([](void* c) { (*static_cast<Edit*>(c))(); }, &edit);
-}
-// The TV state's defaults (what Reset returns to); the settings path is kept.
-void ResetSharedLocked();
+// Changes the TV's state: `op` names the change (see Edits.cpp), `args` (floating or not, may be
+// null for none) its arguments. Applied here when this process owns the state, else sent to the
+// owner; either way the local copy holds the outcome when it returns. *result (when given) gets
+// the change's answer (a new reference, or null). Returns false with *why when refused.
+bool Edit(const char* op, GVariant* args, GVariant** result, Refusal* why);
+// The owner: applies a change to S() (Edits.cpp); false with *why when refused, S() then
+// possibly changed in part (the caller restores it).
+bool ApplyOp(const std::string& op, GVariant* args, GVariant** result, Refusal* why);
+// The change only takes the next number of a counter the owner alone hands out.
+bool TakesACounter(const std::string& op);
+// The TV state's defaults (what Reset returns to); the settings path is kept. Applied in place.
+// keepCounters: handles and face ids go on counting, for instances that live on (ResetTv).
+void ResetTvState(bool keepCounters);
+// The whole TV state as one value and back (the owner publishes it; profiles use the Config part).
+GVariant* SerializeTv(const State& s);      // a new reference, normal form
+void DeserializeTv(GVariant* v, State& s);  // any value of the right type
+GVariant* SerializeConfig(const Config& c);
+void DeserializeConfig(GVariant* v, Config& c);
+extern const char kConfigType[];
+extern const char kStateType[];
+// Edit with S().mu taken here.
+bool EditNow(const char* op, GVariant* args, Refusal* why, GVariant** result = nullptr);
+bool Refuse(Refusal* why, Refusal::Kind kind, std::string message);
+// A library entry point's name (motion, face or camera).
+bool IsKnownEntry(const std::string& name);
+// Where the face stored under `faceId` keeps its image.
+std::string FaceImagePath(int faceId);
+// A fresh name in the face image directory for an image this process writes before the owner
+// files it under a face id (the "storeFace" and "overwriteFace" changes).
+std::string IncomingImagePath();
+// The default face image directories' parent, and one TV's default directory.
+std::string FaceImageBase();
+// Removes a face image directory of ours: the images we name, then the directory if empty.
+void RemoveFaceImageDirectory(const std::string& dir);
 // The next number in the order of library calls, across every process of the TV.
 uint64_t NextTraceSeq();
 // The process that made the TV (the one that shared it), else this one.

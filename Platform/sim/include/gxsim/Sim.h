@@ -41,15 +41,49 @@ bool LoadProfileFromData(const std::string& data, std::string* error);
 
 // ---- One TV, several processes -----------------------------------------------------------------
 
-// The TV's state (model, factory data, camera, faces in view, face version and image directory,
-// motion answers, hidden entry points, forced results, next handles, stored faces, settings path)
-// moves into a shared memory segment; returns a close-on-exec descriptor of it for other
-// processes, or -1 with *error. The process keeps using the state as before.
+// What a client may put into the TV's state. An input over a limit is refused as a whole (nothing
+// changes) with a Refusal that names the limit.
+constexpr size_t kMaxTextBytes = 4096;            // a model text, a path, a setting's key
+constexpr size_t kMaxSignalTextBytes = 1u << 20;  // a signal's text, a record's path
+constexpr size_t kMaxFacesInView = 1024;          // faces the camera sees at once
+constexpr size_t kMaxImageBytes = 1u << 20;       // an image file handed to the face library
+constexpr size_t kMaxStateBytes = 256u << 10;     // the TV's state as a whole, serialised
+
+// Why a change of the TV's state was refused; nothing changed.
+struct Refusal {
+    enum Kind {
+        TooLarge,     // the change passes one of the limits above (named in the message)
+        Invalid,      // the change makes no sense (an unknown name...)
+        Unavailable,  // the process that owns the TV's state did not answer
+    } kind = Invalid;
+    std::string message;
+};
+// Every function below that changes the TV's state returns true when it did, else false with
+// *why (when given) filled.
+
+// The broker owns the TV's state (model, factory data, camera, faces in view, face version and
+// image directory, motion answers, hidden entry points, forced results, next handles, stored
+// faces, settings path): ShareState makes the segment it publishes every new state in and
+// returns a close-on-exec descriptor of it for the workers, or -1 with *error. The process keeps
+// using the state as before.
 int ShareState(std::string* error);
-// Makes this process use the TV state of the segment `fd` (from ShareState in another process)
-// instead of its own. Library instances, subscriptions, signals and the trace stay per process;
-// handles and face ids are counted across all of them.
+// A worker: reads the TV state from the segment `fd` (from ShareState in another process) instead
+// of keeping its own, without waiting on anything another process holds. Its changes go to the
+// owner through the transport (SetEditTransport), which applies them and publishes the result.
+// Library instances, subscriptions, signals and the trace stay per process; handles and face ids
+// are handed out by the owner, so they are distinct across all workers.
 bool JoinSharedState(int fd, std::string* error);
+// Sends one change (`request`, opaque bytes) to the owner of the TV's state and gives back its
+// `answer`; false with *error when the owner cannot be reached. May be called on any thread.
+using EditTransport = bool (*)(const std::string& request, std::string* answer, std::string* error);
+void SetEditTransport(EditTransport transport);
+// The owner: applies a change a worker sent and returns the answer for it (never throws, never
+// trusts the request).
+std::string ApplyEdit(const std::string& request);
+// The default face image directory of a TV whose process has ended is removed (ours alone:
+// directories named faces-<pid> under the default place). The TV's own goes when the process
+// that made it exits normally.
+void RemoveStaleFaceImageDirectories();
 
 // ---- Logging (__dlog_print) --------------------------------------------------------------------
 
@@ -78,16 +112,18 @@ void SetLogQuiet(bool quiet);
 // ---- System information and factory data -------------------------------------------------------
 
 // The model text under key 1104; nullopt: the service gives no text.
-void SetModel(const std::optional<std::string>& model);
+bool SetModel(const std::optional<std::string>& model, Refusal* why = nullptr);
 std::optional<std::string> GetModel();
 // A factory-data item; nullopt: reading it fails. Items never set fail to read.
-void SetFactoryItem(int id, const std::optional<int>& value);
+bool SetFactoryItem(int id, const std::optional<int>& value, Refusal* why = nullptr);
 std::optional<int> GetFactoryItem(int id);
 
 // ---- Camera control ----------------------------------------------------------------------------
 
-void SetCameraState(int state);     // 0 disconnected, 1..3 connected, other: error state
-void SetCameraQueryResult(int rc);  // non-zero: the query fails without writing the state
+// 0 disconnected, 1..3 connected, other: error state
+bool SetCameraState(int state, Refusal* why = nullptr);
+// non-zero: the query fails without writing the state
+bool SetCameraQueryResult(int rc, Refusal* why = nullptr);
 int GetCameraState();
 int GetCameraQueryResult();
 
@@ -96,7 +132,7 @@ int GetCameraQueryResult();
 // The key file behind vconf_get_int / vconf_set_int. Default: $GXEMP_SETTINGS when set, else
 // $XDG_STATE_HOME/gxemp/settings.ini (~/.local/state/gxemp/settings.ini). A missing file is created
 // with the TV's keys on first use. An empty path goes back to the default.
-void SetSettingsPath(const std::string& path);
+bool SetSettingsPath(const std::string& path, Refusal* why = nullptr);
 std::string GetSettingsPath();
 
 // ---- Library calls: trace and forced results ---------------------------------------------------
@@ -134,9 +170,9 @@ std::string FormatPointer(const void* p);  // "0x..." or "null"
 // record's imageFilePath; a placeholder record when there is nothing to report) and return the
 // forced value. That is the library failing after it allocated: the caller must free what it was
 // handed whatever the result. Returns false for an unknown name.
-bool ForceResult(const std::string& entry, int value);
-void ClearForcedResult(const std::string& entry);
-void ClearForcedResults();
+bool ForceResult(const std::string& entry, int value, Refusal* why = nullptr);
+bool ClearForcedResult(const std::string& entry, Refusal* why = nullptr);
+bool ClearForcedResults(Refusal* why = nullptr);
 
 // The 20 motion entry points, in the loader's order.
 const std::vector<std::string>& MotionEntryPoints();
@@ -144,15 +180,15 @@ const std::vector<std::string>& MotionEntryPoints();
 // nothing for them). Returns false when a name is not a motion entry point.
 // Each exported entry point is resolved when it is looked up (dlsym), so the set also applies to
 // lookups on a library already loaded.
-bool SetHiddenMotionEntryPoints(const std::set<std::string>& names);
+bool SetHiddenMotionEntryPoints(const std::set<std::string>& names, Refusal* why = nullptr);
 std::set<std::string> HiddenMotionEntryPoints();
 
 // Handles come from distinct ranges (motion from 1001, face from 5001) so that events route
 // plainly; tests may force the next handle a create call returns.
 // Creating a handle that is already live makes a second instance with the same handle; calls
 // with that handle then address the instance created last.
-void SetNextMotionHandle(int handle);
-void SetNextFaceHandle(int handle);
+bool SetNextMotionHandle(int handle, Refusal* why = nullptr);
+bool SetNextFaceHandle(int handle, Refusal* why = nullptr);
 
 // ---- Motion library state ----------------------------------------------------------------------
 
@@ -180,7 +216,7 @@ struct MotionAnswers {
     int thumbupValid = 1;
     int engineValid = 1;
 };
-void SetMotionAnswers(const MotionAnswers& answers);
+bool SetMotionAnswers(const MotionAnswers& answers, Refusal* why = nullptr);
 MotionAnswers GetMotionAnswers();
 
 // ---- Signals -----------------------------------------------------------------------------------
@@ -221,11 +257,13 @@ struct ViewFace {
     int person = 0;  // who it is; a trained face is recognised when the same person is in view
     int x = 0, y = 0, w = 0, h = 0;
 };
-void SetFacesInView(const std::vector<ViewFace>& faces);
-void SetFaceVersion(std::optional<float> version);  // nullopt: the version is left unwritten
+// At most kMaxFacesInView.
+bool SetFacesInView(const std::vector<ViewFace>& faces, Refusal* why = nullptr);
+// nullopt: the version is left unwritten
+bool SetFaceVersion(std::optional<float> version, Refusal* why = nullptr);
 // Where training writes face images and thumbnails are looked for; default a directory under
 // $XDG_RUNTIME_DIR (or /tmp) private to the process.
-void SetFaceImageDirectory(const std::string& dir);
+bool SetFaceImageDirectory(const std::string& dir, Refusal* why = nullptr);
 std::string GetFaceImageDirectory();
 std::vector<ViewFace> GetFacesInView();
 
