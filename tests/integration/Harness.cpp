@@ -273,6 +273,15 @@ std::vector<pid_t> Service::Workers() const {
     return workers;
 }
 
+std::vector<pid_t> Service::ServingWorkers() const {
+    std::string log = Log();
+    std::vector<pid_t> serving;
+    for (pid_t w : Workers())
+        if (log.find("worker " + std::to_string(w) + " serves it") != std::string::npos)
+            serving.push_back(w);
+    return serving;
+}
+
 // "client :1.N (pid P, uid U) connected: worker W serves it"
 pid_t Service::WorkerOf(const std::string& clientName) const {
     std::istringstream lines(Log());

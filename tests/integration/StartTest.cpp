@@ -138,6 +138,7 @@ TEST(StartTest, BadCommandLinesAreReported) {
         {{"--address", "tcp:host=x"}, 1, "unsupported address"},
         {{"--address", at, "--profile", dir.path() + "/missing.ini"}, 1, "missing.ini"},
         {{"--max-clients", "0"}, 2, "--max-clients takes 1..100000"},
+        {{"--spare-workers", "17"}, 2, "--spare-workers takes 0..16"},
         {{"--auth-timeout", "-1"}, 2, "--auth-timeout takes seconds"},
         {{"--log-level", "loud"}, 2, "--log-level takes a priority"},
         {{"--address", at, "--log", dir.path() + "/no/dir/log"}, 1, "cannot open log file"},
