@@ -277,9 +277,9 @@ TEST_F(BridgeTest, AnswersEachRequestByItsOriginsRights) {
 }
 
 TEST_F(BridgeTest, FloodsAreRefusedThenClosedAndAClosedSocketEndsItsWorker) {
-    size_t before = service.Workers().size();
+    size_t before = service.ServingWorkers().size();
     auto tv = Open(kTv);
-    ASSERT_TRUE(WaitUntil([&] { return service.Workers().size() == before + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return service.ServingWorkers().size() == before + 1; }));
     // Far more commands than four in flight and twenty a second allow, without waiting.
     for (int i = 0; i < 200; ++i) tv->Request("command", Params(R"({"name": "IsSupportTTS"})"));
     int served = 0, refused = 0;
@@ -292,7 +292,7 @@ TEST_F(BridgeTest, FloodsAreRefusedThenClosedAndAClosedSocketEndsItsWorker) {
     EXPECT_LE(served, 20);
     EXPECT_GE(refused, 1);
     EXPECT_TRUE(Logged("closing a connection of http://localhost:8080 with 1008: too many"));
-    EXPECT_TRUE(WaitUntil([&] { return service.Workers().size() == before; }));
+    EXPECT_TRUE(WaitUntil([&] { return service.ServingWorkers().size() == before; }));
 }
 
 TEST_F(BridgeTest, GesturesGoToTheFocusedVisiblePageAndSlowOnesLoseTheOldest) {

@@ -278,7 +278,9 @@ TEST(LogTest, DefaultLogIsMovedAsideAtItsBound) {
                                           "GXEMP_LOG_MAX_BYTES=4096",
                                           "GXEMP_LOG_FLUSH=line",
                                           "GXEMP_SETTINGS=" + dir.path() + "/s.ini"};
-    Child service({"/bin/sh", "-c", "exec \"$0\" --address \"$1\" 2>/dev/null", GXEMP_BIN, address},
+    // No spare worker: one starting while the two files are read would add its lines in between.
+    Child service({"/bin/sh", "-c", "exec \"$0\" --address \"$1\" --spare-workers 0 2>/dev/null",
+                   GXEMP_BIN, address},
                   env);
     ASSERT_TRUE(WaitUntil([&] { return ReadFile(log).find("serving on") != std::string::npos; }));
     Client client(address);
