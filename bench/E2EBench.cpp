@@ -933,7 +933,9 @@ void StartupSection() {
                 open[k].push_back(static_cast<double>(NowNs() - server.started()) / 1e6);
             }
             // A further client of a running service: with a worker per client, this is the
-            // start of its worker.
+            // spare worker that the first client's hand-off started (given time to get ready, as
+            // it has between applications), or the start of its worker with --spare-workers 0.
+            usleep(300000);
             uint64_t start = NowNs();
             Bus bus(server.address(), true);
             bus.Ping();

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -59,11 +60,12 @@ Broker::~Broker() {
         sd_event_source_disable_unref(worker->child);
         sd_event_source_disable_unref(worker->clientWatch);
         if (worker->clientCopy >= 0) close(worker->clientCopy);
+        if (worker->handOff >= 0) close(worker->handOff);
         sd_bus_slot_unref(worker->firstMessage);
         sd_bus_close_unref(worker->control);
     }
     m_Listener.reset();
-    for (sd_event_source* s : {m_StopTimer, m_KillTimer, m_ChildSignal, m_SweepTimer})
+    for (sd_event_source* s : {m_StopTimer, m_KillTimer, m_ChildSignal, m_SweepTimer, m_SpareTimer})
         sd_event_source_disable_unref(s);
     sd_event_unref(m_Event);
 }
@@ -74,10 +76,12 @@ int Broker::Serve(int listenFd) {
     // connection for its life, and, while it starts, the other end of the link and the copies
     // made for it. Workers whose clients have left still end; should many linger, new clients
     // wait for them rather than multiply them.
+    // The first spare starts before the first client can come.
+    StartSpares();
     return m_Listener->Start([this](int fd, const ucred& peer) { return Spawn(fd, peer); },
                              [this] {
                                  return m_Connected >= m_Options.maxClients ||
-                                        m_Workers.size() >= 2 * m_Options.maxClients;
+                                        m_Workers.size() - m_Spares >= 2 * m_Options.maxClients;
                              },
                              7, m_Options.maxClients);
 }
@@ -90,12 +94,52 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
         return 0;
     }
     std::string client = ":1." + std::to_string(m_NextClient++);
+    // A spare, one that is ready if there is one (a spare still starting takes the client too: it
+    // answers sooner than a worker started now). One whose socket fails is stopped, and the
+    // client gets a worker of its own.
+    Worker* spare = nullptr;
+    for (auto& [pid, worker] : m_Workers)
+        if (worker->spare && (spare == nullptr || (worker->ready && !spare->ready)))
+            spare = worker.get();
+    if (spare != nullptr) {
+        int r = HandOff(spare, clientFd, client);
+        if (r >= 0) {
+            Connected(spare, clientFd, peer);
+            m_SpareDelay = 0;
+            if (m_SpareTimer != nullptr) sd_event_source_set_enabled(m_SpareTimer, SD_EVENT_OFF);
+            StartSpares();
+            return 0;
+        }
+        HostLog(kLogError, "cannot hand client %s to spare worker %d: %s", client.c_str(),
+                static_cast<int>(spare->pid), std::strerror(-r));
+        kill(spare->pid, SIGKILL);
+    }
+    int clientCopy = fcntl(clientFd, F_DUPFD_CLOEXEC, 3);  // the broker's, see Broker.h
+    if (clientCopy < 0) {
+        int err = errno;
+        close(clientFd);
+        return -err;
+    }
+    Worker* worker = nullptr;
+    int r = StartProcess(clientFd, "--worker=" + client, "a worker for client " + client, &worker);
+    if (r < 0) {
+        close(clientCopy);
+        return r;
+    }
+    worker->client = client;
+    Connected(worker, clientCopy, peer);
+    StartSpares();
+    return 0;
+}
+
+int Broker::StartProcess(int first, const std::string& role, const std::string& what,
+                         Worker** out) {
     int pair[2] = {-1, -1};
     std::vector<int> lifted;  // the worker's descriptors, in the order of their numbers
     auto cleanUp = [&] {
         for (int fd : lifted) close(fd);
         if (pair[1] >= 0) close(pair[1]);
-        close(clientFd);
+        close(first);
     };
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
         int err = errno;
@@ -104,9 +148,9 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
     }
     std::vector<std::string> args = {m_Options.argv0};
     args.insert(args.end(), m_Options.workerArgs.begin(), m_Options.workerArgs.end());
-    args.push_back("--worker=" + client);
+    args.push_back(role);
     std::string fds;
-    lifted.push_back(Lift(clientFd));
+    lifted.push_back(Lift(first));
     lifted.push_back(Lift(pair[1]));
     for (Extension* ext : Extensions()) {
         int shared = ext->SharedDescriptor();
@@ -120,8 +164,7 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
     }
     if (!fds.empty()) args.push_back("--worker-fds=" + fds);
 
-    int clientCopy = fcntl(clientFd, F_DUPFD_CLOEXEC, 3);  // the broker's, see Broker.h
-    bool ok = clientCopy >= 0;
+    bool ok = true;
     for (int fd : lifted) ok = ok && fd >= 0;
     int firstUnused = kClientFd + static_cast<int>(lifted.size());
     posix_spawn_file_actions_t actions;
@@ -153,10 +196,8 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
     if (r != 0) {
         // Want of descriptors or memory is the listener's to report (it rests and counts).
         if (r != EMFILE && r != ENFILE && r != ENOMEM && r != EAGAIN)
-            HostLog(kLogError, "cannot start a worker for client %s (pid %d): %s", client.c_str(),
-                    static_cast<int>(peer.pid), std::strerror(r));
+            HostLog(kLogError, "cannot start %s: %s", what.c_str(), std::strerror(r));
         close(pair[0]);
-        if (clientCopy >= 0) close(clientCopy);
         cleanUp();
         return -r;
     }
@@ -165,31 +206,101 @@ int Broker::Spawn(int clientFd, const ucred& peer) {
     auto worker = std::make_unique<Worker>();
     worker->broker = this;
     worker->pid = pid;
-    worker->client = client;
-    worker->clientPid = peer.pid;
     r = sd_event_add_child(m_Event, &worker->child, pid, WEXITED, &Broker::OnChild, worker.get());
     if (r < 0) {
         // Without its child source the worker could not be reaped: stop it at once.
         close(pair[0]);
-        close(clientCopy);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         return r;
     }
-    worker->clientCopy = clientCopy;
-    // Peer hang-up only: what the client sends is the worker's to read.
-    // Without the watch, its place frees when the worker ends (Forget).
-    sd_event_add_io(m_Event, &worker->clientWatch, clientCopy, EPOLLRDHUP, &Broker::OnClientHangUp,
-                    worker.get());
-    ++m_Connected;
     if (m_SweepTimer != nullptr) sd_event_source_set_enabled(m_SweepTimer, SD_EVENT_ON);
     r = OpenControl(worker.get(), pair[0]);
     if (r < 0)
         HostLog(kLogError, "no control link to worker %d: %s", static_cast<int>(pid),
                 std::strerror(-r));
-    HostLog(kLogInfo, "client %s (pid %d, uid %u) connected: worker %d serves it", client.c_str(),
-            static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid), static_cast<int>(pid));
+    *out = worker.get();
     m_Workers.emplace(pid, std::move(worker));
+    return 0;
+}
+
+int Broker::HandOff(Worker* spare, int clientFd, const std::string& client) {
+    struct iovec iov = {const_cast<char*>(client.data()), client.size()};
+    union {
+        char buf[CMSG_SPACE(sizeof(int))];
+        struct cmsghdr align;
+    } control{};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.buf;
+    msg.msg_controllen = sizeof control.buf;
+    struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+    cmsg->cmsg_level = SOL_SOCKET;
+    cmsg->cmsg_type = SCM_RIGHTS;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(cmsg), &clientFd, sizeof(int));
+    if (sendmsg(spare->handOff, &msg, MSG_NOSIGNAL) < 0) return -errno;
+    // The spare has what it needs: closing the socket tells it that no more comes.
+    close(spare->handOff);
+    spare->handOff = -1;
+    spare->spare = false;
+    --m_Spares;
+    spare->client = client;
+    return 0;
+}
+
+void Broker::Connected(Worker* worker, int clientCopy, const ucred& peer) {
+    worker->clientPid = peer.pid;
+    worker->clientCopy = clientCopy;
+    // Peer hang-up only: what the client sends is the worker's to read.
+    // Without the watch, its place frees when the worker ends (Forget).
+    sd_event_add_io(m_Event, &worker->clientWatch, clientCopy, EPOLLRDHUP, &Broker::OnClientHangUp,
+                    worker);
+    ++m_Connected;
+    HostLog(kLogInfo, "client %s (pid %d, uid %u) connected: worker %d serves it",
+            worker->client.c_str(), static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid),
+            static_cast<int>(worker->pid));
+}
+
+void Broker::StartSpares() {
+    while (!m_Stopping && m_Spares < m_Options.spareWorkers &&
+           (m_SpareTimer == nullptr ||
+            sd_event_source_get_enabled(m_SpareTimer, nullptr) == SD_EVENT_OFF)) {
+        // A sequenced socket keeps the client's name in one message with its descriptor.
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
+            HostLog(kLogError, "cannot start a spare worker: %s", std::strerror(errno));
+            DelaySpares();
+            return;
+        }
+        Worker* worker = nullptr;
+        if (StartProcess(pair[1], "--worker-spare", "a spare worker", &worker) < 0) {
+            close(pair[0]);
+            DelaySpares();
+            return;
+        }
+        worker->spare = true;
+        worker->handOff = pair[0];
+        ++m_Spares;
+    }
+}
+
+void Broker::DelaySpares() {
+    m_SpareDelay =
+        m_SpareDelay == 0 ? kFirstSpareDelayUsec : std::min(2 * m_SpareDelay, kMaxSpareDelayUsec);
+    if (m_SpareTimer == nullptr) {
+        int r = sd_event_add_time_relative(m_Event, &m_SpareTimer, CLOCK_MONOTONIC, m_SpareDelay, 0,
+                                           &Broker::OnSpareTimer, this);
+        if (r < 0) return;
+    } else {
+        sd_event_source_set_time_relative(m_SpareTimer, m_SpareDelay);
+    }
+    sd_event_source_set_enabled(m_SpareTimer, SD_EVENT_ONESHOT);
+}
+
+int Broker::OnSpareTimer(sd_event_source*, uint64_t, void* userdata) {
+    static_cast<Broker*>(userdata)->StartSpares();
     return 0;
 }
 
@@ -225,6 +336,7 @@ int Broker::OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
         return 0;
     worker->ready = true;
     worker->broker->m_Guard.Spoke(worker->control);
+    if (worker->spare) HostLog(kLogInfo, "spare worker %d ready", static_cast<int>(worker->pid));
     if (worker->hangUpDue) kill(worker->pid, SIGHUP);
     worker->hangUpDue = false;
     for (Extension* ext : Extensions()) {
@@ -276,9 +388,16 @@ void Broker::Ended(pid_t pid, bool clean, const std::string& how) {
     auto it = m_Workers.find(pid);
     if (it == m_Workers.end()) return;
     Worker& w = *it->second;
-    HostLog(clean ? kLogInfo : kLogError, "worker %d of client %s (pid %d) %s",
-            static_cast<int>(pid), w.client.c_str(), static_cast<int>(w.clientPid), how.c_str());
+    bool spare = w.spare;
+    if (spare)
+        HostLog(clean && m_Stopping ? kLogInfo : kLogError, "spare worker %d %s",
+                static_cast<int>(pid), how.c_str());
+    else
+        HostLog(clean ? kLogInfo : kLogError, "worker %d of client %s (pid %d) %s",
+                static_cast<int>(pid), w.client.c_str(), static_cast<int>(w.clientPid),
+                how.c_str());
     Forget(pid);
+    if (spare && !m_Stopping) DelaySpares();
     MaybeDone();
 }
 
@@ -313,6 +432,8 @@ void Broker::Forget(pid_t pid) {
         for (Extension* ext : Extensions()) ext->DetachControl(pid);
     sd_event_source_disable_unref(w.child);
     ClientGone(&w);
+    if (w.handOff >= 0) close(w.handOff);
+    if (w.spare) --m_Spares;
     m_Guard.Forget(w.control);
     sd_bus_slot_unref(w.firstMessage);
     sd_bus_close_unref(w.control);
@@ -323,6 +444,7 @@ void Broker::Stop(std::function<void()> done) {
     if (m_Listener) m_Listener->Stop();
     m_Stopping = true;
     m_Done = std::move(done);
+    if (m_SpareTimer != nullptr) sd_event_source_set_enabled(m_SpareTimer, SD_EVENT_OFF);
     if (m_Workers.empty()) {
         MaybeDone();
         return;

@@ -21,6 +21,15 @@
 // held when it was killed is seen only once the debugger lets it go). Stopping sends SIGTERM (and
 // SIGCONT, so that a stopped worker can act on it), SIGKILL after the grace, and gives up on a
 // worker that still cannot be reaped after kKillWaitUsec more: the broker's stop is bounded.
+//
+// So that a new client does not wait for a process to start, the broker keeps spare workers
+// (--spare-workers, default 1): started, linked and joined to the TV like any worker, but with a
+// hand-off socket as descriptor 3 instead of a client. The next accepted connection goes to the
+// oldest spare over that socket (SCM_RIGHTS, with the client's name), and a new spare starts. A
+// spare counts for no client's place; one that ends before it got a client is replaced after a
+// delay that doubles with each such end (up to kMaxSpareDelayUsec) until a hand-off succeeds, so a
+// worker that cannot start does not make the broker start processes in a loop. Stopping stops
+// the spares with the workers.
 #pragma once
 
 #include <sys/socket.h>
@@ -46,6 +55,7 @@ struct BrokerOptions {
     std::string argv0;                    // its argv[0]
     std::vector<std::string> workerArgs;  // options every worker gets
     size_t maxClients = 64;
+    size_t spareWorkers = 1;                    // workers kept started for the next clients
     uint64_t stopGraceUsec = 10 * 1000 * 1000;  // then a worker that did not stop is killed
 };
 
@@ -53,6 +63,9 @@ struct BrokerOptions {
 constexpr uint64_t kKillWaitUsec = 2 * 1000 * 1000;
 // How often the broker reaps whatever child has ended, besides on SIGCHLD.
 constexpr uint64_t kSweepUsec = 1000 * 1000;
+// The delays before a spare that ended without a client is replaced: the first, and the longest.
+constexpr uint64_t kFirstSpareDelayUsec = 100 * 1000;
+constexpr uint64_t kMaxSpareDelayUsec = 30 * 1000 * 1000;
 
 class Broker {
 public:
@@ -70,6 +83,7 @@ public:
     // once it is ready).
     void Signal(int signo);
     size_t WorkerCount() const { return m_Workers.size(); }
+    size_t SpareCount() const { return m_Spares; }
 
 private:
     struct Worker {
@@ -84,10 +98,23 @@ private:
         bool hangUpDue = false;  // a SIGHUP came before it was ready
         int clientCopy = -1;     // the client's connection, only to see it hang up
         sd_event_source* clientWatch = nullptr;
+        bool spare = false;  // waiting for a client on its hand-off socket
+        int handOff = -1;    // the broker's end of that socket
     };
 
-    // Starts the worker of a client; a negative errno when it could not.
+    // Serves a client: hands it to a spare, or starts its worker; a negative errno when neither
+    // could be done.
     int Spawn(int clientFd, const ucred& peer);
+    // Starts a worker process whose descriptor 3 is `first` (closed here) and whose role `role`
+    // names (--worker=NAME or --worker-spare); `what` names it in errors.
+    int StartProcess(int first, const std::string& role, const std::string& what, Worker** out);
+    // Sends the client's connection and name to the spare; then it is the client's worker.
+    int HandOff(Worker* spare, int clientFd, const std::string& client);
+    // The worker now serves a client whose connection the broker keeps a copy of (see Broker.h).
+    void Connected(Worker* worker, int clientCopy, const ucred& peer);
+    // Starts spares until there are as many as asked for, unless a delay is running.
+    void StartSpares();
+    void DelaySpares();
     int OpenControl(Worker* worker, int fd);
     void Forget(pid_t pid);
     // The worker `pid` has ended as `how` says; `clean`: with status 0.
@@ -101,6 +128,7 @@ private:
     static int OnClientHangUp(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     static int OnStopTimeout(sd_event_source* s, uint64_t usec, void* userdata);
     static int OnKillTimeout(sd_event_source* s, uint64_t usec, void* userdata);
+    static int OnSpareTimer(sd_event_source* s, uint64_t usec, void* userdata);
 
     static int OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
@@ -110,7 +138,10 @@ private:
     sd_id128_t m_ServerId{};
     std::unique_ptr<Listener> m_Listener;
     std::map<pid_t, std::unique_ptr<Worker>> m_Workers;
-    size_t m_Connected = 0;  // workers whose client is still connected: the slots taken
+    size_t m_Connected = 0;     // workers whose client is still connected: the slots taken
+    size_t m_Spares = 0;        // workers in m_Workers that wait for a client
+    uint64_t m_SpareDelay = 0;  // before the next spare, after spares ended without a client
+    sd_event_source* m_SpareTimer = nullptr;
     uint64_t m_NextClient = 1;
     bool m_Stopping = false;
     std::function<void()> m_Done;

@@ -8,7 +8,9 @@ namespace kiv {
 
 CEmpAppBase::CEmpAppBase() = default;
 
-CEmpAppBase::~CEmpAppBase() { Destroy(); }
+CEmpAppBase::~CEmpAppBase() {
+    Destroy();
+}
 
 CEmpEngineBase* CEmpAppBase::OpenEngine(const std::string& appId, const std::string& appName,
                                         const std::string& appPath, int sessionId) {
@@ -112,8 +114,8 @@ int CEmpAppBase::Close(int sessionId) {
 }
 
 bool CEmpAppBase::Execute(std::string& result, int sessionId, const std::string& strCmd,
-                          const std::string& arg1, const std::string& arg2,
-                          const std::string& arg3, const std::string& arg4) {
+                          const std::string& arg1, const std::string& arg2, const std::string& arg3,
+                          const std::string& arg4) {
     CEmpEngineBase* engine = GetEngine(sessionId);
     if (engine == nullptr) return false;
     return engine->Execute(result, strCmd, arg1, arg2, arg3, arg4);
@@ -126,11 +128,17 @@ bool CEmpAppBase::ExecuteWithParamList(std::string& result, int sessionId,
     return engine->ExecuteWithParamList(result, strCmd, params);
 }
 
-CEmpEngineBase* CEmpAppBase::CreateEmpEngine() { return nullptr; }
+CEmpEngineBase* CEmpAppBase::CreateEmpEngine() {
+    return nullptr;
+}
 
-bool CEmpAppBase::CheckVersion(std::string version) { return version == m_strVersion; }
+bool CEmpAppBase::CheckVersion(std::string version) {
+    return version == m_strVersion;
+}
 
-bool CEmpAppBase::CheckCredential(std::string credential) { return credential == m_strLicense; }
+bool CEmpAppBase::CheckCredential(std::string credential) {
+    return credential == m_strLicense;
+}
 
 CEmpEngineBase* CEmpAppBase::GetEngine(int sessionId) {
     std::lock_guard<std::mutex> lock(m_Lock);

@@ -39,7 +39,9 @@ bool CEmpEngineBase::ExecuteWithParamList(std::string& result, const std::string
     return Execute(result, strCmd, args[0], args[1], args[2], args[3]);
 }
 
-void CEmpEngineBase::Destroy() { delete this; }
+void CEmpEngineBase::Destroy() {
+    delete this;
+}
 
 void CEmpEngineBase::SetAppInfo(int id, std::string appId, std::string appName,
                                 std::string appPath) {

@@ -17,6 +17,7 @@
 #include <systemd/sd-event.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -72,6 +73,9 @@ struct Options {
     // each extension's shared state (-1 for none), in registration order.
     std::string worker;
     std::vector<int> workerFds;
+    // A spare worker: started before its client, which the broker hands over on descriptor 3.
+    bool spare = false;
+    size_t spareWorkers = 1;  // the broker's, see --spare-workers
 };
 
 enum ParseResult { PARSE_OK, PARSE_EXIT_OK, PARSE_ERROR };
@@ -88,6 +92,8 @@ constexpr int kOptAuthTimeout = 1006;
 constexpr int kOptSingle = 1007;
 constexpr int kOptWorker = 1008;
 constexpr int kOptWorkerFds = 1009;
+constexpr int kOptSpareWorkers = 1010;
+constexpr int kOptWorkerSpare = 1011;
 constexpr int kOptExtensionBase = 2000;
 
 void PrintHelp(FILE* out) {
@@ -107,6 +113,9 @@ void PrintHelp(FILE* out) {
                  "Options:\n"
                  "  --single-process       serve every client in this one process\n"
                  "  --max-clients N        clients served at once; more are refused (default 64)\n"
+                 "  --spare-workers N      workers kept started for the next clients, so that a\n"
+                 "                         new client need not wait for one (default 1; 0: start\n"
+                 "                         each client's worker when it connects)\n"
                  "  --auth-timeout SEC     close a connection that sends no message within SEC\n"
                  "                         seconds of connecting (default 5)\n"
                  "  --max-queued-events N  events kept for a client that does not read "
@@ -197,6 +206,8 @@ ParseResult ParseOptions(int argc, char** argv, CEmpAppBase* app, Options* opts)
         // Internal: how the broker starts a worker.
         {"worker", required_argument, nullptr, kOptWorker},
         {"worker-fds", required_argument, nullptr, kOptWorkerFds},
+        {"worker-spare", no_argument, nullptr, kOptWorkerSpare},
+        {"spare-workers", required_argument, nullptr, kOptSpareWorkers},
     };
     // Extension options: keep their names alive while getopt looks at them.
     struct ExtOpt {
@@ -272,6 +283,20 @@ ParseResult ParseOptions(int argc, char** argv, CEmpAppBase* app, Options* opts)
             case kOptWorker:
                 opts->worker = optarg;
                 break;
+            case kOptWorkerSpare:
+                opts->spare = true;
+                break;
+            case kOptSpareWorkers: {
+                char* end = nullptr;
+                unsigned long n = std::strtoul(optarg, &end, 10);
+                if (!std::isdigit(static_cast<unsigned char>(optarg[0])) || *end != '\0' ||
+                    n > 16) {
+                    Bad("spare-workers", "0..16", optarg);
+                    return PARSE_ERROR;
+                }
+                opts->spareWorkers = n;
+                break;
+            }
             case kOptWorkerFds:
                 if (!ParseWorkerFds(optarg, &opts->workerFds)) {
                     Bad("worker-fds", "descriptors separated by commas", optarg);
@@ -339,7 +364,7 @@ bool OpenLog(const Options& opts) {
     std::string error;
     gxhost::Extension* service = LogService();
     // The logging service names a worker in each of its lines, the plug-in's too.
-    if (service != nullptr && !opts.worker.empty())
+    if (service != nullptr && (!opts.worker.empty() || opts.spare))
         setenv("GXEMP_LOG_WORKER", std::to_string(getpid()).c_str(), 1);
     bool ok = service != nullptr ? service->OpenLog(opts.logFile, &error)
                                  : opts.logFile.empty() || RedirectStderr(opts.logFile, &error);
@@ -609,8 +634,66 @@ void StopExtensions() {
 
 // ---- The three modes ---------------------------------------------------------------------------
 
+// Serves the client on `fd` (which it takes) until it goes. 1: served; 0: the client has left
+// already; a negative errno: it cannot be served.
+int ServeClient(gxhost::HostService* service, sd_event* event, int fd, const std::string& name) {
+    struct ucred peer {};
+    socklen_t len = sizeof peer;
+    getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len);
+    int r = service->ServeConnection(fd, peer, name);
+    if (gxhost::HostService::ClientLeft(r)) return 0;
+    if (r < 0) {
+        Fail(std::string("cannot serve the client: ") + std::strerror(-r));
+        return r;
+    }
+    service->OnLastClientGone([event] { sd_event_exit(event, 0); });
+    return 1;
+}
+
+struct SpareWait {
+    gxhost::HostService* service;
+    sd_event* event;
+    sd_event_source* source;
+};
+
+// A spare's client: its connection and unique name, in one message on the hand-off socket. The
+// socket's end (nothing read) means the broker needs this spare no more.
+int OnHandOff(sd_event_source* s, int fd, uint32_t, void* userdata) {
+    auto* wait = static_cast<SpareWait*>(userdata);
+    char name[128];
+    struct iovec iov = {name, sizeof name};
+    union {
+        char buf[CMSG_SPACE(sizeof(int))];
+        struct cmsghdr align;
+    } control{};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.buf;
+    msg.msg_controllen = sizeof control.buf;
+    ssize_t n = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    int client = -1;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+            c->cmsg_len == CMSG_LEN(sizeof(int)))
+            std::memcpy(&client, CMSG_DATA(c), sizeof(int));
+    sd_event_source_set_enabled(s, SD_EVENT_OFF);
+    close(fd);
+    if (n <= 0 || client < 0 || (msg.msg_flags & MSG_TRUNC) != 0) {
+        if (client >= 0) close(client);
+        HostLog(gxhost::kLogInfo, "no client comes: stopping");
+        return sd_event_exit(wait->event, 0);
+    }
+    int r =
+        ServeClient(wait->service, wait->event, client, std::string(name, static_cast<size_t>(n)));
+    if (r <= 0) sd_event_exit(wait->event, r == 0 ? 0 : 1);
+    return 0;
+}
+
 // A worker: serves the one client connection the broker accepted (descriptor 3) and ends when the
-// client goes, or when the broker stops it (SIGTERM) or goes away.
+// client goes, or when the broker stops it (SIGTERM) or goes away. A spare worker gets that
+// connection on descriptor 3 once a client comes (see Broker.h).
 int RunWorker(CEmpAppBase* app, const Options& opts) {
     constexpr int kClientFd = 3, kControlFd = 4;
     std::string prefix = "[worker " + std::to_string(getpid()) + "] ";
@@ -641,19 +724,28 @@ int RunWorker(CEmpAppBase* app, const Options& opts) {
     int status = 1;
     {
         gxhost::HostService service(app, event, opts.limits);
-        struct ucred peer {};
-        socklen_t len = sizeof peer;
-        getsockopt(kClientFd, SOL_SOCKET, SO_PEERCRED, &peer, &len);
         r = service.Init();
-        if (r >= 0) r = service.ServeConnection(kClientFd, peer, opts.worker);
-        if (gxhost::HostService::ClientLeft(r)) {
-            status = 0;
-        } else if (r < 0) {
+        if (r < 0) {
             Fail(std::string("cannot serve the client: ") + std::strerror(-r));
+        } else if (opts.spare) {
+            // Ready: the client comes when the broker has one (OnHandOff).
+            SpareWait wait{&service, event, nullptr};
+            r = sd_event_add_io(event, &wait.source, kClientFd, EPOLLIN, &OnHandOff, &wait);
+            if (r < 0) {
+                Fail(std::string("cannot wait for a client: ") + std::strerror(-r));
+            } else {
+                r = sd_event_loop(event);
+                status = r < 0 ? 1 : r;
+            }
+            sd_event_source_disable_unref(wait.source);
         } else {
-            service.OnLastClientGone([event] { sd_event_exit(event, 0); });
-            r = sd_event_loop(event);
-            status = r < 0 ? 1 : r;
+            r = ServeClient(&service, event, kClientFd, opts.worker);
+            if (r > 0) {
+                r = sd_event_loop(event);
+                status = r < 0 ? 1 : r;
+            } else {
+                status = r == 0 ? 0 : 1;
+            }
         }
         service.Shutdown();
     }
@@ -716,7 +808,7 @@ int RunService(CEmpAppBase* app, const Options& opts) {
         } else {
             broker = std::make_unique<gxhost::Broker>(
                 event, gxhost::BrokerOptions{OwnExecutable(), g_Argv0, WorkerArgs(opts),
-                                             opts.limits.maxClients});
+                                             opts.limits.maxClients, opts.spareWorkers});
         }
         int r = 0;
         if (ok && !opts.bus.empty()) {
@@ -783,7 +875,8 @@ int Run(int argc, char** argv, CEmpAppBase* app) {
     }
     if (!OpenLog(opts)) return 1;
     RaiseDescriptorLimit();
-    int status = opts.worker.empty() ? RunService(app, opts) : RunWorker(app, opts);
+    bool worker = !opts.worker.empty() || opts.spare;
+    int status = worker ? RunWorker(app, opts) : RunService(app, opts);
     return status;
 }
 

@@ -279,13 +279,13 @@ TEST_F(BridgeTest, AnswersEachRequestByItsOriginsRights) {
 }
 
 TEST_F(BridgeTest, FloodsAreRefusedThenClosedAndAClosedSocketEndsItsWorker) {
-    // The worker started for this page: one that was not there before it connected (others may
+    // The worker serving this page: one that served nobody before it connected (others may
     // still be ending meanwhile, so counts alone would not tell).
-    const std::vector<pid_t> before = service.Workers();
+    const std::vector<pid_t> before = service.ServingWorkers();
     auto tv = Open(kTv);
     pid_t worker = 0;
     ASSERT_TRUE(WaitUntil([&] {
-        for (pid_t w : service.Workers())
+        for (pid_t w : service.ServingWorkers())
             if (std::find(before.begin(), before.end(), w) == before.end()) worker = w;
         return worker > 0;
     }));

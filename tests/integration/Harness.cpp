@@ -273,16 +273,32 @@ std::vector<pid_t> Service::Workers() const {
     return workers;
 }
 
-// "client :1.N (pid P, uid U) connected: worker W serves it"
+std::vector<pid_t> Service::ServingWorkers() const {
+    std::string log = Log();
+    std::vector<pid_t> serving;
+    for (pid_t w : Workers())
+        if (log.find("worker " + std::to_string(w) + " serves it") != std::string::npos)
+            serving.push_back(w);
+    return serving;
+}
+
+// "client :1.N (pid P, uid U) connected: worker W serves it". The broker writes that line in its
+// own time (a spare worker may answer the client first), so this waits for it.
 pid_t Service::WorkerOf(const std::string& clientName) const {
-    std::istringstream lines(Log());
-    for (std::string line; std::getline(lines, line);) {
-        size_t at = line.find(" serves it"), w = line.rfind("worker ", at);
-        if (at != std::string::npos &&
-            line.find("client " + clientName + " (") != std::string::npos && w != std::string::npos)
-            return std::stoi(line.substr(w + 7));
-    }
-    return -1;
+    pid_t worker = -1;
+    WaitUntil([&] {
+        std::istringstream lines(Log());
+        for (std::string line; std::getline(lines, line);) {
+            size_t at = line.find(" serves it"), w = line.rfind("worker ", at);
+            if (at != std::string::npos && w != std::string::npos &&
+                line.find("client " + clientName + " (") != std::string::npos) {
+                worker = std::stoi(line.substr(w + 7));
+                return true;
+            }
+        }
+        return false;
+    });
+    return worker;
 }
 
 ProcessResult Service::Ctl(std::vector<std::string> args, const std::string& input) const {

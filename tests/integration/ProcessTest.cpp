@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -83,9 +84,11 @@ TEST_P(DepartureTest, LeavesTheOthersWorking) {
     ASSERT_TRUE(goer.ReadLine(&line));  // result
     ASSERT_NE(line.find("\"result\":1"), std::string::npos) << line;
     pid_t worker = -1;  // the one not serving the first party
-    for (pid_t w : service.Workers())
-        if (w != service.WorkerOf(parties[0].client->Name())) worker = w;
-    ASSERT_GT(worker, 0) << service.Log();
+    ASSERT_TRUE(WaitUntil([&] {
+        for (pid_t w : service.ServingWorkers())
+            if (w != service.WorkerOf(parties[0].client->Name())) worker = w;
+        return worker > 0;
+    })) << service.Log();
     parties.push_back(Join(service, 1));
 
     if (d.killWorker) SignalProcess(worker, SIGKILL);
@@ -122,6 +125,55 @@ INSTANTIATE_TEST_SUITE_P(
                       Departure{"WorkerKilled", true, false, "killed by signal 9"},
                       Departure{"ClientKilled", false, true, "exited with status 0"}),
     [](const ::testing::TestParamInfo<Departure>& info) { return info.param.name; });
+
+// ---- Spare workers -----------------------------------------------------------------------------
+
+// With N spares (0: none), the clients that spares take are served as if their workers had been
+// started for them: their own engines and events; a spare that dies is replaced, and no worker,
+// spare or not, outlives the service.
+class SpareTest : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(SpareTest, ClientsOwnTheirWorkersAndNoSpareOutlivesTheService) {
+    const size_t spares = GetParam();
+    Service service({"--spare-workers", std::to_string(spares)});
+    auto count = [&](size_t n) { return [&service, n] { return service.Workers().size() == n; }; };
+    ASSERT_TRUE(WaitUntil(count(spares))) << service.Log();
+    std::vector<pid_t> before = service.Workers();
+    std::vector<Party> parties;
+    for (int i = 0; i < 2; ++i) parties.push_back(Join(service, i));
+    pid_t first = service.WorkerOf(parties[0].client->Name());
+    EXPECT_NE(first, service.WorkerOf(parties[1].client->Name()));
+    EXPECT_EQ(std::count(before.begin(), before.end(), first), spares > 0 ? 1 : 0)
+        << "the first client was not given a spare";
+    ASSERT_TRUE(WaitUntil(count(2 + spares))) << "spares not replaced\n" << service.Log();
+    ExpectEachOwnsItsEngine(parties);
+
+    if (spares > 0) {
+        std::vector<pid_t> serving = service.ServingWorkers(), all = service.Workers();
+        pid_t spare = -1;
+        for (pid_t w : all)
+            if (std::count(serving.begin(), serving.end(), w) == 0) spare = w;
+        ASSERT_GT(spare, 0);
+        kill(spare, SIGKILL);
+        ASSERT_TRUE(service.WaitForLog("spare worker " + std::to_string(spare) + " was killed"))
+            << service.Log();
+        ASSERT_TRUE(WaitUntil([&] {
+            std::vector<pid_t> now = service.Workers();
+            return now.size() == 2 + spares && std::count(now.begin(), now.end(), spare) == 0;
+        })) << "the dead spare was not replaced\n"
+            << service.Log();
+        parties.push_back(Join(service, 2));
+        ExpectEachOwnsItsEngine(parties);
+    }
+    std::vector<pid_t> all = service.Workers();
+    parties.clear();
+    EXPECT_EQ(service.Stop(), 0);
+    for (pid_t w : all) EXPECT_NE(kill(w, 0), 0) << "worker " << w << " outlived the service";
+    std::string log = service.Log();
+    EXPECT_EQ(log.find("exited with status 1"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Spares, SpareTest, ::testing::Values(0u, 1u, 2u));
 
 // ---- One TV for every worker --------------------------------------------------------------------
 
