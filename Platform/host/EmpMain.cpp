@@ -39,18 +39,6 @@
 #define GXEMP_VERSION "0"
 #endif
 
-namespace gxhost {
-namespace {
-std::string g_LogPrefix;
-}
-const char* LogPrefix() {
-    return g_LogPrefix.c_str();
-}
-void SetLogPrefix(const char* prefix) {
-    g_LogPrefix = prefix;
-}
-}  // namespace gxhost
-
 namespace kiv {
 
 namespace {

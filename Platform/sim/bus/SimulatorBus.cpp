@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
@@ -22,7 +21,6 @@
 
 #include "gxhost/Endpoint.h"
 #include "gxhost/Extension.h"
-#include "dlog.h"
 #include "StateLink.h"
 #include "gxsim/Sim.h"
 #include "vconf.h"
@@ -838,8 +836,8 @@ public:
         if (r >= 0) r = AppendTrace(call, gxsim::Trace());
         if (r >= 0) r = sd_bus_call(m_Control, call, 5 * 1000 * 1000, &error, &reply);
         if (r < 0)
-            Log(16, "cannot hand the trace to the broker: %s",
-                error.message != nullptr ? error.message : std::strerror(-r));
+            gxhost::Log(gxhost::kLogError, "cannot hand the trace to the broker: %s",
+                        error.message != nullptr ? error.message : std::strerror(-r));
         sd_bus_error_free(&error);
         sd_bus_message_unref(reply);
         sd_bus_message_unref(call);
@@ -919,8 +917,9 @@ public:
     void StopAsking(Link& link, const std::string& why) {
         if (!link.answering) return;
         link.answering = false;
-        Log(16, "worker %d %s: it is left out of simulator calls until it answers again",
-            static_cast<int>(link.pid), why.c_str());
+        gxhost::Log(gxhost::kLogError,
+                    "worker %d %s: it is left out of simulator calls until it answers again",
+                    static_cast<int>(link.pid), why.c_str());
         Probe(link);
     }
 
@@ -944,8 +943,9 @@ public:
             return 1;
         }
         link->answering = true;
-        Log(4, "worker %d answers again; %llu simulator calls were not sent to it meanwhile",
-            static_cast<int>(link->pid), static_cast<unsigned long long>(link->dropped));
+        gxhost::Log(gxhost::kLogInfo,
+                    "worker %d answers again; %llu simulator calls were not sent to it meanwhile",
+                    static_cast<int>(link->pid), static_cast<unsigned long long>(link->dropped));
         link->dropped = 0;
         return 1;
     }
@@ -989,8 +989,9 @@ public:
             }
         }
         if (r < 0) {
-            Log(16, "cannot reach worker %d for %s: %s", static_cast<int>(link.pid),
-                sd_bus_message_get_member(call), std::strerror(-r));
+            gxhost::Log(gxhost::kLogError, "cannot reach worker %d for %s: %s",
+                        static_cast<int>(link.pid), sd_bus_message_get_member(call),
+                        std::strerror(-r));
             return false;
         }
         if (sd_bus_get_n_queued_write(link.bus, &queued) >= 0 && queued > 0) {
@@ -1038,16 +1039,6 @@ public:
         return 1;  // answered when every worker has
     }
 
-    // Lines among the host's, with its prefix (a worker's names it).
-    static void Log(int priority, const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
-        char text[512];
-        va_list ap;
-        va_start(ap, fmt);
-        std::vsnprintf(text, sizeof text, fmt, ap);
-        va_end(ap);
-        __dlog_print(LOG_ID_MAIN, priority, "EMP-HOST", "%s%s", gxhost::LogPrefix(), text);
-    }
-
     static int OnGathered(sd_bus_message* reply, void* userdata, sd_bus_error*) {
         auto* ask = static_cast<Ask*>(userdata);
         Gather* gather = ask->gather;
@@ -1068,8 +1059,8 @@ public:
                                                                1000) +
                                                 " ms");
             } else if (e->message == nullptr || std::strstr(e->message, "terminated") == nullptr) {
-                Log(16, "worker %d did not answer %s: %s", static_cast<int>(ask->pid), method,
-                    e->message ? e->message : e->name);
+                gxhost::Log(gxhost::kLogError, "worker %d did not answer %s: %s",
+                            static_cast<int>(ask->pid), method, e->message ? e->message : e->name);
             }
             return 1;
         }
@@ -1142,8 +1133,8 @@ public:
         }
         if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
         if (r < 0 && r != -ENOTCONN)  // the worker that asked has ended meanwhile
-            Log(16, "cannot answer %s: %s", sd_bus_message_get_member(gather->request),
-                std::strerror(-r));
+            gxhost::Log(gxhost::kLogError, "cannot answer %s: %s",
+                        sd_bus_message_get_member(gather->request), std::strerror(-r));
         sd_bus_message_unref(reply);
         for (sd_bus_message* part : gather->replies) sd_bus_message_unref(part);
         sd_bus_message_unref(gather->request);

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "gxhost/Log.h"
+
 namespace gxhost {
 
 enum class Role {
@@ -97,10 +99,6 @@ public:
     // is still open).
     virtual void Stop() {}
 };
-
-// What the host's own log lines of this process start with: "" in the broker and a single
-// process, "[worker <pid>] " in a worker. Extensions that log as the host use it too.
-const char* LogPrefix();
 
 // Registers an extension for the life of the process (not owned).
 void RegisterExtension(Extension* extension);
