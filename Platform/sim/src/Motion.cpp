@@ -123,18 +123,21 @@ int gxsim_gx_get_motion_brightness_level(int handle, int* level) {
 }
 
 int gxsim_gx_is_two_hand_motion_valid(int handle) {
-    return OnInstance("gx_is_two_hand_motion_valid", handle, {Num(handle)},
-                      [](MotionInstance&, std::string&) { return SimState().cfg.answers.twoHandValid; });
+    return OnInstance(
+        "gx_is_two_hand_motion_valid", handle, {Num(handle)},
+        [](MotionInstance&, std::string&) { return SimState().cfg.answers.twoHandValid; });
 }
 
 int gxsim_gx_is_slap_motion_valid(int handle) {
-    return OnInstance("gx_is_slap_motion_valid", handle, {Num(handle)},
-                      [](MotionInstance&, std::string&) { return SimState().cfg.answers.slapValid; });
+    return OnInstance(
+        "gx_is_slap_motion_valid", handle, {Num(handle)},
+        [](MotionInstance&, std::string&) { return SimState().cfg.answers.slapValid; });
 }
 
 int gxsim_gx_is_thumbup_motion_valid(int handle) {
-    return OnInstance("gx_is_thumbup_motion_valid", handle, {Num(handle)},
-                      [](MotionInstance&, std::string&) { return SimState().cfg.answers.thumbupValid; });
+    return OnInstance(
+        "gx_is_thumbup_motion_valid", handle, {Num(handle)},
+        [](MotionInstance&, std::string&) { return SimState().cfg.answers.thumbupValid; });
 }
 
 int gxsim_gx_enable_motion_hint(int handle, int value) {
@@ -172,8 +175,9 @@ int gxsim_gx_get_rotate_trigger_condition(int handle, int* value) {
 }
 
 int gxsim_gx_is_motion_engine_valid(int handle) {
-    return OnInstance("gx_is_motion_engine_valid", handle, {Num(handle)},
-                      [](MotionInstance&, std::string&) { return SimState().cfg.answers.engineValid; });
+    return OnInstance(
+        "gx_is_motion_engine_valid", handle, {Num(handle)},
+        [](MotionInstance&, std::string&) { return SimState().cfg.answers.engineValid; });
 }
 
 int gxsim_gx_enable_swipe(int handle, int enable) {
