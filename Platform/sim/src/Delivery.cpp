@@ -163,6 +163,38 @@ void StopDeliveryThread() {
     s.cv.notify_all();
 }
 
+namespace {
+
+// Queues the signal for every live instance in `instances` subscribed to it; how many.
+template <class Instances>
+int EmitToSubscribed(Lib lib, const Instances& instances, int signal,
+                     const std::optional<std::string>& text,
+                     const std::optional<FaceRecord>& record) {
+    int n = 0;
+    for (const auto& [id, inst] : instances) {
+        if (!inst.subs.count(signal)) continue;
+        EnqueueForInstance(lib, id, inst.handle, signal, text, record);
+        ++n;
+    }
+    return n;
+}
+
+// Queues a call of the callback registered last with the library, if there is one.
+bool InvokeLast(Lib lib, const std::optional<Subscription>& last, int handle, int signal,
+                const std::optional<std::string>& text, const std::optional<FaceRecord>& record) {
+    if (!last) return false;
+    Delivery d;
+    d.lib = lib;
+    d.direct = *last;
+    d.handle = handle;
+    d.signal = signal;
+    d.text = text;
+    d.record = record;
+    Enqueue(std::move(d));
+    return true;
+}
+
+}  // namespace
 }  // namespace gxsim::internal
 
 namespace gxsim {
@@ -171,53 +203,25 @@ using namespace internal;
 int EmitMotionSignal(int signal, const std::optional<std::string>& text) {
     State& s = SimState();
     std::lock_guard<std::mutex> lk(s.mu);
-    int n = 0;
-    for (const auto& [id, inst] : s.motion) {
-        if (!inst.subs.count(signal)) continue;
-        EnqueueForInstance(Lib::Motion, id, inst.handle, signal, text, std::nullopt);
-        ++n;
-    }
-    return n;
+    return EmitToSubscribed(Lib::Motion, s.motion, signal, text, std::nullopt);
 }
 
 int EmitFaceSignal(int signal, const std::optional<FaceRecord>& record) {
     State& s = SimState();
     std::lock_guard<std::mutex> lk(s.mu);
-    int n = 0;
-    for (const auto& [id, inst] : s.face) {
-        if (!inst.subs.count(signal)) continue;
-        EnqueueForInstance(Lib::Face, id, inst.handle, signal, std::nullopt, record);
-        ++n;
-    }
-    return n;
+    return EmitToSubscribed(Lib::Face, s.face, signal, std::nullopt, record);
 }
 
 bool InvokeMotionCallback(int handle, int signal, const std::optional<std::string>& text) {
     State& s = SimState();
     std::lock_guard<std::mutex> lk(s.mu);
-    if (!s.lastMotionCb) return false;
-    Delivery d;
-    d.lib = Lib::Motion;
-    d.direct = *s.lastMotionCb;
-    d.handle = handle;
-    d.signal = signal;
-    d.text = text;
-    Enqueue(std::move(d));
-    return true;
+    return InvokeLast(Lib::Motion, s.lastMotionCb, handle, signal, text, std::nullopt);
 }
 
 bool InvokeFaceCallback(int handle, int signal, const std::optional<FaceRecord>& record) {
     State& s = SimState();
     std::lock_guard<std::mutex> lk(s.mu);
-    if (!s.lastFaceCb) return false;
-    Delivery d;
-    d.lib = Lib::Face;
-    d.direct = *s.lastFaceCb;
-    d.handle = handle;
-    d.signal = signal;
-    d.record = record;
-    Enqueue(std::move(d));
-    return true;
+    return InvokeLast(Lib::Face, s.lastFaceCb, handle, signal, std::nullopt, record);
 }
 
 void Drain() {
