@@ -1,5 +1,5 @@
 // The host's D-Bus service. See HostService.h for the threading rules.
-#include "HostService.h"
+#include "Host1.h"
 
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "HostLog.h"
-#include "Listener.h"
+#include "service/HostLog.h"
+#include "service/Listener.h"
 #include "gxhost/Endpoint.h"
 #include "gxhost/Extension.h"
 

@@ -12,8 +12,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "HostLog.h"
-#include "Listener.h"
+#include "service/HostLog.h"
+#include "service/Listener.h"
 #include "gxhost/Extension.h"
 
 extern char** environ;

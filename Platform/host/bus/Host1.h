@@ -25,7 +25,7 @@
 
 #include "EmpAppBase.h"
 #include "EmpEngineBase.h"
-#include "FirstMessageGuard.h"
+#include "bus/FirstMessageGuard.h"
 
 namespace gxhost {
 

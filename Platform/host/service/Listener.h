@@ -24,7 +24,7 @@
 #include <functional>
 #include <list>
 
-#include "FirstMessageGuard.h"
+#include "bus/FirstMessageGuard.h"
 
 namespace gxhost {
 

@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "Broker.h"
-#include "HostLog.h"
-#include "HostService.h"
+#include "broker/Broker.h"
+#include "service/HostLog.h"
+#include "bus/Host1.h"
 #include "gxhost/Endpoint.h"
 #include "gxhost/Extension.h"
 

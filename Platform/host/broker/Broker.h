@@ -44,7 +44,7 @@
 #include <string>
 #include <vector>
 
-#include "FirstMessageGuard.h"
+#include "bus/FirstMessageGuard.h"
 
 namespace gxhost {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "HostLog.h"
+#include "service/HostLog.h"
 #include "gxhost/Endpoint.h"
 
 namespace gxhost {
