@@ -1,0 +1,37 @@
+// What the service's process holds while it runs: its options, its loop and the loop's own
+// sources. One object, made by kiv::EmpMain and passed to every step of Run and, as userdata, to
+// the loop's signal and log-flush handlers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "EmpAppBase.h"
+#include "gxhost/BusRef.h"
+#include "service/Options.h"
+
+namespace gxhost {
+
+class Broker;
+
+struct ServiceContext {
+    // The application runs for the whole process; the caller never frees it, and keeping it here
+    // keeps it reachable (a leak checker sees it as the process's, not as lost).
+    kiv::CEmpAppBase* app = nullptr;
+    std::string argv0 = "gxemp";    // how the program was started, for its workers
+    std::string program = "gxemp";  // its name, in the messages on standard error
+    Options options;
+
+    EventRef event;
+    std::vector<EventSourceRef> signalSources;  // SIGINT, SIGTERM, SIGHUP
+    // The log's flush (see Loop.cpp): after a loop iteration, a re-arm while busy, and a timer.
+    EventSourceRef flushPost;
+    EventSourceRef flushRearm;
+    EventSourceRef flushTimer;
+    uint64_t lastFlush = 0;  // when the post source last flushed
+
+    Broker* broker = nullptr;  // while a broker serves: what the signals stop and pass on
+};
+
+}  // namespace gxhost
