@@ -32,6 +32,11 @@ struct ServiceContext {
     uint64_t lastFlush = 0;  // when the post source last flushed
 
     Broker* broker = nullptr;  // while a broker serves: what the signals stop and pass on
+
+    // The one connection whose end stops the process (the bus, or a worker's link to the
+    // broker): what the log says then, and the exit status.
+    const char* goneWhat = "";
+    int goneStatus = 0;
 };
 
 }  // namespace gxhost

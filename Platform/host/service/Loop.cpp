@@ -68,6 +68,14 @@ int OnHangUp(sd_event_source*, const struct signalfd_siginfo*, void* userdata) {
     return 0;
 }
 
+int OnWatchedMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* ctx = static_cast<ServiceContext*>(userdata);
+    if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") <= 0) return 0;
+    HostLog(kLogError, "%s went away: stopping", ctx->goneWhat);
+    sd_event_exit(ctx->event.get(), ctx->goneStatus);
+    return 1;
+}
+
 int AddSignals(ServiceContext* ctx) {
     const std::pair<int, sd_event_signal_handler_t> kHandled[] = {
         {SIGINT, &OnStopSignal}, {SIGTERM, &OnStopSignal}, {SIGHUP, &OnHangUp}};
@@ -119,6 +127,12 @@ bool StartExtensions(const ServiceContext& ctx, Role role, const std::vector<int
         if (!exts[i]->Start(role, i < fds.size() ? fds[i] : -1, &error)) return Fail(ctx, error);
     }
     return true;
+}
+
+int StopWhenGone(ServiceContext* ctx, sd_bus* bus, const char* what, int status) {
+    ctx->goneWhat = what;
+    ctx->goneStatus = status;
+    return sd_bus_add_filter(bus, nullptr, &OnWatchedMessage, ctx);
 }
 
 void StopExtensions() {

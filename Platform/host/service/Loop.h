@@ -17,5 +17,8 @@ bool MakeLoop(ServiceContext* ctx, bool reapChildren);
 // reported, when one refuses.
 bool StartExtensions(const ServiceContext& ctx, Role role, const std::vector<int>& fds);
 void StopExtensions();
+// Stops the loop with `status` when `bus` ends, logging that `what` went away. One connection
+// per process.
+int StopWhenGone(ServiceContext* ctx, sd_bus* bus, const char* what, int status);
 
 }  // namespace gxhost

@@ -27,21 +27,12 @@ namespace gxhost {
 
 namespace {
 
-int OnBusMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
-        HostLog(kLogError, "the message bus went away: stopping");
-        sd_event_exit(static_cast<sd_event*>(userdata), 1);
-        return 1;
-    }
-    return 0;
-}
-
 // Connects to the bus the options name and serves Host1 there under its well-known name.
 bool ServeOnBus(ServiceContext* ctx, Host1* service, BusRef* bus) {
     const std::string& which = ctx->options.bus;
     sd_event* event = ctx->event.get();
     int r = which == "system" ? sd_bus_open_system(bus->out()) : sd_bus_open_user(bus->out());
-    if (r >= 0) r = sd_bus_add_filter(bus->get(), nullptr, &OnBusMessage, event);
+    if (r >= 0) r = StopWhenGone(ctx, bus->get(), "the message bus", 1);
     if (r >= 0) r = sd_bus_attach_event(bus->get(), event, SD_EVENT_PRIORITY_NORMAL);
     if (r >= 0) r = service->ServeBus(bus->get());
     if (r < 0) return Fail(*ctx, "cannot serve on the " + which + " bus: " + std::strerror(-r));

@@ -18,21 +18,13 @@ namespace gxhost {
 
 namespace {
 
-int OnControlMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
-        HostLog(kLogError, "the broker went away: stopping");
-        sd_event_exit(static_cast<sd_event*>(userdata), 0);
-        return 1;
-    }
-    return 0;
-}
-
 // The link to the broker, on which the extensions talk. The worker speaks first on it, and waits
 // for the answer: see Broker::OnFirstMessage.
-int OpenControlLink(sd_event* event, UnflushedBusRef* control) {
+int OpenControlLink(ServiceContext* ctx, UnflushedBusRef* control) {
+    sd_event* event = ctx->event.get();
     int r = sd_bus_new(control->out());
     if (r >= 0) r = sd_bus_set_fd(control->get(), kControlFd, kControlFd);
-    if (r >= 0) r = sd_bus_add_filter(control->get(), nullptr, &OnControlMessage, event);
+    if (r >= 0) r = StopWhenGone(ctx, control->get(), "the broker", 0);
     if (r >= 0) r = sd_bus_start(control->get());
     if (r >= 0) r = sd_bus_attach_event(control->get(), event, SD_EVENT_PRIORITY_NORMAL);
     // The link outlives the loop: extensions still use it while the worker stops.
@@ -132,7 +124,7 @@ int RunWorker(ServiceContext* ctx) {
     if (!MakeLoop(ctx, false) || !StartExtensions(*ctx, Role::Worker, ctx->options.workerFds))
         return 1;
     UnflushedBusRef control;
-    int r = OpenControlLink(ctx->event.get(), &control);
+    int r = OpenControlLink(ctx, &control);
     if (r < 0)
         return Fail(*ctx, std::string("no control link to the broker: ") + std::strerror(-r)), 1;
     int status = Serve(ctx);

@@ -11,10 +11,22 @@
 namespace gxhost {
 
 namespace {
-// One descriptor's room of ancillary data, aligned as cmsghdr needs.
-union OneFdControl {
-    char buf[CMSG_SPACE(sizeof(int))];
-    struct cmsghdr align;
+// A message of `size` bytes at `data` with room for one descriptor.
+struct OneFdMessage {
+    OneFdMessage(void* data, size_t size) : iov{data, size} {
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control.buf;
+        msg.msg_controllen = sizeof control.buf;
+    }
+    OneFdMessage(const OneFdMessage&) = delete;
+    OneFdMessage& operator=(const OneFdMessage&) = delete;
+
+    struct iovec iov;
+    struct {
+        alignas(struct cmsghdr) char buf[CMSG_SPACE(sizeof(int))];
+    } control{};
+    struct msghdr msg {};
 };
 }  // namespace
 
@@ -44,30 +56,19 @@ std::string FormatWorkerFds(const std::vector<int>& fds) {
 }
 
 int SendClient(int socket, int clientFd, const std::string& name) {
-    struct iovec iov = {const_cast<char*>(name.data()), name.size()};
-    OneFdControl control{};
-    struct msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.buf;
-    msg.msg_controllen = sizeof control.buf;
-    struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+    OneFdMessage message(const_cast<char*>(name.data()), name.size());
+    struct cmsghdr* cmsg = CMSG_FIRSTHDR(&message.msg);
     cmsg->cmsg_level = SOL_SOCKET;
     cmsg->cmsg_type = SCM_RIGHTS;
     cmsg->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(cmsg), &clientFd, sizeof(int));
-    return sendmsg(socket, &msg, MSG_NOSIGNAL) < 0 ? -errno : 0;
+    return sendmsg(socket, &message.msg, MSG_NOSIGNAL) < 0 ? -errno : 0;
 }
 
 int ReceiveClient(int socket, int* clientFd, std::string* name) {
     char buf[kMaxClientName];
-    struct iovec iov = {buf, sizeof buf};
-    OneFdControl control{};
-    struct msghdr msg {};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.buf;
-    msg.msg_controllen = sizeof control.buf;
+    OneFdMessage message(buf, sizeof buf);
+    struct msghdr& msg = message.msg;
     ssize_t n = recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return -EAGAIN;
     int fd = -1;
