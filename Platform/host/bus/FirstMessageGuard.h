@@ -27,6 +27,8 @@ public:
     void Spoke(sd_bus* bus);
     // The bus is going away.
     void Forget(sd_bus* bus);
+    // Whether no connection is watched (the post source then rests).
+    bool Idle() const { return m_Waiting.empty(); }
 
 private:
     struct Entry {
