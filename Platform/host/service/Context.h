@@ -1,6 +1,6 @@
 // What the service's process holds while it runs: its options, its loop and the loop's own
-// sources. One object, made by kiv::EmpMain and passed to every step of Run and, as userdata, to
-// the loop's signal and log-flush handlers.
+// sources. One object for the life of the process, made by kiv::EmpMain and passed to every step
+// of Run and, as userdata, to the loop's signal and log-flush handlers.
 #pragma once
 
 #include <cstdint>
@@ -16,11 +16,9 @@ namespace gxhost {
 class Broker;
 
 struct ServiceContext {
-    // The application runs for the whole process; the caller never frees it, and keeping it here
-    // keeps it reachable (a leak checker sees it as the process's, not as lost).
-    kiv::CEmpAppBase* app = nullptr;
-    std::string argv0 = "gxemp";    // how the program was started, for its workers
-    std::string program = "gxemp";  // its name, in the messages on standard error
+    kiv::CEmpAppBase* app = nullptr;  // runs for the whole process (see kiv::EmpMain)
+    std::string argv0 = "gxemp";      // how the program was started, for its workers
+    std::string program = "gxemp";    // its name, in the messages on standard error
     Options options;
 
     EventRef event;

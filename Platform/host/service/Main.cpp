@@ -16,7 +16,10 @@
 namespace kiv {
 
 int EmpMain(int argc, char** argv, CEmpAppBase* app) {
-    gxhost::ServiceContext ctx;
+    // As long-lived as the process, like the application it holds: the caller never frees the
+    // application, and the context keeps it reachable (a leak checker sees it as the process's,
+    // not as lost); the loop, too, stays until exit, for what the extensions release then.
+    static gxhost::ServiceContext ctx;
     ctx.app = app;
     if (argc > 0 && argv[0] != nullptr) {
         ctx.argv0 = argv[0];
