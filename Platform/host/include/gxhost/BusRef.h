@@ -41,6 +41,11 @@ private:
 };
 
 using BusRef = Ref<sd_bus, sd_bus_flush_close_unref>;
+// A connection closed without writing out what is still queued: one whose peer may not read
+// (a client, a worker), where a flush could block the loop for ever.
+using UnflushedBusRef = Ref<sd_bus, sd_bus_close_unref>;
+// One more reference to a connection that its owner closes.
+using SharedBusRef = Ref<sd_bus, sd_bus_unref>;
 using MessageRef = Ref<sd_bus_message, sd_bus_message_unref>;
 using SlotRef = Ref<sd_bus_slot, sd_bus_slot_unref>;
 using EventRef = Ref<sd_event, sd_event_unref>;

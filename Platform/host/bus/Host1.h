@@ -1,57 +1,48 @@
-// The host's D-Bus service: the object /org/gxemp/Host1, engine ownership per client, and the
+// The object /org/gxemp/Host1 (interface org.gxemp.Host1): engine ownership per client, and the
 // hand-off of events from library threads to the loop thread. It serves the clients of a listening
 // socket (one process for all clients), the clients of a bus, or, in a worker process, the one
-// connection the broker accepted for it.
+// connection the broker accepted for it. On a peer-to-peer connection the bus driver's stand-in
+// (BusDriver.h) answers beside it.
 //
 // Everything here runs on the one thread that runs the sd-event loop, except
 // EngineSink::OnEmpEvent, which library threads call; it only touches a client's event queue
 // (under that queue's mutex) and the wake-up eventfd.
+//
+// Host1.cpp holds the interface's methods and the engines, Host1Clients.cpp the connections and
+// clients, Host1Events.cpp the delivery of events.
 #pragma once
 
+#include <sys/socket.h>
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "EmpAppBase.h"
 #include "EmpEngineBase.h"
-#include "FirstMessageGuard.h"
+#include "bus/BusDriver.h"
+#include "bus/EventQueue.h"
+#include "bus/FirstMessageGuard.h"
+#include "bus/HostLimits.h"
+#include "gxhost/BusRef.h"
 
 namespace gxhost {
 
 class Listener;
 
-struct HostLimits {
-    // Events waiting for one client; beyond it the oldest are dropped (counted and logged).
-    size_t maxQueuedEvents = 1024;
-    // Messages sd-bus may hold for one connection before events wait in our own queue instead.
-    uint64_t maxBusWriteQueue = 256;
-    // Longest string argument accepted from a client.
-    size_t maxArgumentBytes = 1u << 20;
-    // Clients served at once on a listening socket; further ones are refused.
-    size_t maxClients = 64;
-    // A connection that has sent no message this long after it was accepted (it has not finished
-    // authenticating, or says nothing) is closed.
-    uint64_t authTimeoutUsec = 5 * 1000 * 1000;
-};
-
-class HostService {
+class Host1 {
 public:
-    HostService(kiv::CEmpAppBase* app, sd_event* event, const HostLimits& limits);
-    ~HostService();
+    Host1(kiv::CEmpAppBase* app, sd_event* event, const HostLimits& limits);
+    ~Host1();
 
-    HostService(const HostService&) = delete;
-    HostService& operator=(const HostService&) = delete;
+    Host1(const Host1&) = delete;
+    Host1& operator=(const Host1&) = delete;
 
     // Creates the wake-up source. Returns a negative errno on failure.
     int Init();
@@ -77,31 +68,26 @@ public:
     size_t EngineCount() const { return m_Engines.size(); }
 
 private:
-    struct PendingEvent {
-        uint32_t engine;
-        int32_t code;
-        std::string name;
-        std::string data;
+    struct Client;
+    // The userdata of the interface's methods: the client of a peer-to-peer connection, or none
+    // on a bus (the client is the message's sender).
+    struct Binding {
+        Host1* host;
+        Client* client;
     };
-    // Shared between the loop thread and the library threads of one client's engines.
-    struct EventQueue {
-        std::mutex mutex;
-        std::deque<PendingEvent> events;
-        bool closed = false;
-        uint64_t dropped = 0;  // since last reported
-    };
-    class EngineSink;
     struct Client {
-        HostService* host = nullptr;
-        sd_bus* bus = nullptr;  // its own connection (peer-to-peer) or the shared bus
-        bool ownsBus = false;
+        Host1* host = nullptr;
+        sd_bus* bus = nullptr;              // its own connection (peer-to-peer) or the shared bus
+        UnflushedBusRef ownBus;             // peer-to-peer: its connection
+        std::unique_ptr<BusDriver> driver;  // peer-to-peer: the bus driver's stand-in
+        Binding binding{nullptr, nullptr};
         bool gone = false;
         bool talking = false;  // a message has been dispatched: authentication is over
         std::string name;      // unique name given in Hello, or the sender on the bus
         struct ucred peer {};  // peer-to-peer mode: the process at the other end
-        sd_event_source* authTimer = nullptr;
+        EventSourceRef authTimer;
         std::shared_ptr<EventQueue> queue;
-        sd_event_source* retry = nullptr;
+        EventSourceRef retry;
         uint64_t droppedTotal = 0;
     };
     struct EngineEntry {
@@ -110,31 +96,12 @@ private:
         std::unique_ptr<EngineSink> sink;
     };
 
-    // vtable callbacks (userdata: Client* in peer-to-peer mode, nullptr-client binding on a bus)
-    struct Binding {
-        HostService* host;
-        Client* client;  // null in bus mode: the client is the message's sender
-    };
-    static const sd_bus_vtable kHostVtable[];
-    static const sd_bus_vtable kBusDaemonVtable[];
+    static const sd_bus_vtable kVtable[];
     static int OnOpen(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int OnExecute(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int OnClose(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int OnGetInfo(sd_bus* bus, const char* path, const char* interface, const char* property,
                          sd_bus_message* reply, void* userdata, sd_bus_error* error);
-    static int OnHello(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnMatch(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnGetNameOwner(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnNameHasOwner(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnListNames(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnGetId(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnListActivatableNames(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnGetCredentials(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnGetUnixUser(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    static int OnGetUnixProcessID(sd_bus_message* m, void* userdata, sd_bus_error* error);
-    // Who owns `name` on the peer-to-peer "bus": the client itself or the service.
-    bool CredentialsOf(Client* client, const char* name, ucred* out, sd_bus_error* error);
-    static int ReadCredentials(sd_bus_message* m, void* userdata, ucred* out, sd_bus_error* error);
 
     static int OnAuthTimeout(sd_event_source* s, uint64_t usec, void* userdata);
     static int OnWake(sd_event_source* s, int fd, uint32_t revents, void* userdata);
@@ -143,22 +110,25 @@ private:
     static int OnConnectionMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int OnNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
+    // Sets up a client's own connection; `step` names what failed.
+    int SetUpConnection(Client* client, const char** step);
     Client* ClientOf(sd_bus_message* m, void* userdata, bool create);
     EngineEntry* OwnedEngine(Client* client, uint32_t id, sd_bus_error* error);
     int ReadBoundedString(sd_bus_message* m, std::string* out, sd_bus_error* error);
+    uint32_t AddEngine(kiv::CEmpEngineBase* engine, Client* owner, const std::string& appId);
     void DestroyEngine(uint32_t id, const char* why);
     void DropClient(Client* client);
     void MarkGone(Client* client);
     void DeliverEvents(Client* client);
     int EmitEvent(Client* client, const PendingEvent& event);
-    void Wake();
+    void RetryLater(Client* client);
 
+    EventRef m_Event;
     kiv::CEmpAppBase* m_App;
-    sd_event* m_Event;
     HostLimits m_Limits;
     int m_WakeFd = -1;
-    sd_event_source* m_WakeSource = nullptr;
-    sd_event_source* m_ReapSource = nullptr;
+    EventSourceRef m_WakeSource;
+    EventSourceRef m_ReapSource;
     FirstMessageGuard m_Guard;
     std::unique_ptr<Listener> m_Listener;
     std::function<void()> m_LastClientGone;
@@ -166,10 +136,10 @@ private:
     uint64_t m_NextClient = 1;
     uint32_t m_NextEngine = 1;
     std::list<std::unique_ptr<Client>> m_Clients;
-    std::list<std::unique_ptr<Binding>> m_Bindings;
     std::map<uint32_t, EngineEntry> m_Engines;  // ordered by id, which is the opening order
     // Bus mode.
-    sd_bus* m_Bus = nullptr;
+    SharedBusRef m_Bus;
+    Binding m_BusBinding{this, nullptr};
     std::map<std::string, Client*> m_BusClients;
 };
 

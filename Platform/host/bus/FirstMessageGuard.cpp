@@ -7,20 +7,15 @@ namespace gxhost {
 
 FirstMessageGuard::FirstMessageGuard(sd_event* event) : m_Event(sd_event_ref(event)) {}
 
-FirstMessageGuard::~FirstMessageGuard() {
-    sd_event_source_disable_unref(m_Post);
-    sd_event_unref(m_Event);
-}
-
 int FirstMessageGuard::Watch(sd_bus* bus) {
     // A post source costs a loop iteration after every dispatch: it is on only while a
     // connection is watched.
-    if (m_Post == nullptr) {
-        int r = sd_event_add_post(m_Event, &m_Post, &FirstMessageGuard::OnPost, this);
+    if (!m_Post) {
+        int r = sd_event_add_post(m_Event.get(), m_Post.out(), &FirstMessageGuard::OnPost, this);
         if (r < 0) return r;
     }
     m_Waiting.push_back({bus, false});
-    return sd_event_source_set_enabled(m_Post, SD_EVENT_ON);
+    return sd_event_source_set_enabled(m_Post.get(), SD_EVENT_ON);
 }
 
 void FirstMessageGuard::Spoke(sd_bus* bus) {

@@ -11,12 +11,13 @@
 
 #include <vector>
 
+#include "gxhost/BusRef.h"
+
 namespace gxhost {
 
 class FirstMessageGuard {
 public:
     explicit FirstMessageGuard(sd_event* event);
-    ~FirstMessageGuard();
     FirstMessageGuard(const FirstMessageGuard&) = delete;
     FirstMessageGuard& operator=(const FirstMessageGuard&) = delete;
 
@@ -26,6 +27,8 @@ public:
     void Spoke(sd_bus* bus);
     // The bus is going away.
     void Forget(sd_bus* bus);
+    // Whether no connection is watched (the post source then rests).
+    bool Idle() const { return m_Waiting.empty(); }
 
 private:
     struct Entry {
@@ -34,8 +37,8 @@ private:
     };
     static int OnPost(sd_event_source* s, void* userdata);
 
-    sd_event* m_Event;
-    sd_event_source* m_Post = nullptr;
+    EventRef m_Event;
+    EventSourceRef m_Post;
     std::vector<Entry> m_Waiting;
 };
 

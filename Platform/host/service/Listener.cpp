@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "HostLog.h"
+#include "bus/BusDriver.h"
+#include "service/HostLog.h"
 #include "gxhost/Endpoint.h"
 
 namespace gxhost {
@@ -32,10 +33,9 @@ Listener::Listener(sd_event* event, int fd)
 
 Listener::~Listener() {
     while (!m_Refusals.empty()) EndRefusal(&m_Refusals.front());
-    sd_event_source_disable_unref(m_Io);
-    sd_event_source_disable_unref(m_Timer);
+    m_Io.reset();
+    m_Timer.reset();
     if (m_Fd >= 0) close(m_Fd);
-    sd_event_unref(m_Event);
 }
 
 int Listener::Start(Accepted accepted, std::function<bool()> full, int descriptors, size_t limit) {
@@ -43,17 +43,17 @@ int Listener::Start(Accepted accepted, std::function<bool()> full, int descripto
     m_Accepted = std::move(accepted);
     m_Full = std::move(full);
     m_Descriptors = descriptors;
-    int r = sd_event_add_io(m_Event, &m_Io, m_Fd, EPOLLIN, &Listener::OnReadable, this);
+    int r = sd_event_add_io(m_Event.get(), m_Io.out(), m_Fd, EPOLLIN, &Listener::OnReadable, this);
     if (r < 0) return r;
-    r = sd_event_add_time_relative(m_Event, &m_Timer, CLOCK_MONOTONIC, kRestUsec, 0,
+    r = sd_event_add_time_relative(m_Event.get(), m_Timer.out(), CLOCK_MONOTONIC, kRestUsec, 0,
                                    &Listener::OnRested, this);
     if (r < 0) return r;
-    return sd_event_source_set_enabled(m_Timer, SD_EVENT_OFF);
+    return sd_event_source_set_enabled(m_Timer.get(), SD_EVENT_OFF);
 }
 
 void Listener::Stop() {
-    m_Io = sd_event_source_disable_unref(m_Io);
-    m_Timer = sd_event_source_disable_unref(m_Timer);
+    m_Io.reset();
+    m_Timer.reset();
 }
 
 bool Listener::HasRoom() const {
@@ -73,7 +73,7 @@ bool Listener::HasRoom() const {
 
 uint64_t Listener::Now() const {
     uint64_t now = 0;
-    sd_event_now(m_Event, CLOCK_MONOTONIC, &now);
+    sd_event_now(m_Event.get(), CLOCK_MONOTONIC, &now);
     return now;
 }
 
@@ -139,41 +139,45 @@ void Listener::Rest(int err) {
         m_Failed.count = 0;
         m_Failed.lastLog = now;
     }
-    sd_event_source_set_enabled(m_Io, SD_EVENT_OFF);
-    sd_event_source_set_time_relative(m_Timer, kRestUsec);
-    sd_event_source_set_enabled(m_Timer, SD_EVENT_ONESHOT);
+    sd_event_source_set_enabled(m_Io.get(), SD_EVENT_OFF);
+    sd_event_source_set_time_relative(m_Timer.get(), kRestUsec);
+    sd_event_source_set_enabled(m_Timer.get(), SD_EVENT_ONESHOT);
 }
 
 void Listener::Refuse(int fd) {
-    sd_bus* bus = nullptr;
-    if (m_Refusals.size() >= kMaxRefusing || sd_bus_new(&bus) < 0) {
+    if (m_Refusals.size() >= kMaxRefusing) {
         close(fd);
         return;
     }
-    int r = sd_bus_set_fd(bus, fd, fd);
+    Refusal* refusal = &m_Refusals.emplace_back();
+    refusal->listener = this;
+    if (SetUpRefusal(refusal, fd) < 0) EndRefusal(refusal);
+}
+
+int Listener::SetUpRefusal(Refusal* refusal, int fd) {
+    int r = sd_bus_new(refusal->bus.out());
+    if (r >= 0) r = sd_bus_set_fd(refusal->bus.get(), fd, fd);
     if (r < 0) {
-        close(fd);
-        sd_bus_unref(bus);
-        return;
+        close(fd);  // not the connection's until sd_bus_set_fd succeeds
+        return r;
     }
-    m_Refusals.push_back(Refusal{this, bus, nullptr, false});
-    Refusal* refusal = &m_Refusals.back();
+    sd_bus* bus = refusal->bus.get();
     r = sd_bus_set_server(bus, 1, m_ServerId);
     if (r >= 0) r = sd_bus_add_filter(bus, nullptr, &Listener::OnRefusedMessage, refusal);
     if (r >= 0) r = sd_bus_start(bus);
-    if (r >= 0) r = sd_bus_attach_event(bus, m_Event, SD_EVENT_PRIORITY_NORMAL);
+    if (r >= 0) r = sd_bus_attach_event(bus, m_Event.get(), SD_EVENT_PRIORITY_NORMAL);
     if (r >= 0) r = sd_bus_set_close_on_exit(bus, 0);
     if (r >= 0)
-        r = sd_event_add_time_relative(m_Event, &refusal->timer, CLOCK_MONOTONIC, kRefuseUsec, 0,
-                                       &Listener::OnRefusalTimer, refusal);
+        r = sd_event_add_time_relative(m_Event.get(), refusal->timer.out(), CLOCK_MONOTONIC,
+                                       kRefuseUsec, 0, &Listener::OnRefusalTimer, refusal);
     if (r >= 0) r = m_Guard.Watch(bus);
-    if (r < 0) EndRefusal(refusal);
+    return r;
 }
 
 int Listener::OnRefusedMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* refusal = static_cast<Refusal*>(userdata);
     Listener* self = refusal->listener;
-    self->m_Guard.Spoke(refusal->bus);
+    self->m_Guard.Spoke(refusal->bus.get());
     if (refusal->told) return 1;
     uint8_t type = 0;
     sd_bus_message_get_type(m, &type);
@@ -181,7 +185,7 @@ int Listener::OnRefusedMessage(sd_bus_message* m, void* userdata, sd_bus_error*)
         // A bus client's own start-up (its name, its match rules) is answered, so that the call
         // it meant to make is the one that learns why.
         if (sd_bus_message_is_method_call(m, "org.freedesktop.DBus", "Hello") > 0) {
-            sd_bus_reply_method_return(m, "s", ":1.0");
+            sd_bus_reply_method_return(m, "s", kServerUniqueName);
             return 1;
         }
         if (sd_bus_message_is_method_call(m, "org.freedesktop.DBus", "AddMatch") > 0 ||
@@ -198,8 +202,8 @@ int Listener::OnRefusedMessage(sd_bus_message* m, void* userdata, sd_bus_error*)
     }
     // Told (or gone): closed from the loop, not from inside its own dispatch.
     refusal->told = true;
-    sd_event_source_set_time_relative(refusal->timer, 0);
-    sd_event_source_set_enabled(refusal->timer, SD_EVENT_ONESHOT);
+    sd_event_source_set_time_relative(refusal->timer.get(), 0);
+    sd_event_source_set_enabled(refusal->timer.get(), SD_EVENT_ONESHOT);
     return 1;
 }
 
@@ -210,17 +214,17 @@ int Listener::OnRefusalTimer(sd_event_source*, uint64_t, void* userdata) {
 }
 
 void Listener::EndRefusal(Refusal* refusal) {
-    m_Guard.Forget(refusal->bus);
-    sd_event_source_disable_unref(refusal->timer);
+    m_Guard.Forget(refusal->bus.get());
+    refusal->timer.reset();
     // The answer was written when it was sent (nothing was queued before it): no flush, which
     // could wait on a client that does not read.
-    sd_bus_close_unref(refusal->bus);
+    refusal->bus.reset();
     m_Refusals.remove_if([refusal](const Refusal& r) { return &r == refusal; });
 }
 
 int Listener::OnRested(sd_event_source*, uint64_t, void* userdata) {
     auto* self = static_cast<Listener*>(userdata);
-    return sd_event_source_set_enabled(self->m_Io, SD_EVENT_ON);
+    return sd_event_source_set_enabled(self->m_Io.get(), SD_EVENT_ON);
 }
 
 }  // namespace gxhost

@@ -24,7 +24,8 @@
 #include <functional>
 #include <list>
 
-#include "FirstMessageGuard.h"
+#include "bus/FirstMessageGuard.h"
+#include "gxhost/BusRef.h"
 
 namespace gxhost {
 
@@ -63,10 +64,11 @@ private:
     // A refused client: told why on its own connection, then closed.
     struct Refusal {
         Listener* listener = nullptr;
-        sd_bus* bus = nullptr;
-        sd_event_source* timer = nullptr;  // closes it when it says nothing in time, and after
+        UnflushedBusRef bus;
+        EventSourceRef timer;  // closes it when it says nothing in time, and after
         bool told = false;
     };
+    int SetUpRefusal(Refusal* refusal, int fd);
     void Refuse(int fd);
     void EndRefusal(Refusal* refusal);
     static int OnRefusedMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
@@ -75,10 +77,10 @@ private:
     bool HasRoom() const;
     uint64_t Now() const;
 
-    sd_event* m_Event;
+    EventRef m_Event;
     int m_Fd;
-    sd_event_source* m_Io = nullptr;
-    sd_event_source* m_Timer = nullptr;
+    EventSourceRef m_Io;
+    EventSourceRef m_Timer;
     Accepted m_Accepted;
     std::function<bool()> m_Full;
     int m_Descriptors = 0;

@@ -6,9 +6,10 @@
 // listening socket, checks it, and starts a worker (this program again, in worker mode) that
 // serves that one connection, its engines and its events, and exits when the client goes.
 //
-// A worker gets the client's connection as descriptor 3, its control link to the broker (a private
-// D-Bus connection on which extensions talk) as descriptor 4, and each extension's shared
-// descriptor from 5 on, and no other descriptor (whatever the broker inherited). Workers are
+// A worker gets the client's connection, its control link to the broker (a private D-Bus
+// connection on which extensions talk) and each extension's shared descriptor, as
+// worker/WorkerProtocol.h lays them out, and no other descriptor (whatever the broker inherited).
+// Workers are
 // started with posix_spawn and exec, never by a bare fork, so whatever threads the broker has, no
 // lock can be left held in a worker. A worker starts with SIGHUP, SIGTERM and SIGINT blocked:
 // they wait, pending, until its loop handles them, so a signal that comes while it starts up stops
@@ -24,12 +25,16 @@
 //
 // So that a new client does not wait for a process to start, the broker keeps spare workers
 // (--spare-workers, default 1): started, linked and joined to the TV like any worker, but with a
-// hand-off socket as descriptor 3 instead of a client. The next accepted connection goes to the
+// hand-off socket where the client's connection would be. The next accepted connection goes to the
 // oldest spare over that socket (SCM_RIGHTS, with the client's name), and a new spare starts. A
 // spare counts for no client's place; one that ends before it got a client is replaced after a
 // delay that doubles with each such end (up to kMaxSpareDelayUsec) until a hand-off succeeds, so a
 // worker that cannot start does not make the broker start processes in a loop. Stopping stops
 // the spares with the workers.
+//
+// Broker.cpp accepts clients and stops the workers, Spawn.cpp starts a worker process, Spares.cpp
+// keeps the spares and hands clients to them, ControlLink.cpp relays the control links to the
+// extensions, and Reap.cpp sees workers end.
 #pragma once
 
 #include <sys/socket.h>
@@ -44,11 +49,13 @@
 #include <string>
 #include <vector>
 
-#include "FirstMessageGuard.h"
+#include "bus/FirstMessageGuard.h"
+#include "gxhost/BusRef.h"
 
 namespace gxhost {
 
 class Listener;
+struct Options;
 
 struct BrokerOptions {
     std::string program;                  // what a worker runs (this executable)
@@ -58,6 +65,10 @@ struct BrokerOptions {
     size_t spareWorkers = 1;                    // workers kept started for the next clients
     uint64_t stopGraceUsec = 10 * 1000 * 1000;  // then a worker that did not stop is killed
 };
+
+// The broker's options for the service's: this executable, run with what every worker is told
+// on its command line (where to log, the limits of its client, the extensions' options).
+BrokerOptions BrokerOptionsFor(const Options& options, const std::string& argv0);
 
 // After SIGKILL, how long the broker waits for the workers to be reaped before it stops anyway.
 constexpr uint64_t kKillWaitUsec = 2 * 1000 * 1000;
@@ -87,27 +98,36 @@ public:
 
 private:
     struct Worker {
+        ~Worker();
         Broker* broker = nullptr;
         pid_t pid = 0;
         std::string client;  // the client's unique name, ":1.N"
         pid_t clientPid = 0;
-        sd_event_source* child = nullptr;
-        sd_bus* control = nullptr;
-        sd_bus_slot* firstMessage = nullptr;
+        EventSourceRef child;
+        UnflushedBusRef control;
+        SlotRef firstMessage;    // released before the link
         bool ready = false;      // the worker has spoken on its link
         bool hangUpDue = false;  // a SIGHUP came before it was ready
         int clientCopy = -1;     // the client's connection, only to see it hang up
-        sd_event_source* clientWatch = nullptr;
+        EventSourceRef clientWatch;
         bool spare = false;  // waiting for a client on its hand-off socket
         int handOff = -1;    // the broker's end of that socket
     };
 
     // Serves a client: hands it to a spare, or starts its worker; a negative errno when neither
     // could be done.
-    int Spawn(int clientFd, const ucred& peer);
-    // Starts a worker process whose descriptor 3 is `first` (closed here) and whose role `role`
+    int ServeClient(int clientFd, const ucred& peer);
+    // Whether no further client may be served now.
+    bool Full() const;
+    // Starts a worker process whose kClientFd is `first` (closed here) and whose role `role`
     // names (--worker=NAME or --worker-spare); `what` names it in errors.
     int StartProcess(int first, const std::string& role, const std::string& what, Worker** out);
+    // The arguments of a worker of this role, and the broker's descriptors it gets, in order.
+    std::vector<std::string> WorkerArgv(const std::string& role, std::vector<int>* fds) const;
+    // Watches a started worker: its end, its control link (`link`, taken).
+    int Adopt(pid_t pid, int link, Worker** out);
+    // Hands the client to a spare; false when there is none or the hand-off failed.
+    bool HandToSpare(int clientFd, const ucred& peer, const std::string& client);
     // Sends the client's connection and name to the spare; then it is the client's worker.
     int HandOff(Worker* spare, int clientFd, const std::string& client);
     // The worker now serves a client whose connection the broker keeps a copy of (see Broker.h).
@@ -122,6 +142,7 @@ private:
     void ClientGone(Worker* worker);
     void Sweep();
     void MaybeDone();
+    void Done();
     static int OnChild(sd_event_source* s, const siginfo_t* si, void* userdata);
     static int OnChildSignal(sd_event_source* s, const struct signalfd_siginfo* si, void* userdata);
     static int OnSweepTimer(sd_event_source* s, uint64_t usec, void* userdata);
@@ -132,23 +153,24 @@ private:
 
     static int OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error* error);
 
-    sd_event* m_Event;
+    EventRef m_Event;
     BrokerOptions m_Options;
     FirstMessageGuard m_Guard;
     sd_id128_t m_ServerId{};
-    std::unique_ptr<Listener> m_Listener;
-    std::map<pid_t, std::unique_ptr<Worker>> m_Workers;
     size_t m_Connected = 0;     // workers whose client is still connected: the slots taken
     size_t m_Spares = 0;        // workers in m_Workers that wait for a client
     uint64_t m_SpareDelay = 0;  // before the next spare, after spares ended without a client
-    sd_event_source* m_SpareTimer = nullptr;
+    EventSourceRef m_SpareTimer;
     uint64_t m_NextClient = 1;
     bool m_Stopping = false;
     std::function<void()> m_Done;
-    sd_event_source* m_StopTimer = nullptr;
-    sd_event_source* m_KillTimer = nullptr;
-    sd_event_source* m_ChildSignal = nullptr;
-    sd_event_source* m_SweepTimer = nullptr;
+    EventSourceRef m_StopTimer;
+    EventSourceRef m_KillTimer;
+    EventSourceRef m_ChildSignal;
+    EventSourceRef m_SweepTimer;
+    // Destroyed first: the workers' links and the listener go before the loop's sources.
+    std::unique_ptr<Listener> m_Listener;
+    std::map<pid_t, std::unique_ptr<Worker>> m_Workers;
 };
 
 }  // namespace gxhost

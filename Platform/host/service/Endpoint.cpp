@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 
 namespace gxhost {
@@ -36,12 +37,12 @@ bool UnixPathOfAddress(const std::string& address, std::string* path) {
     std::string out;
     for (std::string::size_type i = 0; i < rest.size(); ++i) {
         if (rest[i] == '%') {
-            if (i + 2 >= rest.size()) return false;
+            // Exactly two hex digits: strtol alone would also take a sign or a space.
+            if (i + 2 >= rest.size() || !std::isxdigit(static_cast<unsigned char>(rest[i + 1])) ||
+                !std::isxdigit(static_cast<unsigned char>(rest[i + 2])))
+                return false;
             char hex[3] = {rest[i + 1], rest[i + 2], '\0'};
-            char* end = nullptr;
-            long v = std::strtol(hex, &end, 16);
-            if (end != hex + 2) return false;
-            out.push_back(static_cast<char>(v));
+            out.push_back(static_cast<char>(std::strtol(hex, nullptr, 16)));
             i += 2;
         } else {
             out.push_back(rest[i]);

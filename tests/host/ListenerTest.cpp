@@ -1,0 +1,202 @@
+// The listening socket: binding it (stale and live sockets), accepting, resting when serving a
+// client fails for want of descriptors, and telling a client beyond the limit why it is refused.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "LogSink.h"
+#include "LoopTest.h"
+#include "gxhost/Endpoint.h"
+#include "service/Listen.h"
+#include "service/Listener.h"
+
+namespace {
+
+// A unix socket bound at `path`: listening (a service runs there) or closed (it was killed).
+int BindAt(const std::string& path, bool listening) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    if (!listening) {
+        close(fd);
+        return -1;
+    }
+    EXPECT_EQ(listen(fd, 1), 0);
+    return fd;
+}
+
+int Connect(const std::string& path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, path.c_str());
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+}
+
+using ListenOnTest = LoopTest;
+
+TEST_F(ListenOnTest, ReplacesOnlyAStaleSocket) {
+    enum What { Nothing, Stale, Live, File, TooLong };
+    struct Row {
+        What what;
+        const char* error;  // "" when it listens
+    } const kRows[] = {
+        {Nothing, ""},
+        {Stale, ""},
+        {Live, "address in use (another service is running there)"},
+        {File, "the path exists and is not a socket"},
+        {TooLong, "socket path too long"},
+    };
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.what);
+        std::string path = m_Dir + "/s" + std::to_string(row.what);
+        if (row.what == TooLong) path = m_Dir + "/" + std::string(120, 'x');
+        int live = row.what == Live ? BindAt(path, true) : -1;
+        if (row.what == Stale) BindAt(path, false);
+        if (row.what == File) close(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        std::string error;
+        int fd = gxhost::ListenOn(path, &error);
+        EXPECT_EQ(fd >= 0, row.error[0] == '\0') << error;
+        EXPECT_NE(error.find(row.error), std::string::npos) << error;
+        struct stat st {};
+        if (fd >= 0) {
+            ASSERT_EQ(stat(path.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);  // the user's alone
+            close(Connect(path));                 // and it listens
+            close(fd);
+        }
+        if (live >= 0) close(live);
+    }
+    EXPECT_TRUE(LogHas("removing the stale socket"));
+}
+
+class ListenerTest : public LoopTest {
+protected:
+    void SetUp() override {
+        LoopTest::SetUp();
+        m_Path = m_Dir + "/host.sock";
+        std::string error;
+        int fd = gxhost::ListenOn(m_Path, &error);
+        ASSERT_GE(fd, 0) << error;
+        m_Listener = std::make_unique<gxhost::Listener>(event(), fd);
+    }
+    void TearDown() override {
+        m_Listener.reset();
+        LoopTest::TearDown();
+    }
+    std::string m_Path;
+    std::unique_ptr<gxhost::Listener> m_Listener;
+};
+
+TEST_F(ListenerTest, AcceptsAndNamesThePeer) {
+    std::vector<ucred> peers;
+    ASSERT_GE(m_Listener->Start(
+                  [&](int fd, const ucred& peer) {
+                      peers.push_back(peer);
+                      close(fd);
+                      Done();
+                      return 0;
+                  },
+                  [] { return false; }, 0, 8),
+              0);
+    int client = Connect(m_Path);
+    ASSERT_TRUE(RunUntilDone());
+    ASSERT_EQ(peers.size(), 1u);
+    EXPECT_EQ(peers[0].pid, getpid());
+    EXPECT_EQ(peers[0].uid, getuid());
+    close(client);
+}
+
+// Serving the first client runs out of descriptors: the listener rests, then takes the next.
+TEST_F(ListenerTest, RestsWhenServingFailsForWantOfDescriptors) {
+    int calls = 0;
+    ASSERT_GE(m_Listener->Start(
+                  [&](int fd, const ucred&) {
+                      close(fd);
+                      if (++calls == 2) Done();
+                      return calls == 1 ? -EMFILE : 0;
+                  },
+                  [] { return false; }, 0, 8),
+              0);
+    int first = Connect(m_Path), second = Connect(m_Path);
+    ASSERT_TRUE(RunUntilDone());
+    EXPECT_EQ(calls, 2);
+    EXPECT_TRUE(LogHas("cannot take clients: Too many open files; not accepting for 100 ms"));
+    close(first);
+    close(second);
+}
+
+// A client beyond the limit: its bus start-up is answered, its first real call gets the error.
+struct RefusedCall {
+    const char* interface;
+    const char* member;
+    const char* signature;
+    const char* error;  // the error name expected, "" for a reply
+};
+
+class RefusalTest : public ListenerTest {
+protected:
+    // Makes the calls in order on a client connection, each once the one before was answered.
+    void Call(bool busClient, std::vector<RefusedCall> calls) {
+        ASSERT_GE(m_Listener->Start([](int fd, const ucred&) { return close(fd), 0; },
+                                    [] { return true; }, 0, 3),
+                  0);
+        m_Calls = std::move(calls);
+        ASSERT_GE(sd_bus_new(m_Client.out()), 0);
+        ASSERT_GE(sd_bus_set_address(m_Client.get(), ("unix:path=" + m_Path).c_str()), 0);
+        ASSERT_GE(sd_bus_set_bus_client(m_Client.get(), busClient), 0);
+        ASSERT_GE(sd_bus_start(m_Client.get()), 0);
+        ASSERT_GE(sd_bus_attach_event(m_Client.get(), event(), 0), 0);
+        Next();
+        ASSERT_TRUE(RunUntilDone());
+    }
+    void Next() {
+        if (m_Answers.size() == m_Calls.size()) return Done();
+        const RefusedCall& c = m_Calls[m_Answers.size()];
+        const char* path = std::strcmp(c.interface, gxhost::kHostInterface) == 0
+                               ? gxhost::kHostPath
+                               : "/org/freedesktop/DBus";
+        ASSERT_GE(
+            sd_bus_call_method_async(m_Client.get(), nullptr, gxhost::kBusName, path, c.interface,
+                                     c.member, &RefusalTest::OnReply, this, c.signature, "x"),
+            0);
+    }
+    static int OnReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* self = static_cast<RefusalTest*>(userdata);
+        const sd_bus_error* e = sd_bus_message_get_error(m);
+        self->m_Answers.push_back(e != nullptr ? e->name : "");
+        if (e != nullptr) self->m_Message = e->message;
+        self->Next();
+        return 1;
+    }
+    gxhost::UnflushedBusRef m_Client;
+    std::vector<RefusedCall> m_Calls;
+    std::vector<std::string> m_Answers;
+    std::string m_Message;
+};
+
+TEST_F(RefusalTest, APeerLearnsAtItsFirstCall) {
+    Call(false, {{gxhost::kHostInterface, "Open", "s", gxhost::kErrorTooManyClients}});
+    EXPECT_EQ(m_Answers, std::vector<std::string>{gxhost::kErrorTooManyClients});
+    EXPECT_NE(m_Message.find("already serves 3 clients"), std::string::npos) << m_Message;
+    EXPECT_TRUE(LogHas("refusing a client (pid " + std::to_string(getpid())));
+}
+
+TEST_F(RefusalTest, ABusClientsStartUpIsAnswered) {
+    Call(true, {{"org.freedesktop.DBus", "AddMatch", "s", ""},
+                {"org.freedesktop.DBus", "RemoveMatch", "s", ""},
+                {gxhost::kHostInterface, "Open", "s", gxhost::kErrorTooManyClients}});
+    EXPECT_EQ(m_Answers, (std::vector<std::string>{"", "", gxhost::kErrorTooManyClients}));
+}
+
+}  // namespace

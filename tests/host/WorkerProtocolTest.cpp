@@ -1,0 +1,85 @@
+// The broker-worker protocol: the shared descriptors' option and the hand-off of a client.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include "worker/WorkerProtocol.h"
+
+namespace {
+
+TEST(WorkerProtocol, SharedDescriptorsRoundTrip) {
+    const std::vector<int> kRows[] = {{5}, {5, -1, 6}, {-1, -1}};
+    for (const std::vector<int>& fds : kRows) {
+        std::string text = gxhost::FormatWorkerFds(fds);
+        SCOPED_TRACE(text);
+        std::vector<int> back;
+        EXPECT_TRUE(gxhost::ParseWorkerFds(text, &back));
+        EXPECT_EQ(back, fds);
+    }
+    EXPECT_EQ(gxhost::ClientName(7), ":1.7");
+}
+
+class HandOff : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, m_Pair), 0);
+        ASSERT_EQ(pipe2(m_Pipe, O_CLOEXEC), 0);
+    }
+    void TearDown() override {
+        for (int fd : {m_Pair[0], m_Pair[1], m_Pipe[0], m_Pipe[1]})
+            if (fd >= 0) close(fd);
+    }
+    int m_Pair[2] = {-1, -1};  // broker's end, spare's end
+    int m_Pipe[2] = {-1, -1};  // what is handed over: the write end
+};
+
+TEST_F(HandOff, TheClientArrivesWithItsName) {
+    ASSERT_EQ(gxhost::SendClient(m_Pair[0], m_Pipe[1], ":1.42"), 0);
+    int fd = -1;
+    std::string name;
+    ASSERT_EQ(gxhost::ReceiveClient(m_Pair[1], &fd, &name), 1);
+    EXPECT_EQ(name, ":1.42");
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);  // no later child inherits it
+    ASSERT_EQ(write(fd, "x", 1), 1);                // the same pipe as the broker's
+    char c = 0;
+    EXPECT_EQ(read(m_Pipe[0], &c, 1), 1);
+    close(fd);
+}
+
+TEST_F(HandOff, NothingYetIsNotTheEnd) {
+    int fd = -1;
+    std::string name;
+    EXPECT_EQ(gxhost::ReceiveClient(m_Pair[1], &fd, &name), -EAGAIN);
+}
+
+TEST_F(HandOff, NoUsableClientMeansNoneComes) {
+    struct Case {
+        const char* what;
+        std::function<void(int)> send;
+    };
+    const std::string tooLong(gxhost::kMaxClientName + 1, 'n');
+    const Case kCases[] = {
+        {"closed", [](int s) { close(s); }},
+        {"no descriptor", [](int s) { ASSERT_EQ(send(s, ":1.1", 4, 0), 4); }},
+        {"name too long", [&](int s) { ASSERT_EQ(gxhost::SendClient(s, m_Pipe[1], tooLong), 0); }},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.what);
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        c.send(pair[0]);
+        int fd = -1;
+        std::string name;
+        EXPECT_EQ(gxhost::ReceiveClient(pair[1], &fd, &name), 0);
+        EXPECT_EQ(fd, -1);
+        if (std::string(c.what) != "closed") close(pair[0]);
+        close(pair[1]);
+    }
+}
+
+}  // namespace
