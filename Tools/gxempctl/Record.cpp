@@ -165,10 +165,10 @@ int CmdRecord(std::vector<std::string>& args) {
     sigaddset(&stop, SIGTERM);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     for (int sig : {SIGINT, SIGTERM})
-        sd_event_add_signal(rec.event, nullptr, sig, nullptr, nullptr);
+        sd_event_add_signal(rec.event.get(), nullptr, sig, nullptr, nullptr);
     if (duration > 0)
         sd_event_add_time_relative(
-            rec.event, nullptr, CLOCK_MONOTONIC, static_cast<uint64_t>(duration * 1e6), 0,
+            rec.event.get(), nullptr, CLOCK_MONOTONIC, static_cast<uint64_t>(duration * 1e6), 0,
             [](sd_event_source* s, uint64_t, void*) {
                 return sd_event_exit(sd_event_source_get_event(s), 0);
             },
@@ -201,13 +201,10 @@ int CmdRecord(std::vector<std::string>& args) {
     }
     PrintJson(ready);
     // Not sd_event_loop: leaving it closes the connection, and the engine is closed after.
-    while (!rec.done && sd_event_get_state(rec.event) != SD_EVENT_FINISHED)
-        if (sd_event_run(rec.event, UINT64_MAX) < 0) break;
+    while (!rec.done && sd_event_get_state(rec.event.get()) != SD_EVENT_FINISHED)
+        if (sd_event_run(rec.event.get(), UINT64_MAX) < 0) break;
     if (rec.exitCode == kExitUnreachable) return kExitUnreachable;
-    Reply closed;
-    Call(
-        rec.bus, gxhost::kHostPath, gxhost::kHostInterface, "Close",
-        [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", rec.engine); }, &closed);
+    CloseEngine(rec.bus, rec.engine);
     Json::Value done(Json::objectValue);
     done["type"] = "recorded";
     done["file"] = file;

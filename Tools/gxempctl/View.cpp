@@ -166,8 +166,7 @@ struct View {
     void Attach() {
         auto b = std::make_unique<Bus>();
         Connect(b.get());
-        int r = sd_bus_match_signal(b->bus, nullptr, nullptr, gxhost::kHostPath,
-                                    gxhost::kHostInterface, "Event", &View::OnEvent, this);
+        int r = gxclient::MatchEvents(b->bus.get(), &View::OnEvent, this, nullptr);
         if (r < 0)
             throw ServiceError{kExitUnreachable,
                                std::string("cannot subscribe to events: ") + std::strerror(-r)};
@@ -178,7 +177,7 @@ struct View {
                          JsonLine(done).c_str());
         bus = std::move(b);
         engine = id;
-        watch = std::make_unique<gxtools::BusWatch>(bus->bus, [this] { Lost(); });
+        watch = std::make_unique<gxtools::BusWatch>(bus->bus.get(), [this] { Lost(); });
         watch->WatchDisconnect();
         Poll();
         if (pollsPending == 0) StateChanged();
@@ -239,14 +238,9 @@ struct View {
         } polls[] = {{"GetGestureCameraStatus", &View::OnPoll<&View::camera>},
                      {"IsSupportTTS", &View::OnPoll<&View::voiceGuide>}};
         for (const auto& p : polls) {
-            sd_bus_message* m = nullptr;
-            int r =
-                sd_bus_message_new_method_call(bus->bus, &m, gxhost::kBusName, gxhost::kHostPath,
-                                               gxhost::kHostInterface, "Execute");
-            if (r >= 0) r = AppendExecute(m, engine, {p.command});
-            if (r >= 0) r = sd_bus_call_async(bus->bus, nullptr, m, p.reply, this, 0);
-            sd_bus_message_unref(m);
-            if (r >= 0) ++pollsPending;
+            if (gxclient::CallAsync(bus->bus.get(), gxclient::Execute(engine, {p.command}), p.reply,
+                                    this, nullptr) >= 0)
+                ++pollsPending;
         }
     }
 
@@ -264,7 +258,7 @@ struct View {
     }
 
     bool FromThisBus(sd_bus_message* m) const {
-        return bus && !watch->lost() && sd_bus_message_get_bus(m) == bus->bus;
+        return bus && !watch->lost() && sd_bus_message_get_bus(m) == bus->bus.get();
     }
 
     // The answer to one of the polls, stored in the state member it reports.
@@ -444,12 +438,8 @@ struct View {
         soup_server_disconnect(server);
         g_object_unref(server);
         if (bus) {
-            Reply closed;
             try {
-                Call(
-                    *bus, gxhost::kHostPath, gxhost::kHostInterface, "Close",
-                    [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", engine); },
-                    &closed);
+                CloseEngine(*bus, engine);
             } catch (const ServiceError&) {
                 // The service went away as we stopped: nothing left to close.
             }
