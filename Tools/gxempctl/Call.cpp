@@ -156,13 +156,7 @@ int CmdMonitor(std::vector<std::string>& args) {
     ready["type"] = "subscribed";
     ready["engine"] = loop.engine;
     PrintJson(ready);
-    if (timeout > 0)
-        sd_event_add_time_relative(
-            loop.event.get(), nullptr, CLOCK_MONOTONIC, static_cast<uint64_t>(timeout * 1e6), 0,
-            [](sd_event_source* s, uint64_t, void*) {
-                return sd_event_exit(sd_event_source_get_event(s), 0);
-            },
-            nullptr);
+    if (timeout > 0) loop.ExitAfter(timeout);
     sd_event_loop(loop.event.get());
     if (loop.exitCode == kExitUnreachable) return kExitUnreachable;
     return loop.countLeft > 0 ? kExitNotServed : kExitOk;

@@ -157,6 +157,15 @@ void Loop::Start() {
     sd_bus_add_filter(bus.bus.get(), nullptr, &Loop::OnLocal, this);
 }
 
+void Loop::ExitAfter(double seconds) {
+    sd_event_add_time_relative(
+        event.get(), nullptr, CLOCK_MONOTONIC, static_cast<uint64_t>(seconds * 1e6), 0,
+        [](sd_event_source* s, uint64_t, void*) {
+            return sd_event_exit(sd_event_source_get_event(s), 0);
+        },
+        nullptr);
+}
+
 int Loop::OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* self = static_cast<Loop*>(userdata);
     if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {

@@ -107,6 +107,8 @@ struct Loop {
     virtual ~Loop() = default;
 
     void Start();
+    // Ends the loop after `seconds` (monitor --timeout, record --duration).
+    void ExitAfter(double seconds);
     // `received`: {"type": "event", "engine", "code", "name", "data"}, as monitor prints it.
     virtual void OnEngineEvent(Json::Value received);
     static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*);
