@@ -17,7 +17,7 @@ namespace {
 
 const char kUsageHead[] =
     "Usage: gxempctl [--address ADDR | --bus session|system] [--timeout SEC] COMMAND ...\n"
-    "       gxempctl help [COMMAND] | COMMAND --help | --version\n"
+    "       gxempctl help [COMMAND] | COMMAND [SUBCOMMAND] --help | --version\n"
     "\n"
     "Client of the gxemp service (org.gxemp.Host1) and of the simulated TV\n"
     "(org.gxemp.Simulator1).\n"
