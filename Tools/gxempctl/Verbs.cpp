@@ -1,7 +1,6 @@
 // Dispatching a verb of a table (Verbs.h) and the help that is generated from it.
 #include "Verbs.h"
 
-#include <cstring>
 #include <sstream>
 
 #include "gxempctl.h"

@@ -1,11 +1,15 @@
 // gxempctl: what the command families share. One source per family:
-//   Connection.cpp  connecting, calling methods, mapping errors to exit codes, JSON output
-//   Call.cpp        info, call, session, monitor
-//   Sim.cpp         sim ...
-//   Scenario.cpp    scenario files (Scenario.h); Play.cpp: play; Record.cpp: record
+//   Connection.cpp  connecting, calling methods (built by Tools/common/Client.h), mapping errors
+//                   to exit codes, JSON output, the event loop of session, monitor, record, play
+//   Call.cpp        info, call, monitor; Session.cpp: session
+//   Sim.cpp         sim ... (the table of its subcommands); SimQuery.cpp: its read-backs
+//   Scenario.cpp    scenario files (Scenario.h); Play.cpp: play, Player.cpp: the player;
+//                   Record.cpp: record
 //   Log.cpp         log (the service's log file)
-//   View.cpp        view (the page itself is under view/, embedded at build time)
+//   View.cpp        view (View.h; ViewHttp.cpp its web server; the page is under view/,
+//                   embedded at build time)
 //   Suggest.cpp     the plug-in's command names, suggestions for a mistyped name
+//   Verbs.cpp       dispatching a verb of a table, the help generated from the tables
 //   main.cpp        global options, the usage text and the table of commands, help
 #pragma once
 
