@@ -138,7 +138,10 @@ Json::Value View::PollResult(sd_bus_message* m) {
 }
 
 bool View::FromThisBus(sd_bus_message* m) const {
-    return bus && !watch->lost() && sd_bus_message_get_bus(m) == bus->bus.get();
+    // A connection that is closing answers the calls in flight with errors of its own before it
+    // says it closed: those say nothing of the camera or the voice guide.
+    return bus && !watch->lost() && sd_bus_message_get_bus(m) == bus->bus.get() &&
+           sd_bus_is_open(bus->bus.get()) > 0;
 }
 
 template <Json::Value View::*Field>
