@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "gxhost/Endpoint.h"
+#include "gxsim/Wire.h"
 
 namespace gxclient {
 
@@ -219,9 +220,10 @@ Request InvokeFaceCallback(int32_t handle, int32_t signal,
 
 Request SetFacesInView(const std::vector<FaceInView>& faces) {
     return Sim("SetFacesInView", [faces](sd_bus_message* m) {
-        int r = sd_bus_message_open_container(m, 'a', "(iiiii)");
+        int r = sd_bus_message_open_container(m, 'a', gxsim::wire::kViewFace);
         for (const FaceInView& f : faces)
-            if (r >= 0) r = sd_bus_message_append(m, "(iiiii)", f.person, f.x, f.y, f.w, f.h);
+            if (r >= 0)
+                r = sd_bus_message_append(m, gxsim::wire::kViewFace, f.person, f.x, f.y, f.w, f.h);
         return r < 0 ? r : sd_bus_message_close_container(m);
     });
 }

@@ -46,13 +46,13 @@ BusWatch::BusWatch(sd_bus* bus, std::function<void()> lost)
 }
 
 BusWatch::~BusWatch() {
-    sd_bus_slot_unref(m_Filter);
+    m_Filter.reset();
     g_source_destroy(&m_Source->base);
     g_source_unref(&m_Source->base);
 }
 
 int BusWatch::WatchDisconnect() {
-    return sd_bus_add_filter(m_Bus, &m_Filter, &BusWatch::OnLocal, this);
+    return sd_bus_add_filter(m_Bus, m_Filter.out(), &BusWatch::OnLocal, this);
 }
 
 int BusWatch::OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {

@@ -11,6 +11,8 @@
 #include <map>
 #include <string>
 
+#include "gxhost/BusRef.h"
+
 namespace gxtools {
 
 // Runs an sd-bus connection on the GLib default context: a GSource polls the connection's
@@ -41,7 +43,7 @@ private:
     sd_bus* m_Bus;
     std::function<void()> m_OnLost;
     Source* m_Source = nullptr;
-    sd_bus_slot* m_Filter = nullptr;
+    gxhost::SlotRef m_Filter;
     bool m_Lost = false;
 };
 

@@ -45,26 +45,27 @@ int32_t ParseInt(const std::string& text, const char* what) {
 
 // ---- Connection --------------------------------------------------------------------------------
 
+sd_bus* Bus::Get() {
+    if (!bus) Connect(this);
+    return bus.get();
+}
+
 void Connect(Bus* b) {
     int r;
     std::string where;
     if (g.bus == "session" || g.bus == "system") {
-        r = g.bus == "system" ? sd_bus_open_system(&b->bus) : sd_bus_open_user(&b->bus);
+        r = g.bus == "system" ? sd_bus_open_system(b->bus.out()) : sd_bus_open_user(b->bus.out());
         where = "the " + g.bus + " bus";
     } else {
-        std::string address = gxhost::ClientAddress(g.address.c_str());
-        where = address;
-        r = sd_bus_new(&b->bus);
-        if (r >= 0) r = sd_bus_set_address(b->bus, address.c_str());
+        where = gxhost::ClientAddress(g.address.c_str());
         // The service answers Hello like a bus, so the same client code works on a bus too.
-        if (r >= 0) r = sd_bus_set_bus_client(b->bus, 1);
-        if (r >= 0) r = sd_bus_start(b->bus);
+        r = gxclient::Connect(where, true, &b->bus);
     }
     if (r < 0)
         throw ServiceError{kExitUnreachable, "cannot reach the gxemp service at " + where + ": " +
                                                  std::strerror(-r) +
                                                  " (is it running? see --address)"};
-    sd_bus_set_method_call_timeout(b->bus, g.timeoutUsec);
+    sd_bus_set_method_call_timeout(b->bus.get(), g.timeoutUsec);
 }
 
 // Turns a failed call into the right exit code: a broken connection means the service is gone.
@@ -83,53 +84,42 @@ void Connect(Bus* b) {
     throw ServiceError{kExitServiceError, message};
 }
 
+gxhost::MessageRef Call(Bus& b, const gxclient::Request& request) {
+    sd_bus* bus = b.Get();
+    gxclient::Reply reply;
+    if (gxclient::Call(bus, request, &reply) >= 0) return std::move(reply.message);
+    // A message that could not be built was never sent: our fault, not the service's.
+    if (!sd_bus_error_is_set(reply.error.get()))
+        throw ServiceError{kExitUsage,
+                           std::string("cannot build the call: ") + std::strerror(-reply.r)};
+    ThrowCallError(reply.error.error, reply.r, request.method);
+}
+
 void CheckRead(int r, const char* what) {
     if (r < 0)
         throw ServiceError{kExitServiceError,
                            std::string("unexpected reply to ") + what + ": " + std::strerror(-r)};
 }
 
-void SimCallNoArgs(Bus& b, const char* method) {
-    Reply r;
-    SimCall(
-        b, method, [](sd_bus_message*) { return 0; }, &r);
-}
-
 // ---- Host calls --------------------------------------------------------------------------------
 
 uint32_t OpenEngine(Bus& b, const std::string& app) {
-    Reply reply;
-    Call(
-        b, gxhost::kHostPath, gxhost::kHostInterface, "Open",
-        [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", app.c_str()); }, &reply);
+    gxhost::MessageRef reply = Call(b, gxclient::OpenEngine(app));
     uint32_t id = 0;
-    CheckRead(sd_bus_message_read(reply.m, "u", &id), "Open");
+    CheckRead(gxclient::ReadEngine(reply.get(), &id), "Open");
     return id;
+}
+
+void CloseEngine(Bus& b, uint32_t engine) {
+    Call(b, gxclient::CloseEngine(engine));
 }
 
 // Reads the (b served, v result) of Execute into JSON: the result as an integer or a string.
 void ReadExecuteReply(sd_bus_message* m, Json::Value* out) {
-    int served = 0;
-    CheckRead(sd_bus_message_read(m, "b", &served), "Execute");
-    (*out)["served"] = served != 0;
-    const char* contents = nullptr;
-    CheckRead(sd_bus_message_peek_type(m, nullptr, &contents), "Execute");
-    if (contents != nullptr && std::strcmp(contents, "i") == 0) {
-        int32_t v = 0;
-        CheckRead(sd_bus_message_read(m, "v", "i", &v), "Execute");
-        (*out)["result"] = v;
-    } else {
-        const char* s = nullptr;
-        CheckRead(sd_bus_message_read(m, "v", "s", &s), "Execute");
-        (*out)["result"] = s;
-    }
-}
-
-int AppendExecute(sd_bus_message* m, uint32_t engine, const std::vector<std::string>& words) {
-    std::string a[5];
-    for (size_t i = 0; i < words.size() && i < 5; ++i) a[i] = words[i];
-    return sd_bus_message_append(m, "usssss", engine, a[0].c_str(), a[1].c_str(), a[2].c_str(),
-                                 a[3].c_str(), a[4].c_str());
+    gxclient::ExecuteResult result;
+    CheckRead(gxclient::ReadExecuteResult(m, &result), "Execute");
+    (*out)["served"] = result.served;
+    (*out)["result"] = result.type == 'i' ? Json::Value(result.integer) : Json::Value(result.text);
 }
 
 // Every motion event name a client can subscribe to and receive.
@@ -153,19 +143,27 @@ int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
 
 void Loop::OnEngineEvent(Json::Value received) {
     PrintJson(received);
-    if (countLeft > 0 && --countLeft == 0) sd_event_exit(event, 0);
+    if (countLeft > 0 && --countLeft == 0) sd_event_exit(event.get(), 0);
 }
 
 void Loop::Start() {
     Connect(&bus);
-    sd_event_new(&event);
-    sd_bus_attach_event(bus.bus, event, 0);
-    int r = sd_bus_match_signal(bus.bus, nullptr, nullptr, gxhost::kHostPath,
-                                gxhost::kHostInterface, "Event", &OnEvent, this);
+    sd_event_new(event.out());
+    sd_bus_attach_event(bus.bus.get(), event.get(), 0);
+    int r = gxclient::MatchEvents(bus.bus.get(), &OnEvent, this, nullptr);
     if (r < 0)
         throw ServiceError{kExitUnreachable,
                            std::string("cannot subscribe to events: ") + std::strerror(-r)};
-    sd_bus_add_filter(bus.bus, nullptr, &Loop::OnLocal, this);
+    sd_bus_add_filter(bus.bus.get(), nullptr, &Loop::OnLocal, this);
+}
+
+void Loop::ExitAfter(double seconds) {
+    sd_event_add_time_relative(
+        event.get(), nullptr, CLOCK_MONOTONIC, static_cast<uint64_t>(seconds * 1e6), 0,
+        [](sd_event_source* s, uint64_t, void*) {
+            return sd_event_exit(sd_event_source_get_event(s), 0);
+        },
+        nullptr);
 }
 
 int Loop::OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -173,7 +171,7 @@ int Loop::OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*) {
     if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
         std::fprintf(stderr, "gxempctl: the service closed the connection\n");
         self->exitCode = kExitUnreachable;
-        sd_event_exit(self->event, 0);
+        sd_event_exit(self->event.get(), 0);
     }
     return 0;
 }

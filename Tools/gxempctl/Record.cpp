@@ -89,6 +89,33 @@ public:
         std::fflush(out);
     }
 
+    // The file's first lines: the recording subscribes as the recorder did and expects what the
+    // recorder got.
+    void WriteHeader(const std::string& widget, const Json::Value& ready) {
+        std::string header =
+            "# Recorded by gxempctl record with widget " + JsonLine(widget) +
+            ": each event is re-created through the simulated TV, then expected.\n";
+        std::fwrite(header.data(), 1, header.size(), out);
+        struct {
+            std::vector<std::string> words;
+            Json::Value got;
+        } subscriptions[] = {
+            {{"SetMotionSubscribeInfo", widget}, ready["motion"]},
+            {{"InitializeFace"}, ready["face"]["initialize"]},
+            {{"SubscribeFaceEvent", widget}, ready["face"]},
+        };
+        for (const auto& sub : subscriptions) {
+            Json::Value step(Json::objectValue);
+            step["at"] = 0;
+            for (const std::string& w : sub.words) step["command"].append(w);
+            if (sub.words[0] == "SetMotionSubscribeInfo")
+                step["command"].append(MotionSubscription());
+            step["expect"]["served"] = sub.got["served"];
+            step["expect"]["result"] = sub.got["result"];
+            Write(step);
+        }
+    }
+
     void OnEngineEvent(Json::Value printed) override {
         uint64_t now = NowUsec();
         if (events == 0) m_First = now;
@@ -129,31 +156,41 @@ private:
     uint64_t m_First = 0;
 };
 
-}  // namespace
-
-int CmdRecord(std::vector<std::string>& args) {
+struct RecordOptions {
     std::string file, widget = "gxempctl";
     long count = -1;
     double duration = 0;
+};
+
+RecordOptions ReadOptions(const Args& args) {
+    RecordOptions o;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--widget" && i + 1 < args.size()) {
-            widget = args[++i];
+            o.widget = args[++i];
         } else if (args[i] == "--count" && i + 1 < args.size()) {
-            count = ParseIntIn(args[++i], "--count", 1, INT32_MAX);
+            o.count = ParseIntIn(args[++i], "--count", 1, INT32_MAX);
         } else if (args[i] == "--duration" && i + 1 < args.size()) {
             char* end = nullptr;
-            duration = std::strtod(args[++i].c_str(), &end);
-            if (*end != '\0' || !(duration > 0) || !std::isfinite(duration))
+            o.duration = std::strtod(args[++i].c_str(), &end);
+            if (*end != '\0' || !(o.duration > 0) || !std::isfinite(o.duration))
                 Usage("--duration takes seconds above 0");
-        } else if (args[i].compare(0, 2, "--") == 0 || !file.empty()) {
+        } else if (args[i].compare(0, 2, "--") == 0 || !o.file.empty()) {
             Usage("unknown argument for record: " + args[i]);
         } else {
-            file = args[i];
+            o.file = args[i];
         }
     }
-    if (file.empty()) Usage("record needs the FILE to write");
+    if (o.file.empty()) Usage("record needs the FILE to write");
+    return o;
+}
+
+}  // namespace
+
+int CmdRecord(Args& args) {
+    RecordOptions o = ReadOptions(args);
+    const std::string &file = o.file, &widget = o.widget;
     Recorder rec;
-    rec.countLeft = count;
+    rec.countLeft = o.count;
     rec.Start();
     std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(file.c_str(), "w"), &std::fclose);
     if (!out) Usage("cannot write " + file + ": " + std::strerror(errno));
@@ -165,49 +202,20 @@ int CmdRecord(std::vector<std::string>& args) {
     sigaddset(&stop, SIGTERM);
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     for (int sig : {SIGINT, SIGTERM})
-        sd_event_add_signal(rec.event, nullptr, sig, nullptr, nullptr);
-    if (duration > 0)
-        sd_event_add_time_relative(
-            rec.event, nullptr, CLOCK_MONOTONIC, static_cast<uint64_t>(duration * 1e6), 0,
-            [](sd_event_source* s, uint64_t, void*) {
-                return sd_event_exit(sd_event_source_get_event(s), 0);
-            },
-            nullptr);
+        sd_event_add_signal(rec.event.get(), nullptr, sig, nullptr, nullptr);
+    if (o.duration > 0) rec.ExitAfter(o.duration);
 
     rec.engine = OpenEngine(rec.bus, "gxempctl-record");
     Json::Value ready = Subscribe(rec.bus, rec.engine, widget, true, true);
     ready["type"] = "subscribed";
     ready["engine"] = rec.engine;
-    std::string header = "# Recorded by gxempctl record with widget " + JsonLine(widget) +
-                         ": each event is re-created through the simulated TV, then expected.\n";
-    std::fwrite(header.data(), 1, header.size(), out.get());
-    // The recording subscribes as the recorder did and expects what the recorder got.
-    struct {
-        std::vector<std::string> words;
-        Json::Value got;
-    } subscriptions[] = {
-        {{"SetMotionSubscribeInfo", widget}, ready["motion"]},
-        {{"InitializeFace"}, ready["face"]["initialize"]},
-        {{"SubscribeFaceEvent", widget}, ready["face"]},
-    };
-    for (const auto& sub : subscriptions) {
-        Json::Value step(Json::objectValue);
-        step["at"] = 0;
-        for (const std::string& w : sub.words) step["command"].append(w);
-        if (sub.words[0] == "SetMotionSubscribeInfo") step["command"].append(MotionSubscription());
-        step["expect"]["served"] = sub.got["served"];
-        step["expect"]["result"] = sub.got["result"];
-        rec.Write(step);
-    }
+    rec.WriteHeader(widget, ready);
     PrintJson(ready);
     // Not sd_event_loop: leaving it closes the connection, and the engine is closed after.
-    while (!rec.done && sd_event_get_state(rec.event) != SD_EVENT_FINISHED)
-        if (sd_event_run(rec.event, UINT64_MAX) < 0) break;
+    while (!rec.done && sd_event_get_state(rec.event.get()) != SD_EVENT_FINISHED)
+        if (sd_event_run(rec.event.get(), UINT64_MAX) < 0) break;
     if (rec.exitCode == kExitUnreachable) return kExitUnreachable;
-    Reply closed;
-    Call(
-        rec.bus, gxhost::kHostPath, gxhost::kHostInterface, "Close",
-        [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", rec.engine); }, &closed);
+    CloseEngine(rec.bus, rec.engine);
     Json::Value done(Json::objectValue);
     done["type"] = "recorded";
     done["file"] = file;

@@ -71,21 +71,6 @@ bool IsNumber(const Json::Value& v) {
     return v.type() == Json::intValue || v.type() == Json::uintValue || v.type() == Json::realValue;
 }
 
-// The keys of a step: the actions, and the keys that may go with each.
-const std::map<std::string, std::pair<Action, std::set<std::string>>>& Actions() {
-    static const std::map<std::string, std::pair<Action, std::set<std::string>>> actions = {
-        {"gesture", {Action::Gesture, {"data"}}},
-        {"motion", {Action::Gesture, {"data"}}},
-        {"face", {Action::Face, {"record"}}},
-        {"faces", {Action::Faces, {}}},
-        {"camera", {Action::Camera, {}}},
-        {"setting", {Action::Setting, {}}},
-        {"profile", {Action::Profile, {}}},
-        {"command", {Action::Command, {"expect"}}},
-        {"expect-event", {Action::ExpectEvent, {"within"}}},
-    };
-    return actions;
-}
 const std::set<std::string> kModifiers = {"data", "record", "expect", "within"};
 
 // Checks one line's step, failing with the file, the line and the key.
@@ -120,7 +105,7 @@ public:
         step.source = v;
         for (const std::string& key : v.getMemberNames()) {
             if (key == "at" || kModifiers.count(key) != 0) continue;
-            if (Actions().count(key) == 0) Fail(key, "unknown key");
+            if (Readers().count(key) == 0) Fail(key, "unknown key");
             if (!step.key.empty())
                 Fail(key, "a second action on one line (the first is '" + step.key + "')");
             step.key = key;
@@ -137,123 +122,156 @@ public:
             Fail("",
                  "no action: one of gesture, motion, face, faces, camera, setting, profile, "
                  "command, expect-event");
-        const auto& action = Actions().at(step.key);
-        step.action = action.first;
+        const Reader& reader = Readers().at(step.key);
         for (const std::string& m : kModifiers)
-            if (v.isMember(m) && action.second.count(m) == 0)
+            if (v.isMember(m) && reader.modifiers.count(m) == 0)
                 Fail(m, "does not go with '" + step.key + "'");
-        ReadAction(v, &step);
+        step.action = (this->*reader.read)(v, step.key);
         return step;
     }
 
 private:
-    void ReadAction(const Json::Value& v, Step* step) const {
-        const std::string& key = step->key;
+    Action Gesture(const Json::Value& v, const std::string& key) const {
+        step::Gesture g;
         const Json::Value& a = v[key];
-        switch (step->action) {
-            case Action::Gesture:
-                if (key == "motion") {
-                    step->number = Int(a, key);
-                } else {
-                    auto signal = a.isString() ? MotionSignal(a.asString()) : std::nullopt;
-                    if (!signal) Fail(key, "unknown motion event " + JsonLine(a));
-                    step->number = *signal;
-                }
-                if (v.isMember("data")) {
-                    if (!v["data"].isString()) Fail("data", "must be a string");
-                    step->data = v["data"].asString();
-                }
-                break;
-            case Action::Face:
-                step->number = Int(a, key);
-                if (step->number < 0 || step->number > 5) Fail(key, "a face signal is 0 to 5");
-                if (v.isMember("record")) {
-                    const Json::Value& r = v["record"];
-                    Members(r, "record", {"id", "x", "y", "w", "h", "image_path"});
-                    for (const std::string& m : r.getMemberNames()) {
-                        if (m != "image_path")
-                            Int(r[m], "record." + m);
-                        else if (!r[m].isString())
-                            Fail("record.image_path", "must be a string");
-                    }
-                    step->record = r;
-                }
-                break;
-            case Action::Faces:
-                if (!a.isArray()) Fail(key, "must be a list of [person, x, y, w, h]");
-                for (const Json::Value& f : a) {
-                    if (!f.isArray() || f.size() != 5)
-                        Fail(key, "each face is [person, x, y, w, h], not " + JsonLine(f));
-                    std::array<int32_t, 5> face{};
-                    for (Json::ArrayIndex i = 0; i < 5; ++i) face[i] = Int(f[i], key);
-                    step->faces.push_back(face);
-                }
-                break;
-            case Action::Camera:
-                step->number = Int(a, key);
-                break;
-            case Action::Setting:
-                Members(a, key, {"key", "value"});
-                if (!a["key"].isString() || a["key"].asString().empty())
-                    Fail("setting.key", "must be a settings key");
-                step->text = a["key"].asString();
-                step->number = Int(a["value"], "setting.value");
-                break;
-            case Action::Profile: {
-                if (!a.isString() || a.asString().empty()) Fail(key, "must be a file name");
-                // A relative path is taken from the scenario's directory, so that a scenario and
-                // its profiles move together.
-                std::string path = a.asString();
-                if (path[0] != '/') path = m_Dir + "/" + path;
-                char* abs = realpath(path.c_str(), nullptr);
-                if (abs == nullptr || access(abs, R_OK) != 0) {
-                    std::string why = std::strerror(errno);
-                    free(abs);
-                    Fail(key, "cannot read " + path + ": " + why);
-                }
-                step->text = abs;
-                free(abs);
-                break;
-            }
-            case Action::Command:
-                if (!a.isArray() || a.empty() || a.size() > 5 || !a[0].isString() ||
-                    a[0].asString().empty())
-                    Fail(key, "must be [name, up to four arguments]");
-                for (const Json::Value& w : a) {
-                    // Numbers and JSON arguments are passed as their text.
-                    if (w.isString())
-                        step->words.push_back(w.asString());
-                    else if (IsInt32(w) || w.isObject() || w.isArray())
-                        step->words.push_back(JsonLine(w));
-                    else
-                        Fail(key,
-                             "an argument is a string, an integer or JSON, not " + JsonLine(w));
-                }
-                if (v.isMember("expect")) {
-                    const Json::Value& e = v["expect"];
-                    Members(e, "expect", {"served", "result"});
-                    if (e.isMember("served") && !e["served"].isBool())
-                        Fail("expect.served", "must be true or false");
-                    if (e.isMember("result") && !IsInt32(e["result"]) && !e["result"].isString())
-                        Fail("expect.result", "must be an integer or a string");
-                    step->expect = e;
-                }
-                break;
-            case Action::ExpectEvent:
-                Members(a, key, {"name", "data"});
-                if (!a["name"].isString() || !IsEventName(a["name"].asString()))
-                    Fail(key + ".name", "unknown event name " + JsonLine(a["name"]));
-                if (a.isMember("data") && !a["data"].isString() && !a["data"].isObject())
-                    Fail(key + ".data", "must be the payload (a string) or members it holds");
-                step->expect = a;
-                if (v.isMember("within")) {
-                    const Json::Value& w = v["within"];
-                    if (!IsNumber(w) || !(w.asDouble() > 0) || !std::isfinite(w.asDouble()))
-                        Fail("within", "must be a number of seconds above 0");
-                    step->within = w.asDouble();
-                }
-                break;
+        if (key == "motion") {
+            g.signal = Int(a, key);
+        } else {
+            auto signal = a.isString() ? MotionSignal(a.asString()) : std::nullopt;
+            if (!signal) Fail(key, "unknown motion event " + JsonLine(a));
+            g.signal = *signal;
         }
+        if (v.isMember("data")) {
+            if (!v["data"].isString()) Fail("data", "must be a string");
+            g.data = v["data"].asString();
+        }
+        return g;
+    }
+
+    Action Face(const Json::Value& v, const std::string& key) const {
+        step::Face f;
+        f.signal = Int(v[key], key);
+        if (f.signal < 0 || f.signal > 5) Fail(key, "a face signal is 0 to 5");
+        if (v.isMember("record")) {
+            const Json::Value& r = v["record"];
+            Members(r, "record", {"id", "x", "y", "w", "h", "image_path"});
+            for (const std::string& m : r.getMemberNames()) {
+                if (m != "image_path")
+                    Int(r[m], "record." + m);
+                else if (!r[m].isString())
+                    Fail("record.image_path", "must be a string");
+            }
+            f.record = r;
+        }
+        return f;
+    }
+
+    Action Faces(const Json::Value& v, const std::string& key) const {
+        step::Faces faces;
+        const Json::Value& a = v[key];
+        if (!a.isArray()) Fail(key, "must be a list of [person, x, y, w, h]");
+        for (const Json::Value& f : a) {
+            if (!f.isArray() || f.size() != 5)
+                Fail(key, "each face is [person, x, y, w, h], not " + JsonLine(f));
+            faces.faces.push_back(
+                {Int(f[0], key), Int(f[1], key), Int(f[2], key), Int(f[3], key), Int(f[4], key)});
+        }
+        return faces;
+    }
+
+    Action Camera(const Json::Value& v, const std::string& key) const {
+        return step::Camera{Int(v[key], key)};
+    }
+
+    Action Setting(const Json::Value& v, const std::string& key) const {
+        const Json::Value& a = v[key];
+        Members(a, key, {"key", "value"});
+        if (!a["key"].isString() || a["key"].asString().empty())
+            Fail("setting.key", "must be a settings key");
+        return step::Setting{a["key"].asString(), Int(a["value"], "setting.value")};
+    }
+
+    Action Profile(const Json::Value& v, const std::string& key) const {
+        const Json::Value& a = v[key];
+        if (!a.isString() || a.asString().empty()) Fail(key, "must be a file name");
+        // A relative path is taken from the scenario's directory, so that a scenario and its
+        // profiles move together.
+        std::string path = a.asString();
+        if (path[0] != '/') path = m_Dir + "/" + path;
+        char* abs = realpath(path.c_str(), nullptr);
+        if (abs == nullptr || access(abs, R_OK) != 0) {
+            std::string why = std::strerror(errno);
+            free(abs);
+            Fail(key, "cannot read " + path + ": " + why);
+        }
+        step::Profile profile{abs};
+        free(abs);
+        return profile;
+    }
+
+    Action Command(const Json::Value& v, const std::string& key) const {
+        step::Command c;
+        const Json::Value& a = v[key];
+        if (!a.isArray() || a.empty() || a.size() > 5 || !a[0].isString() ||
+            a[0].asString().empty())
+            Fail(key, "must be [name, up to four arguments]");
+        for (const Json::Value& w : a) {
+            // Numbers and JSON arguments are passed as their text.
+            if (w.isString())
+                c.words.push_back(w.asString());
+            else if (IsInt32(w) || w.isObject() || w.isArray())
+                c.words.push_back(JsonLine(w));
+            else
+                Fail(key, "an argument is a string, an integer or JSON, not " + JsonLine(w));
+        }
+        if (v.isMember("expect")) {
+            const Json::Value& e = v["expect"];
+            Members(e, "expect", {"served", "result"});
+            if (e.isMember("served") && !e["served"].isBool())
+                Fail("expect.served", "must be true or false");
+            if (e.isMember("result") && !IsInt32(e["result"]) && !e["result"].isString())
+                Fail("expect.result", "must be an integer or a string");
+            c.expect = e;
+        }
+        return c;
+    }
+
+    Action ExpectEvent(const Json::Value& v, const std::string& key) const {
+        step::ExpectEvent e;
+        const Json::Value& a = v[key];
+        Members(a, key, {"name", "data"});
+        if (!a["name"].isString() || !IsEventName(a["name"].asString()))
+            Fail(key + ".name", "unknown event name " + JsonLine(a["name"]));
+        if (a.isMember("data") && !a["data"].isString() && !a["data"].isObject())
+            Fail(key + ".data", "must be the payload (a string) or members it holds");
+        e.expect = a;
+        if (v.isMember("within")) {
+            const Json::Value& w = v["within"];
+            if (!IsNumber(w) || !(w.asDouble() > 0) || !std::isfinite(w.asDouble()))
+                Fail("within", "must be a number of seconds above 0");
+            e.within = w.asDouble();
+        }
+        return e;
+    }
+
+    // The keys of a step: the actions, the keys that may go with each and how each is read.
+    struct Reader {
+        Action (LineReader::*read)(const Json::Value& v, const std::string& key) const;
+        std::set<std::string> modifiers;
+    };
+    static const std::map<std::string, Reader>& Readers() {
+        static const std::map<std::string, Reader> readers = {
+            {"gesture", {&LineReader::Gesture, {"data"}}},
+            {"motion", {&LineReader::Gesture, {"data"}}},
+            {"face", {&LineReader::Face, {"record"}}},
+            {"faces", {&LineReader::Faces, {}}},
+            {"camera", {&LineReader::Camera, {}}},
+            {"setting", {&LineReader::Setting, {}}},
+            {"profile", {&LineReader::Profile, {}}},
+            {"command", {&LineReader::Command, {"expect"}}},
+            {"expect-event", {&LineReader::ExpectEvent, {"within"}}},
+        };
+        return readers;
     }
 
     const std::string& m_File;

@@ -8,30 +8,63 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
+
+#include "Client.h"
 
 namespace gxempctl {
 
-enum class Action { Gesture, Face, Faces, Camera, Setting, Profile, Command, ExpectEvent };
+// What a step does, one struct per kind of step.
+namespace step {
+struct Gesture {  // "gesture" (by name) or "motion" (by number)
+    int32_t signal = 0;
+    std::optional<std::string> data;  // none: no data
+};
+struct Face {
+    int32_t signal = 0;                 // 0..5
+    std::optional<Json::Value> record;  // none: no data
+};
+struct Faces {
+    std::vector<gxclient::FaceInView> faces;
+};
+struct Camera {
+    int32_t state = 0;
+};
+struct Setting {
+    std::string key;
+    int32_t value = 0;
+};
+struct Profile {
+    std::string path;  // absolute
+};
+struct Command {
+    std::vector<std::string> words;  // the command and its arguments
+    Json::Value expect;              // {served, result}, or null
+};
+struct ExpectEvent {
+    Json::Value expect;  // {name, data}
+    double within = 1;   // seconds after the step's time
+};
+}  // namespace step
+
+using Action = std::variant<step::Gesture, step::Face, step::Faces, step::Camera, step::Setting,
+                            step::Profile, step::Command, step::ExpectEvent>;
 
 struct Step {
     std::string file;
     int line = 0;
-    double at = 0;  // seconds from the start of the file
-    Action action = Action::Gesture;
+    double at = 0;       // seconds from the start of the file
     std::string key;     // the action's key as written ("gesture", "motion", "expect-event", ...)
     Json::Value source;  // the line as written, printed when the step runs
+    Action action;
 
-    int32_t number = 0;                 // motion or face signal, camera state, setting value
-    std::optional<std::string> data;    // gesture text (none: no data)
-    std::optional<Json::Value> record;  // face record (none: no data)
-    std::vector<std::array<int32_t, 5>> faces;  // person, x, y, w, h
-    std::string text;                           // setting key, profile path (absolute)
-    std::vector<std::string> words;             // command and its arguments
-    Json::Value expect;                         // command: {served, result}; event: {name, data}
-    double within = 1;                          // expect-event: seconds after its time
-
-    bool OnSimulator() const { return action != Action::Command && action != Action::ExpectEvent; }
+    template <typename Kind>
+    const Kind* As() const {
+        return std::get_if<Kind>(&action);
+    }
+    // Whether it drives the simulated TV (the other steps are commands and expectations).
+    bool OnSimulator() const { return !As<step::Command>() && !As<step::ExpectEvent>(); }
 };
 
 struct Scenario {

@@ -1,11 +1,15 @@
 // gxempctl: what the command families share. One source per family:
-//   Connection.cpp  connecting, calling methods, mapping errors to exit codes, JSON output
-//   Call.cpp        info, call, session, monitor
-//   Sim.cpp         sim ...
-//   Scenario.cpp    scenario files (Scenario.h); Play.cpp: play; Record.cpp: record
+//   Connection.cpp  connecting, calling methods (built by Tools/common/Client.h), mapping errors
+//                   to exit codes, JSON output, the event loop of session, monitor, record, play
+//   Call.cpp        info, call, monitor; Session.cpp: session
+//   Sim.cpp         sim ... (the table of its subcommands); SimQuery.cpp: its read-backs
+//   Scenario.cpp    scenario files (Scenario.h); Play.cpp: play, Player.cpp: the player;
+//                   Record.cpp: record
 //   Log.cpp         log (the service's log file)
-//   View.cpp        view (the page itself is under view/, embedded at build time)
+//   View.cpp        view (View.h; ViewHttp.cpp its web server; the page is under view/,
+//                   embedded at build time)
 //   Suggest.cpp     the plug-in's command names, suggestions for a mistyped name
+//   Verbs.cpp       dispatching a verb of a table, the help generated from the tables
 //   main.cpp        global options, the usage text and the table of commands, help
 #pragma once
 
@@ -19,6 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "Client.h"
+#include "Verbs.h"
+#include "gxhost/BusRef.h"
 #include "gxhost/Endpoint.h"
 
 namespace gxempctl {
@@ -56,9 +63,11 @@ int32_t ParseInt(const std::string& text, const char* what);
 
 // ---- Connection --------------------------------------------------------------------------------
 
+// The connection to the service. Commands connect at their first call (Get), once their
+// arguments have been checked.
 struct Bus {
-    sd_bus* bus = nullptr;
-    ~Bus() { sd_bus_flush_close_unref(bus); }
+    gxhost::BusRef bus;
+    sd_bus* Get();
 };
 
 void Connect(Bus* b);
@@ -66,55 +75,17 @@ void Connect(Bus* b);
 // Turns a failed call into the right exit code: a broken connection means the service is gone.
 [[noreturn]] void ThrowCallError(const sd_bus_error& error, int r, const std::string& what);
 
-struct Reply {
-    sd_bus_message* m = nullptr;
-    ~Reply() { sd_bus_message_unref(m); }
-};
-
-// Calls a method built by `fill` (which appends the arguments) and returns the reply.
-template <typename Fill>
-void Call(Bus& b, const char* path, const char* interface, const char* method, Fill fill,
-          Reply* reply) {
-    // Commands connect at their first call, once their arguments have been checked.
-    if (b.bus == nullptr) Connect(&b);
-    sd_bus_message* m = nullptr;
-    int r = sd_bus_message_new_method_call(b.bus, &m, gxhost::kBusName, path, interface, method);
-    if (r >= 0) r = fill(m);
-    if (r < 0) {
-        sd_bus_message_unref(m);
-        throw ServiceError{kExitUsage, std::string("cannot build the call: ") + std::strerror(-r)};
-    }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    r = sd_bus_call(b.bus, m, 0, &error, &reply->m);
-    sd_bus_message_unref(m);
-    if (r < 0) {
-        std::string what = method;
-        sd_bus_error copy = SD_BUS_ERROR_NULL;
-        sd_bus_error_copy(&copy, &error);
-        sd_bus_error_free(&error);
-        try {
-            ThrowCallError(copy, r, what);
-        } catch (...) {
-            sd_bus_error_free(&copy);
-            throw;
-        }
-    }
-}
+// Calls and waits for the reply; a failure throws ServiceError with the exit code it means.
+gxhost::MessageRef Call(Bus& b, const gxclient::Request& request);
 
 void CheckRead(int r, const char* what);
-
-template <typename Fill>
-void SimCall(Bus& b, const char* method, Fill fill, Reply* reply) {
-    Call(b, gxhost::kSimulatorPath, gxhost::kSimulatorInterface, method, fill, reply);
-}
-void SimCallNoArgs(Bus& b, const char* method);
 
 // ---- Host calls --------------------------------------------------------------------------------
 
 uint32_t OpenEngine(Bus& b, const std::string& app);
+void CloseEngine(Bus& b, uint32_t engine);
 // Reads the (b served, v result) of Execute into JSON: the result as an integer or a string.
 void ReadExecuteReply(sd_bus_message* m, Json::Value* out);
-int AppendExecute(sd_bus_message* m, uint32_t engine, const std::vector<std::string>& words);
 
 // The commands the plug-in serves, read from its source when gxempctl is built.
 const std::vector<std::string>& PluginCommands();
@@ -133,13 +104,15 @@ const std::map<std::string, int>& MotionEvents();
 // (session, monitor) and ends the loop after countLeft of them.
 struct Loop {
     Bus bus;
-    sd_event* event = nullptr;
+    gxhost::EventRef event;
     uint32_t engine = 0;
     long countLeft = -1;  // monitor --count
     int exitCode = kExitOk;
-    virtual ~Loop() { sd_event_unref(event); }
+    virtual ~Loop() = default;
 
     void Start();
+    // Ends the loop after `seconds` (monitor --timeout, record --duration).
+    void ExitAfter(double seconds);
     // `received`: {"type": "event", "engine", "code", "name", "data"}, as monitor prints it.
     virtual void OnEngineEvent(Json::Value received);
     static int OnLocal(sd_bus_message* m, void* userdata, sd_bus_error*);
@@ -157,22 +130,14 @@ bool ReadEvent(sd_bus_message* m, uint32_t engine, Json::Value* out);
 
 // ---- Commands: each takes the words after its name and returns the exit code ------------------
 
-int CmdAddress(std::vector<std::string>& args);
-int CmdInfo(std::vector<std::string>& args);
-int CmdCall(std::vector<std::string>& args);
-int CmdSession(std::vector<std::string>& args);
-int CmdMonitor(std::vector<std::string>& args);
-int CmdSim(std::vector<std::string>& args);
-int CmdPlay(std::vector<std::string>& args);
-int CmdRecord(std::vector<std::string>& args);
-int CmdView(std::vector<std::string>& args);
-int CmdLog(std::vector<std::string>& args);
-// Runs one command on an engine; the reply as JSON (served, result).
-Json::Value Execute(Bus& bus, uint32_t engine, const std::vector<std::string>& words);
-// The argument of "SetMotionSubscribeInfo" that subscribes every motion event.
-Json::Value MotionSubscription();
-// What monitor, record and view subscribe to: every motion event under `widget` (when `motion`)
-// and face events (when `face`). Returns the results by group, as monitor prints them.
-Json::Value Subscribe(Bus& bus, uint32_t engine, const std::string& widget, bool motion, bool face);
-
+int CmdAddress(Args& args);
+int CmdInfo(Args& args);
+int CmdCall(Args& args);
+int CmdSession(Args& args);
+int CmdMonitor(Args& args);
+int CmdSim(Args& args);
+int CmdPlay(Args& args);
+int CmdRecord(Args& args);
+int CmdView(Args& args);
+int CmdLog(Args& args);
 }  // namespace gxempctl

@@ -2,11 +2,14 @@
 // global options and hands the rest to the command named next; each command family has its own
 // source (see gxempctl.h).
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "Verbs.h"
 #include "gxempctl.h"
 
 namespace gxempctl {
@@ -14,7 +17,7 @@ namespace {
 
 const char kUsageHead[] =
     "Usage: gxempctl [--address ADDR | --bus session|system] [--timeout SEC] COMMAND ...\n"
-    "       gxempctl help [COMMAND] | COMMAND --help | --version\n"
+    "       gxempctl help [COMMAND] | COMMAND [SUBCOMMAND] --help | --version\n"
     "\n"
     "Client of the gxemp service (org.gxemp.Host1) and of the simulated TV\n"
     "(org.gxemp.Simulator1).\n"
@@ -39,122 +42,85 @@ const char kUsageTail[] =
     "  4  the service refused the request (D-Bus error, e.g. an unknown entry point), or\n"
     "     a scenario drives the simulated TV and the service has none\n";
 
-int CmdHelp(std::vector<std::string>& args);
+int CmdHelp(Args& args);
 
-// The commands by name, with their lines of the usage text. Each gets the words after its name
-// and connects by itself; `COMMAND --help` prints its lines without connecting.
-struct Command {
-    const char* name;
-    int (*run)(std::vector<std::string>& args);
-    const char* help;
+// clang-format off
+const Verb kCommands[] = {
+    {"address", 0, 0, CmdAddress, "",
+     "print the address of the service (for other D-Bus tools)", nullptr},
+    {"info", 0, 0, CmdInfo, "",
+     "the application's strings (JSON)", nullptr},
+    {"call", 0, kAnyArgs, CmdCall, "[--app ID] [--json] COMMAND [ARG...]",
+     "open an engine, run COMMAND with up to four arguments, print whether it was served and its "
+     "result; a COMMAND the plug-in does not know gets suggestions on stderr", nullptr},
+    {"session", 0, kAnyArgs, CmdSession, "[--app ID] [--linger SEC]",
+     "one engine for the whole run; reads one command per line from standard input (shell "
+     "quoting, or a JSON array of strings) and prints results and events as JSON lines", nullptr},
+    {"monitor", 0, kAnyArgs, CmdMonitor,
+     "[[--widget] NAME] [--no-motion] [--no-face] [--count N] [--timeout SEC]",
+     "subscribe to every motion event under NAME and to face events; print events as JSON lines "
+     "as they arrive", nullptr},
+    {"play", 0, kAnyArgs, CmdPlay, "FILE... [--speed X] [--loop N] [--dry-run] [--json]",
+     "run scenario files (JSON Lines, see docs/SCENARIOS.md): each step at its time; on a "
+     "terminal one line per step and a summary, else (or with --json) steps, results and events "
+     "as JSON lines; --dry-run only checks the files and prints the plan", nullptr},
+    {"record", 0, kAnyArgs, CmdRecord, "FILE [--widget W] [--count N] [--duration S]",
+     "subscribe like monitor and write each event received as a scenario step that re-creates "
+     "it, then expects it", nullptr},
+    {"sim", 0, kAnyArgs, CmdSim, "SUBCOMMAND [ARG...]", nullptr, &kSimTable},
+    {"view", 0, kAnyArgs, CmdView, "[--port N] [--frame WxH]",
+     "serve a live page of this client's own engine (gestures, face boxes, camera, voice guide) "
+     "on 127.0.0.1:N (default 8765, 0: any free port); prints its URL, with the token the page "
+     "needs; --frame is the camera's size (1280x720)", nullptr},
+    {"log", 0, kAnyArgs, CmdLog, "[-f] [--priority P] [--tag T] [--worker PID] [--file FILE]",
+     "the service's log (without --log: under $XDG_STATE_HOME/gxemp/); P a number or trace, "
+     "info, notice, error; colours only on a terminal; -f follows", nullptr},
+    {"help", 0, 3, CmdHelp, "[COMMAND]\nsim SUBCOMMAND",
+     "this text, or one command's; for a command of the plug-in, where it is described", nullptr},
 };
-const Command kCommands[] = {
-    {"address", CmdAddress,
-     "  address                      print the address of the service (for other D-Bus tools)\n"},
-    {"info", CmdInfo, "  info                         the application's strings (JSON)\n"},
-    {"call", CmdCall,
-     "  call [--app ID] [--json] COMMAND [ARG...]\n"
-     "                               open an engine, run COMMAND with up to four arguments,\n"
-     "                               print whether it was served and its result; a COMMAND\n"
-     "                               the plug-in does not know gets suggestions on stderr\n"},
-    {"session", CmdSession,
-     "  session [--app ID] [--linger SEC]\n"
-     "                               one engine for the whole run; reads one command per line\n"
-     "                               from standard input (shell quoting, or a JSON array of\n"
-     "                               strings) and prints results and events as JSON lines\n"},
-    {"monitor", CmdMonitor,
-     "  monitor [[--widget] NAME] [--no-motion] [--no-face] [--count N] [--timeout SEC]\n"
-     "                               subscribe to every motion event under NAME and to face\n"
-     "                               events; print events as JSON lines as they arrive\n"},
-    {"play", CmdPlay,
-     "  play FILE... [--speed X] [--loop N] [--dry-run] [--json]\n"
-     "                               run scenario files (JSON Lines, see docs/SCENARIOS.md): each\n"
-     "                               step at its time; on a terminal one line per step and a\n"
-     "                               summary, else (or with --json) steps, results and events\n"
-     "                               as JSON lines; --dry-run only checks the files and prints\n"
-     "                               the plan\n"},
-    {"record", CmdRecord,
-     "  record FILE [--widget W] [--count N] [--duration S]\n"
-     "                               subscribe like monitor and write each event received as a\n"
-     "                               scenario step that re-creates it, then expects it\n"},
-    {"sim", CmdSim,
-     "  sim gesture EVENT|SIGNAL [TEXT]   emit a motion signal (no TEXT: no data)\n"
-     "  sim face-signal SIGNAL [--no-data | FIELD=VALUE...]\n"
-     "                               emit a face signal 0..5; fields id, path, x, y, w, h\n"
-     "  sim motion-callback HANDLE SIGNAL [TEXT]\n"
-     "  sim face-callback HANDLE SIGNAL [--no-data | FIELD=VALUE...]\n"
-     "                               call a library's registered callback with any handle\n"
-     "  sim faces [PERSON:X,Y,W,H...]  faces in view (none: nobody)\n"
-     "  sim camera STATE [QUERY_RESULT]  camera state and the query's result\n"
-     "  sim model [TEXT | --none]    show or set the model text\n"
-     "  sim factory ID VALUE|fail    a factory data item\n"
-     "  sim force ENTRY VALUE | sim force --clear [ENTRY]\n"
-     "                               force (or stop forcing) a library entry point's result\n"
-     "  sim hide [ENTRY...]          motion entry points the next load lacks (none: all there)\n"
-     "  sim entry-points             the motion library's entry points\n"
-     "  sim next-handle motion|face N  the handle the next create returns\n"
-     "  sim face-version VERSION|none\n"
-     "  sim trace [--json] | sim trace clear\n"
-     "                               the library calls so far (every worker's, in order:\n"
-     "                               SEQ [WORKER] CALL = RESULT  DETAIL), or forget them\n"
-     "  sim motion-state             every live motion instance (JSON lines)\n"
-     "  sim stored-faces             the faces the face library has stored (JSON lines)\n"
-     "  sim settings get KEY | sim settings set KEY VALUE | sim settings path\n"
-     "                               the settings store (voice guide: db/menu/accessibility/tts)\n"
-     "  sim drain | sim reset | sim profile FILE\n"},
-    {"view", CmdView,
-     "  view [--port N] [--frame WxH]\n"
-     "                               serve a live page of this client's own engine (gestures,\n"
-     "                               face boxes, camera, voice guide) on 127.0.0.1:N (default\n"
-     "                               8765, 0: any free port); prints its URL, with the token\n"
-     "                               the page needs; --frame is the camera's size (1280x720)\n"},
-    {"log", CmdLog,
-     "  log [-f] [--priority P] [--tag T] [--worker PID] [--file FILE]\n"
-     "                               the service's log (without --log: under\n"
-     "                               $XDG_STATE_HOME/gxemp/); P a number or trace, info,\n"
-     "                               notice, error; colours only on a terminal; -f follows\n"},
-    {"help", CmdHelp,
-     "  help [COMMAND]               this text, or one command's; for a command of the\n"
-     "                               plug-in, where it is described\n"},
-};
+// clang-format on
 
-std::vector<std::string> CommandNames() {
-    std::vector<std::string> names;
-    for (const Command& c : kCommands) names.push_back(c.name);
-    return names;
-}
-
-[[noreturn]] void UnknownCommand(const std::string& name) {
-    Usage("unknown command '" + name + "'" + DidYouMean(name, CommandNames()));
-}
-
-int CmdHelp(std::vector<std::string>& args) {
-    if (args.size() > 1) Usage("help takes at most one COMMAND");
-    if (args.empty()) {
-        std::cout << kUsageHead;
-        for (const Command& c : kCommands) std::cout << c.help;
-        std::cout << kUsageTail;
-        return kExitOk;
-    }
-    for (const Command& c : kCommands) {
-        if (args[0] != c.name) continue;
-        std::cout << "Usage (after the global options of gxempctl --help):\n" << c.help;
-        if (args[0] == "call")
-            std::cout << "\nThe plug-in's commands (docs/COMMANDS.md describes each):\n"
-                      << WrapWords(PluginCommands(), 2, 79);
-        return kExitOk;
-    }
+// What `help` says of a name that is not one of ours: how to run a command of the plug-in, or
+// the names closest to it.
+int HelpOfPluginCommand(const std::string& name) {
     const std::vector<std::string> served = PluginCommands();
-    if (std::find(served.begin(), served.end(), args[0]) != served.end()) {
-        std::cout << args[0] << " is a command of the plug-in: run it with\n"
-                  << "  gxempctl call " << args[0] << " [ARG...]\n"
+    if (std::find(served.begin(), served.end(), name) != served.end()) {
+        std::cout << name << " is a command of the plug-in: run it with\n"
+                  << "  gxempctl call " << name << " [ARG...]\n"
                   << "Its arguments, result and events: docs/COMMANDS.md (installed under\n"
                   << "share/doc/gxemp/).\n";
         return kExitOk;
     }
-    std::vector<std::string> all = CommandNames();
+    std::vector<std::string> all = VerbNames(kCommandTable);
     all.insert(all.end(), served.begin(), served.end());
-    Usage("no help for '" + args[0] + "'" + DidYouMean(args[0], all));
+    Usage("no help for '" + name + "'" + DidYouMean(name, all));
+}
+
+int CmdHelp(Args& args) {
+    if (args.empty()) {
+        std::cout << kUsageHead;
+        for (const Verb& v : kCommands)
+            if (v.usage != nullptr) std::cout << VerbHelp(kCommandTable, v);
+        std::cout << kUsageTail;
+        return kExitOk;
+    }
+    const VerbTable* table = &kCommandTable;
+    size_t used = 0;
+    const Verb* verb = FindVerbPath(&table, args, &used);
+    if (verb == nullptr) {
+        if (args.size() > 1) Usage("help takes one COMMAND (sim: and a SUBCOMMAND)");
+        return HelpOfPluginCommand(args[0]);
+    }
+    if (used < args.size() && verb->subverbs != nullptr)
+        Usage("unknown " + std::string(verb->subverbs->kind) + " '" + args[used] + "'" +
+              DidYouMean(args[used], VerbNames(*verb->subverbs)));
+    if (used < args.size()) Usage("no help for '" + args[used] + "' of " + verb->name);
+    std::cout << "Usage (after the global options of gxempctl --help):\n"
+              << VerbHelp(*table, *verb);
+    if (std::string(verb->name) == "call")
+        std::cout << "\nThe plug-in's commands (docs/COMMANDS.md describes each):\n"
+                  << WrapWords(PluginCommands(), 2, 79);
+    return kExitOk;
 }
 
 // Whether the words after a command ask for its help (before a "--" that ends the options).
@@ -172,7 +138,7 @@ int Run(int argc, char** argv) {
     for (; i < args.size() && args[i].compare(0, 1, "-") == 0; ++i) {
         const std::string& o = args[i];
         if (o == "-h" || o == "--help") {
-            std::vector<std::string> none;
+            Args none;
             return CmdHelp(none);
         } else if (o == "-V" || o == "--version") {
             std::cout << "gxempctl " << GXEMP_VERSION << "\n";
@@ -192,20 +158,23 @@ int Run(int argc, char** argv) {
         }
     }
     if (i >= args.size()) Usage("no command given");
-    std::string name = args[i];
-    std::vector<std::string> rest(args.begin() + i + 1, args.end());
-    for (const Command& c : kCommands) {
-        if (name != c.name) continue;
-        if (AsksForHelp(rest)) {
-            std::vector<std::string> which{name};
-            return CmdHelp(which);
+    Args words(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    // `COMMAND [SUBCOMMAND] ... --help` is the help of what it names, without connecting.
+    if (AsksForHelp(words)) {
+        const VerbTable* table = &kCommandTable;
+        size_t used = 0;
+        if (FindVerbPath(&table, words, &used) != nullptr) {
+            words.resize(used);
+            return CmdHelp(words);
         }
-        return c.run(rest);
     }
-    UnknownCommand(name);
+    return DispatchVerb(kCommandTable, words);
 }
 
 }  // namespace
+
+const VerbTable kCommandTable = {"", "command", std::begin(kCommands), std::end(kCommands)};
+
 }  // namespace gxempctl
 
 int main(int argc, char** argv) {

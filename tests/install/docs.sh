@@ -51,6 +51,7 @@ done <<'ROWS'
 gxempctl s                                   | session sim
 gxempctl he                                  | help
 gxempctl help pl                             | play
+gxempctl help sim face-                      | face-callback face-signal face-version
 gxempctl --bus s                             | session system
 gxempctl --address=unix:path=/tmp/x.sock c   | call
 gxempctl --timeout 5 call --json --app tv IsSup | IsSupportMotionRecognition IsSupportTTS

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -51,7 +52,17 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliTest, ::testing::Values(
     CliRow{{"--version"},                       false, 0, "gxempctl " GXEMP_VERSION "\n", nullptr},
     CliRow{{"help"},                            false, 0, "  help [COMMAND]", nullptr},
     CliRow{{"call", "--help"},                  false, 0, "SetMotionSubscribeInfo", nullptr},
-    CliRow{{"sim", "gesture", "x", "--help"},   false, 0, "  sim face-signal SIGNAL", nullptr},
+    // Help comes from the tables of commands and subcommands, down to one subcommand.
+    CliRow{{"sim", "gesture", "x", "--help"},   false, 0, "\n  sim gesture EVENT|SIGNAL [TEXT]\n", nullptr},
+    CliRow{{"sim", "motion-signal", "--help"},  false, 0, "\n  sim gesture EVENT|SIGNAL [TEXT]\n", nullptr},
+    CliRow{{"help", "sim", "settings", "set"},  false, 0, "\n  sim settings set KEY VALUE   set one\n", nullptr},
+    CliRow{{"sim", "--help"},                   false, 0, "  sim face-signal SIGNAL", nullptr},
+    CliRow{{"help", "sim", "gestrue"},          false, 2, "", "unknown sim subcommand 'gestrue'; did you mean gesture?"},
+    CliRow{{"sim"},                             false, 2, "", "sim needs a subcommand: gesture, face-signal, "},
+    CliRow{{"sim", "gesture", "1", "a", "b"},   false, 2, "", "sim gesture takes 1 or 2 arguments, not 3\nusage: gxempctl sim gesture EVENT|SIGNAL [TEXT]\n"},
+    CliRow{{"sim", "settings", "get"},          false, 2, "", "sim settings get takes 1 argument, not 0"},
+    CliRow{{"sim", "drain", "now"},             false, 2, "", "sim drain takes no arguments, not 1"},
+    CliRow{{"sim", "force", "x"},               false, 2, "", "usage: gxempctl sim force ENTRY VALUE | gxempctl sim force --clear [ENTRY]"},
     CliRow{{"help", "play"},                    false, 0, "play FILE... [--speed X]", nullptr},
     CliRow{{"help", "EnableTTSEngine"},         false, 0, "gxempctl call EnableTTSEngine", nullptr},
     CliRow{{"help", "EnableTTS"},               false, 2, "", "did you mean EnableTTSEngine?"},
@@ -72,6 +83,52 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliTest, ::testing::Values(
     CliRow{{"--timeout", "0", "info"},          false, 2, "", "--timeout must be 1 or more"},
     CliRow{{"sim", "camera", "x"},              false, 2, "", "must be an integer (-2147483648..2147483647)"}));
 // clang-format on
+
+// What the help says a subcommand takes is what it accepts: for every form the help lists, one
+// word fewer than the shortest form and one more than the longest (unless it ends in "...") are
+// refused with the count and the usage, and the subcommand's --help shows that form.
+TEST(CliHelpTest, ArgumentCountsAgreeWithTheHelp) {
+    const std::string ctl = GXEMPCTL_BIN, nowhere = "unix:path=/nonexistent/s";
+    ProcessResult help = RunProgram({ctl, "--help"});
+    std::map<std::string, std::pair<size_t, size_t>> counts;  // "sim gesture" -> min, max
+    const std::regex form(
+        R"(^  (sim (?:settings )?[a-z-]+|address|info)((?: \S+)*?)(?:  +\S.*)?$)");
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, form) || m[1] == "sim settings") continue;
+        // Alternatives inside brackets are one word: "[TEXT | --none]".
+        std::string words = std::regex_replace(m[2].str(), std::regex(R"( \| )"), "|");
+        size_t required = 0, optional = 0;
+        std::istringstream in(words);
+        for (std::string w; in >> w;) {
+            bool many = w.find("...") != std::string::npos;
+            (w[0] == '[' ? optional : required) += many ? 1000 : 1;
+        }
+        auto it = counts.emplace(m[1], std::make_pair(required, required + optional)).first;
+        it->second.first = std::min(it->second.first, required);
+        it->second.second = std::max(it->second.second, required + optional);
+    }
+    ASSERT_GT(counts.size(), 20u) << help.out;
+    for (const auto& [verb, range] : counts) {
+        std::vector<std::string> argv = {ctl, "--address", nowhere};
+        std::istringstream words(verb);
+        for (std::string w; words >> w;) argv.push_back(w);
+        argv.push_back("--help");
+        ProcessResult usage = RunProgram(argv);
+        argv.pop_back();
+        EXPECT_NE(usage.out.find("\n  " + verb), std::string::npos) << verb << "\n" << usage.out;
+        for (size_t n : {range.first - 1, range.second + 1}) {
+            if (n == SIZE_MAX || n >= 1000) continue;
+            std::vector<std::string> wrong = argv;
+            wrong.insert(wrong.end(), n, "1");
+            ProcessResult r = RunProgram(wrong);
+            EXPECT_EQ(r.status, 2) << verb << " with " << n;
+            EXPECT_NE(r.err.find(verb + " takes "), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("usage: gxempctl " + verb), std::string::npos) << r.err;
+        }
+    }
+}
 
 // On a terminal, play prints a line per step (a command with its result, an expectation once it
 // was met) and a summary that agrees with the JSON it prints otherwise.

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "Client.h"
 #include "Harness.h"
 
 namespace itest {
@@ -169,6 +170,57 @@ TEST(DocsTest, IntrospectionXmlMatchesTheService) {
         EXPECT_EQ(elements(ReadFile(std::string(GXEMP_DOCS_DIR) + "/org.gxemp." + object + ".xml")),
                   elements(live.out.substr(ours, live.out.find("</interface>", ours) - ours)))
             << object;
+    }
+}
+
+// Every call the client library builds has the arguments the published interfaces declare for its
+// method, so that gxempctl, the tests and the benchmarks cannot send what the service refuses.
+TEST(DocsTest, ClientCallsHaveTheDeclaredArguments) {
+    using namespace gxclient;
+    Service service;
+    gxhost::BusRef bus;
+    ASSERT_GE(Connect(service.address(), true, &bus), 0);
+    const FaceRecord record{{"id", 1}, {"image_path", std::string("/f.png")}};
+    const Request calls[] = {OpenEngine("app"),
+                             Execute(1, {"Cmd", "a"}),
+                             CloseEngine(1),
+                             EmitGesture(1005, "t"),
+                             EmitGesture(1005, std::nullopt),
+                             EmitFace(0, record),
+                             EmitFace(0, std::nullopt),
+                             InvokeMotionCallback(1, 2, "t"),
+                             InvokeMotionCallback(1, 2, std::nullopt),
+                             InvokeFaceCallback(1, 2, record),
+                             InvokeFaceCallback(1, 2, std::nullopt),
+                             SetFacesInView({{1, 2, 3, 4, 5}}),
+                             SetCamera(1),
+                             SetCameraQueryResult(0),
+                             GetSetting("k"),
+                             SetSetting("k", 1),
+                             LoadProfile("/p.ini"),
+                             SetModel("m"),
+                             SetFactoryItem(1, 2),
+                             SetFactoryItem(1, std::nullopt),
+                             ForceResult("gx_e", 1),
+                             ClearForcedResult("gx_e"),
+                             ClearForcedResult(std::nullopt),
+                             SetHiddenMotionEntryPoints({"gx_e"}),
+                             SetNextHandle(false, 7),
+                             SetNextHandle(true, 7),
+                             SetFaceVersion(1.5),
+                             SetFaceVersion(std::nullopt),
+                             Simulator("Drain")};
+    const std::regex arg("<arg type=\"([^\"]+)\"[^>]*direction=\"in\"");
+    for (const Request& call : calls) {
+        std::string xml = ReadFile(std::string(GXEMP_DOCS_DIR) + "/" + call.interface + ".xml");
+        size_t at = xml.find("<method name=\"" + std::string(call.method) + "\">");
+        ASSERT_NE(at, std::string::npos) << call.method << " is not declared";
+        std::string method = xml.substr(at, xml.find("</method>", at) - at), declared;
+        for (std::sregex_iterator it(method.begin(), method.end(), arg), end; it != end; ++it)
+            declared += (*it)[1].str();
+        gxhost::MessageRef m;
+        ASSERT_GE(Build(bus.get(), call, &m), 0) << call.method;
+        EXPECT_EQ(std::string(sd_bus_message_get_signature(m.get(), 1)), declared) << call.method;
     }
 }
 
