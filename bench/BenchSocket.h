@@ -40,19 +40,6 @@ inline int ListenUnix(const std::string& path, int flags) {
     return fd;
 }
 
-// A connected unix stream socket, or -1.
-inline int ConnectUnix(const std::string& path) {
-    struct sockaddr_un addr;
-    if (!UnixAddress(path, &addr)) return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // "unix:path=P" -> P; anything else -> "".
 inline std::string PathOfAddress(const std::string& address) {
     const std::string prefix = "unix:path=";
