@@ -17,6 +17,7 @@
 #include "ServiceProcess.h"
 #include "Socket.h"
 #include "TempDir.h"
+#include "TestName.h"
 
 namespace itest {
 
@@ -31,6 +32,7 @@ using gxtest::ReadFile;
 using gxtest::RunProgram;
 using gxtest::Service;
 using gxtest::TempDir;
+using gxtest::TestName;
 using gxtest::WaitUntil;
 
 // Signals one process found at run time (a worker named in the log). A pid of 0 or below would
