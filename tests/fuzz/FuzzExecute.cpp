@@ -70,6 +70,12 @@ std::vector<Loop> g_Loops;
 kiv::CEmpEngineBase* g_Engine = nullptr;
 int g_Motion = 0;
 
+// The voice guide off, written only when it is not: every write replaces the store's file.
+void ResetVoiceGuide() {
+    int tts = 0;
+    if (vconf_get_int(kTts, &tts) != 0 || tts != 0) vconf_set_int(kTts, 0);
+}
+
 void Build() {
     static kiv::CEmpAppGX* app = new kiv::CEmpAppGX;
     g_Engine = app->CreateEmpEngine();
@@ -111,7 +117,7 @@ void Rebuild() {
         }
     }
     fuzzsupport::QuietSimulator();
-    vconf_set_int(kTts, 0);
+    ResetVoiceGuide();
     std::error_code ignored;
     std::filesystem::remove_all(fuzzsupport::PrivateDir() + "/faces", ignored);
     Build();
@@ -139,8 +145,7 @@ bool PutBack(bool faceCreated) {
     P::gx_set_rotate_trigger_condition(g_Motion, 0);
     const std::set<int> subscribed = gxsim::GetMotionState(g_Motion)->subscribed;
     for (int signal : subscribed) P::gx_motion_signal_unsubscribed(g_Motion, signal);
-    int tts = 0;
-    if (vconf_get_int(kTts, &tts) != 0 || tts != 0) vconf_set_int(kTts, 0);
+    ResetVoiceGuide();
     std::string result;
     g_Engine->Execute(result, "SubscribeMotionEvent", "", "", "", "");
     gxsim::ClearTrace();
