@@ -55,8 +55,7 @@ public:
         uint32_t engine = m_Client.Open("bench");
         m_Client.Execute(engine, "SetMotionSubscribeInfo", "bench",
                          R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})");
-        sd_bus_match_signal(m_Client.bus(), nullptr, nullptr, "/org/gxemp/Host1", "org.gxemp.Host1",
-                            "Event", &Native::OnEvent, &latencies);
+        gxclient::MatchEvents(m_Client.bus(), &Native::OnEvent, &latencies, &m_Match);
         m_Loop = std::thread([this] {
             while (!m_Stop) {
                 int r = sd_bus_process(m_Client.bus(), nullptr);
@@ -76,17 +75,17 @@ public:
 private:
     static int OnEvent(sd_bus_message* m, void* data, sd_bus_error*) {
         uint64_t now = NowNs();
-        uint32_t from;
-        int32_t code;
-        const char *name, *text;
-        if (sd_bus_message_read(m, "uiss", &from, &code, &name, &text) >= 0) {
+        gxclient::Event e;
+        if (gxclient::ReadEvent(m, &e) >= 0) {
             auto* out = static_cast<std::vector<double>*>(data);
-            out->push_back(static_cast<double>(now - std::strtoull(text, nullptr, 10)) / 1e3);
+            out->push_back(static_cast<double>(now - std::strtoull(e.data.c_str(), nullptr, 10)) /
+                           1e3);
         }
         return 0;
     }
 
     gxtest::Client m_Client;
+    gxhost::SlotRef m_Match;
     std::thread m_Loop;
     std::atomic<bool> m_Stop{false};
 };

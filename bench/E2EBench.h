@@ -84,9 +84,8 @@ gxtest::Client::Options ClientOptions(bool hello);
 inline gxtest::Client Connect(const Server& server, bool hello) {
     return gxtest::Client(server.address(), ClientOptions(hello));
 }
-// Execute; returns the integer result (or -1 when the result is not one).
-int ExecuteInt(gxtest::Client& client, uint32_t engine, const char* command, const char* arg1 = "",
-               const char* arg2 = "");
+// Calls an Execute request; returns the integer result (or -1 when the result is not one).
+int ExecuteInt(gxtest::Client& client, const gxclient::Request& execute);
 // Sends a motion signal without waiting for (or asking for) a reply.
 void EmitNoReply(gxtest::Client& client, const std::string& text);
 

@@ -28,15 +28,14 @@ using gxbench::NowNs;
 class Receiver {
 public:
     explicit Receiver(Server& server) : m_Bus(Connect(server, true)) {
-        Check(sd_bus_match_signal(m_Bus.bus(), nullptr, nullptr, "/org/gxemp/Host1",
-                                  "org.gxemp.Host1", "Event", &Receiver::OnEvent, this),
-              "AddMatch");
+        Check(gxclient::MatchEvents(m_Bus.bus(), &Receiver::OnEvent, this, &m_Match), "AddMatch");
         uint32_t engine = m_Bus.Open("bench");
         if (IsGxemp(server.kind())) {
             // Subscribed right after Open: the subscription works on the engine built last.
             std::string widget = "bench" + std::to_string(engine);
-            if (ExecuteInt(m_Bus, engine, "SetMotionSubscribeInfo", widget.c_str(),
-                           gxtest::MotionList({"EVENT_MOTION_GRAB"}).c_str()) != 1)
+            std::string list = gxtest::MotionList({"EVENT_MOTION_GRAB"});
+            if (ExecuteInt(m_Bus, gxclient::Execute(engine,
+                                                    {"SetMotionSubscribeInfo", widget, list})) != 1)
                 Die("SetMotionSubscribeInfo failed");
         }
     }
@@ -75,14 +74,13 @@ private:
     static int OnEvent(sd_bus_message* m, void* userdata, sd_bus_error*) {
         uint64_t now = NowNs();
         auto* self = static_cast<Receiver*>(userdata);
-        uint32_t engine = 0;
-        int32_t code = 0;
-        const char *name = nullptr, *data = nullptr;
-        if (sd_bus_message_read(m, "uiss", &engine, &code, &name, &data) < 0) return 0;
+        gxclient::Event e;
+        if (gxclient::ReadEvent(m, &e) < 0) return 0;
         int phase = 0;
         unsigned long long seq = 0, sent = 0, delivered = 0;
         // gxemp's library replaces "{now}" with its delivery time; the bare server does not.
-        int fields = std::sscanf(data, "%d %llu %llu %llu", &phase, &seq, &sent, &delivered);
+        int fields =
+            std::sscanf(e.data.c_str(), "%d %llu %llu %llu", &phase, &seq, &sent, &delivered);
         if (fields < 3) return 0;
         {
             std::lock_guard<std::mutex> lock(self->m_Mutex);
@@ -100,6 +98,7 @@ private:
     }
 
     gxtest::Client m_Bus;
+    gxhost::SlotRef m_Match;
     std::thread m_Thread;
     std::atomic<bool> m_Stop{false};
     std::atomic<uint64_t> m_Received{0};

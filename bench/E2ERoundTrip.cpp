@@ -55,9 +55,10 @@ constexpr char kCommand[] = "GetMotionBrightnessLevel";
 Trip DbusRoundTrips(Server& server, int calls) {
     gxtest::Client bus = Connect(server, false);
     uint32_t engine = bus.Open("bench");
-    if (ExecuteInt(bus, engine, kCommand) < 0)
+    const gxclient::Request execute = gxclient::Execute(engine, {kCommand});
+    if (ExecuteInt(bus, execute) < 0)
         Die(std::string(KindName(server.kind())) + ": Execute returned no integer");
-    return Time(server, calls, [&] { ExecuteInt(bus, engine, kCommand); });
+    return Time(server, calls, [&] { ExecuteInt(bus, execute); });
 }
 
 // About the size of an Execute call on the wire.

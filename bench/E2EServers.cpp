@@ -120,24 +120,18 @@ gxtest::Client::Options ClientOptions(bool hello) {
     gxtest::Client::Options options;
     options.hello = hello;
     options.events = false;  // a receiver matches them itself, stamping their arrival
-    options.destination = nullptr;
     return options;
 }
 
-int ExecuteInt(gxtest::Client& client, uint32_t engine, const char* command, const char* arg1,
-               const char* arg2) {
-    gxtest::Client::Result r = client.Execute(engine, command, arg1, arg2);
-    return r.type == 'i' ? r.integer : -1;
+int ExecuteInt(gxtest::Client& client, const gxclient::Request& execute) {
+    gxclient::Reply reply;
+    gxclient::ExecuteResult result;
+    Check(gxclient::ReadExecuteResult(client.Call(execute, &reply), &result), "Execute reply");
+    return result.type == 'i' ? result.integer : -1;
 }
 
 void EmitNoReply(gxtest::Client& client, const std::string& text) {
-    gxhost::MessageRef m;
-    int r = sd_bus_message_new_method_call(client.bus(), m.out(), nullptr, "/org/gxemp/Simulator1",
-                                           "org.gxemp.Simulator1", "EmitMotionSignal");
-    if (r >= 0) r = sd_bus_message_append(m.get(), "is", 1005, text.c_str());
-    if (r >= 0) r = sd_bus_message_set_expect_reply(m.get(), 0);
-    if (r >= 0) r = sd_bus_send(client.bus(), m.get(), nullptr);
-    Check(r, "EmitMotionSignal");
+    Check(gxclient::Send(client.bus(), gxclient::EmitGesture(1005, text)), "EmitMotionSignal");
     Check(sd_bus_flush(client.bus()), "flush");
 }
 

@@ -1,5 +1,6 @@
-// An sd-bus client of the service (peer-to-peer, speaking like a bus client, as gxempctl does).
-// Failed calls throw, except those that return the D-Bus error name ("" on success).
+// An sd-bus client of the service (peer-to-peer, speaking like a bus client, as gxempctl does),
+// its calls built by the client library gxempctl uses (gxclient). Failed calls throw, except
+// those that return the D-Bus error name ("" on success).
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Client.h"
 #include "gxhost/BusRef.h"
 
 namespace gxtest {
@@ -17,28 +19,18 @@ public:
     struct Options {
         bool hello = true;   // say Hello first, as bus clients do
         bool events = true;  // collect the Event signals in `events`
-        // The destination of calls; null for servers that are not the service.
-        const char* destination = "org.gxemp.Host1";
     };
     explicit Client(const std::string& address) : Client(address, Options()) {}
     Client(const std::string& address, const Options& options);
     Client(const Client&) = delete;  // `events` is where the bus writes
     Client& operator=(const Client&) = delete;
 
-    struct Result {
-        bool served = false;
-        char type = 0;  // 'i' or 's'
-        int32_t integer = 0;
-        std::string text;
-    };
-    struct Event {
-        uint32_t engine;
-        int32_t code;
-        std::string name;
-        std::string data;
-    };
+    using Result = gxclient::ExecuteResult;
+    using Event = gxclient::Event;
 
     sd_bus* bus() const { return m_Bus.get(); }
+    // Calls `request` and waits: the reply, which throws when it is an error.
+    sd_bus_message* Call(const gxclient::Request& request, gxclient::Reply* reply);
     std::string Name();  // the unique name the service gave this connection
     void Ping();
     uint32_t Open(const std::string& appId = "itest");
@@ -63,8 +55,11 @@ public:
     std::vector<Event> events;
 
 private:
+    std::string ErrorOf(const gxclient::Request& request);
+    int32_t CallInt(const gxclient::Request& request);
+
     gxhost::BusRef m_Bus;
-    const char* m_Destination;
+    gxhost::SlotRef m_EventMatch;
 };
 
 // Subscription argument of "SetMotionSubscribeInfo" for the given event names.
