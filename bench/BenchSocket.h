@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -44,6 +45,14 @@ inline int ListenUnix(const std::string& path, int flags) {
 inline std::string PathOfAddress(const std::string& address) {
     const std::string prefix = "unix:path=";
     return address.compare(0, prefix.size(), prefix) == 0 ? address.substr(prefix.size()) : "";
+}
+
+// The socket path of a baseline server's one argument, "unix:path=PATH"; "" (the usage printed)
+// when it has none.
+inline std::string SocketPathArgument(int argc, char** argv) {
+    std::string path = argc == 2 ? PathOfAddress(argv[1]) : "";
+    if (path.empty()) std::fprintf(stderr, "usage: %s unix:path=PATH\n", argv[0]);
+    return path;
 }
 
 }  // namespace gxbench

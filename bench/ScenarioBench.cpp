@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "Json.h"
+#include "gxhost/BusRef.h"
 #include "ServiceProcess.h"
 
 namespace {
@@ -97,11 +98,11 @@ std::vector<double> TimerLateness(int steps) {
     } run;
     uint64_t start = NowUsec() + 10000;
     for (int i = 0; i < steps; ++i) run.due.push_back(start + static_cast<uint64_t>(i) * 10000);
-    sd_event* event = nullptr;
-    sd_event_new(&event);
-    sd_event_source* timer = nullptr;
+    gxhost::EventRef event;
+    sd_event_new(event.out());
+    gxhost::EventSourceRef timer;  // released before its loop
     sd_event_add_time(
-        event, &timer, CLOCK_MONOTONIC, run.due[0], 1,
+        event.get(), timer.out(), CLOCK_MONOTONIC, run.due[0], 1,
         [](sd_event_source* s, uint64_t, void* userdata) {
             auto* r = static_cast<Run*>(userdata);
             r->late.push_back(static_cast<double>(NowUsec() - r->due[r->next]) / 1000.0);
@@ -110,9 +111,7 @@ std::vector<double> TimerLateness(int steps) {
             return sd_event_source_set_enabled(s, SD_EVENT_ONESHOT);
         },
         &run);
-    sd_event_loop(event);
-    sd_event_source_unref(timer);
-    sd_event_unref(event);
+    sd_event_loop(event.get());
     return run.late;
 }
 
