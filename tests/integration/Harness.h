@@ -21,19 +21,8 @@
 
 namespace itest {
 
-using gxtest::Child;
-using gxtest::Client;
-using gxtest::ConnectUnix;
-using gxtest::JsonLines;
-using gxtest::MotionList;
-using gxtest::ParseJson;
-using gxtest::ProcessResult;
-using gxtest::ReadFile;
-using gxtest::RunProgram;
-using gxtest::Service;
-using gxtest::TempDir;
-using gxtest::TestName;
-using gxtest::WaitUntil;
+// The support library's pieces by their own names: Service, Client, TempDir, RunProgram, ...
+using namespace gxtest;
 
 // Signals one process found at run time (a worker named in the log). A pid of 0 or below would
 // signal the caller's process group or every process the caller may signal, test runner included:
