@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gxempctl.h"
+#include "gxsim/Wire.h"
 
 namespace gxempctl {
 
@@ -296,41 +297,29 @@ int CmdSim(std::vector<std::string>& args) {
         if (a.size() == 1 && !json) Usage("usage: gxempctl sim trace [--json] | trace clear");
         SimCall(
             b, "Trace", [](sd_bus_message*) { return 0; }, &reply);
-        CheckRead(sd_bus_message_enter_container(reply.m, 'a', "(tusasis)"), "Trace");
-        while (sd_bus_message_enter_container(reply.m, 'r', "tusasis") > 0) {
-            uint64_t seq = 0;
-            uint32_t worker = 0;
-            const char *fn = nullptr, *detail = nullptr;
-            CheckRead(sd_bus_message_read(reply.m, "tus", &seq, &worker, &fn), "Trace");
-            char** argv = nullptr;
-            CheckRead(sd_bus_message_read_strv(reply.m, &argv), "Trace");
-            int32_t result = 0;
-            CheckRead(sd_bus_message_read(reply.m, "is", &result, &detail), "Trace");
-            CheckRead(sd_bus_message_exit_container(reply.m), "Trace");
-            if (seq == 0 && fn[0] == '\0') {
+        std::vector<gxsim::TraceEntry> calls;
+        CheckRead(gxsim::wire::ReadTrace(reply.m, &calls), "Trace");
+        for (const gxsim::TraceEntry& call : calls) {
+            if (gxsim::wire::IsOmissionNote(call)) {
                 // The service's note that the reply left older calls out (it comes first).
-                std::cerr << "gxempctl: sim trace: " << detail << "\n";
-                for (char** p = argv; p && *p; ++p) free(*p);
-                free(argv);
+                std::cerr << "gxempctl: sim trace: " << call.detail << "\n";
                 continue;
             }
             Json::Value entry(Json::objectValue);
-            entry["seq"] = static_cast<Json::UInt64>(seq);
-            entry["worker"] = worker;
-            entry["function"] = fn;
+            entry["seq"] = static_cast<Json::UInt64>(call.seq);
+            entry["worker"] = call.pid;
+            entry["function"] = call.function;
             entry["args"] = Json::Value(Json::arrayValue);
-            std::string line =
-                std::to_string(seq) + " [" + std::to_string(worker) + "] " + fn + "(";
-            for (char** p = argv; p && *p; ++p) {
-                entry["args"].append(*p);
-                line += (p == argv ? "" : ", ") + std::string(*p);
-                free(*p);
+            std::string line = std::to_string(call.seq) + " [" + std::to_string(call.pid) + "] " +
+                               call.function + "(";
+            for (size_t i = 0; i < call.args.size(); ++i) {
+                entry["args"].append(call.args[i]);
+                line += (i == 0 ? "" : ", ") + call.args[i];
             }
-            free(argv);
-            entry["result"] = result;
-            entry["detail"] = detail;
-            line += ") = " + std::to_string(result);
-            if (detail[0] != '\0') line += std::string("  ") + detail;
+            entry["result"] = call.result;
+            entry["detail"] = call.detail;
+            line += ") = " + std::to_string(call.result);
+            if (!call.detail.empty()) line += "  " + call.detail;
             if (json)
                 PrintJson(entry);
             else

@@ -10,8 +10,10 @@
 #include <mutex>
 #include <string>
 
+#include "gxhost/BusRef.h"
 #include "gxhost/Endpoint.h"
 #include "gxsim/Sim.h"
+#include "gxsim/Wire.h"
 
 namespace gxsimbus {
 namespace {
@@ -46,7 +48,7 @@ int CheckLevel(sd_bus_message* m, size_t maxText, sd_bus_error* error) {
             int items = CheckLevel(m, maxText, error);
             if (items < 0) return items;
             if (type == 'a' && static_cast<size_t>(items) > kMaxListItems)
-                return sd_bus_error_setf(error, kErrorTooLarge,
+                return sd_bus_error_setf(error, gxsim::wire::kErrorTooLarge,
                                          "a list of %d items exceeds the limit of %zu items", items,
                                          kMaxListItems);
             r = sd_bus_message_exit_container(m);
@@ -62,7 +64,7 @@ int CheckLevel(sd_bus_message* m, size_t maxText, sd_bus_error* error) {
         r = sd_bus_message_read_basic(m, type, &value);
         if (r < 0) return r;
         if ((type == 's' || type == 'o' || type == 'g') && std::strlen(value.text) > maxText)
-            return sd_bus_error_setf(error, kErrorTooLarge,
+            return sd_bus_error_setf(error, gxsim::wire::kErrorTooLarge,
                                      "a text of %zu bytes exceeds the limit of %zu bytes",
                                      std::strlen(value.text), maxText);
     }
@@ -84,11 +86,10 @@ int ApplyEdit(sd_bus_message* m, void*, sd_bus_error*) {
     int r = sd_bus_message_read_array(m, 'y', &data, &size);
     if (r < 0) return r;
     std::string answer = gxsim::ApplyEdit(std::string(static_cast<const char*>(data), size));
-    sd_bus_message* reply = nullptr;
-    r = sd_bus_message_new_method_return(m, &reply);
-    if (r >= 0) r = sd_bus_message_append_array(reply, 'y', answer.data(), answer.size());
-    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
+    gxhost::MessageRef reply;
+    r = sd_bus_message_new_method_return(m, reply.out());
+    if (r >= 0) r = sd_bus_message_append_array(reply.get(), 'y', answer.data(), answer.size());
+    if (r >= 0) r = sd_bus_send(nullptr, reply.get(), nullptr);
     return r;
 }
 
@@ -103,29 +104,27 @@ int ApplyEdit(sd_bus_message* m, void*, sd_bus_error*) {
 constexpr uint64_t kEditTimeoutUsec = 5ull * 1000 * 1000;
 
 std::mutex g_EditMutex;
-sd_bus* g_EditLink = nullptr;  // under g_EditMutex
+gxhost::BusRef g_EditLink;  // under g_EditMutex
 
 bool SendEdit(const std::string& request, std::string* answer, std::string* error) {
     std::lock_guard<std::mutex> lock(g_EditMutex);
-    if (g_EditLink == nullptr) {
+    if (!g_EditLink) {
         *error = "no link to the broker";
         return false;
     }
-    sd_bus_message* call = nullptr;
-    sd_bus_message* reply = nullptr;
-    sd_bus_error e = SD_BUS_ERROR_NULL;
-    int r = sd_bus_message_new_method_call(g_EditLink, &call, nullptr, gxhost::kSimulatorPath,
-                                           kEditInterface, "Apply");
-    if (r >= 0) r = sd_bus_message_append_array(call, 'y', request.data(), request.size());
-    if (r >= 0) r = sd_bus_call(g_EditLink, call, kEditTimeoutUsec, &e, &reply);
+    gxhost::MessageRef call;
+    gxhost::MessageRef reply;
+    gxhost::BusError e;
+    int r = sd_bus_message_new_method_call(g_EditLink.get(), call.out(), nullptr,
+                                           gxhost::kSimulatorPath, kEditInterface, "Apply");
+    if (r >= 0) r = sd_bus_message_append_array(call.get(), 'y', request.data(), request.size());
+    if (r >= 0)
+        r = sd_bus_call(g_EditLink.get(), call.get(), kEditTimeoutUsec, e.get(), reply.out());
     const void* data = nullptr;
     size_t size = 0;
-    if (r >= 0) r = sd_bus_message_read_array(reply, 'y', &data, &size);
+    if (r >= 0) r = sd_bus_message_read_array(reply.get(), 'y', &data, &size);
     if (r >= 0) answer->assign(static_cast<const char*>(data), size);
-    if (r < 0) *error = e.message != nullptr ? e.message : std::strerror(-r);
-    sd_bus_error_free(&e);
-    sd_bus_message_unref(reply);
-    sd_bus_message_unref(call);
+    if (r < 0) *error = e.error.message != nullptr ? e.error.message : std::strerror(-r);
     return r >= 0;
 }
 
@@ -146,23 +145,20 @@ int OpenWorkerEditLink(sd_bus* control) {
                                nullptr, "");
     int pair[2] = {-1, -1};
     if (r >= 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) < 0) r = -errno;
-    sd_bus* link = nullptr;
-    if (r >= 0) r = sd_bus_new(&link);
-    if (r >= 0) r = sd_bus_set_fd(link, pair[0], pair[0]);
+    ClosingBusRef link;
+    if (r >= 0) r = sd_bus_new(link.out());
+    if (r >= 0) r = sd_bus_set_fd(link.get(), pair[0], pair[0]);
     if (r >= 0) pair[0] = -1;  // the link owns it now
-    if (r >= 0) r = sd_bus_start(link);
+    if (r >= 0) r = sd_bus_start(link.get());
     if (r >= 0)
         r = sd_bus_call_method(control, nullptr, gxhost::kSimulatorPath,
                                gxhost::kSimulatorInterface, "OpenEditLink", nullptr, nullptr, "h",
                                pair[1]);
     for (int fd : pair)
         if (fd >= 0) close(fd);
-    if (r < 0) {
-        sd_bus_close_unref(link);
-        return r;
-    }
+    if (r < 0) return r;
     std::lock_guard<std::mutex> lock(g_EditMutex);
-    g_EditLink = link;
+    g_EditLink.reset(link.release());
     gxsim::SetEditTransport(&SendEdit);
     return 0;
 }
@@ -170,11 +166,7 @@ int OpenWorkerEditLink(sd_bus* control) {
 void CloseWorkerEditLink() {
     gxsim::SetEditTransport(nullptr);
     std::lock_guard<std::mutex> lock(g_EditMutex);
-    g_EditLink = sd_bus_flush_close_unref(g_EditLink);
-}
-
-EditLinks::~EditLinks() {
-    for (auto& [pid, link] : m_Links) sd_bus_close_unref(link);
+    g_EditLink.reset();
 }
 
 int EditLinks::Accept(sd_bus_message* m, pid_t worker, sd_bus_error* error) {
@@ -188,32 +180,26 @@ int EditLinks::Accept(sd_bus_message* m, pid_t worker, sd_bus_error* error) {
     if (own < 0) return -errno;
     sd_id128_t id;
     sd_id128_randomize(&id);
-    sd_bus* link = nullptr;
-    r = sd_bus_new(&link);
+    ClosingBusRef link;
+    r = sd_bus_new(link.out());
     if (r < 0) {
         close(own);
         return r;
     }
-    r = sd_bus_set_fd(link, own, own);
-    if (r >= 0) r = sd_bus_set_server(link, 1, id);
-    if (r >= 0) r = sd_bus_start(link);
-    if (r >= 0) r = sd_bus_attach_event(link, sd_bus_get_event(control), 0);
+    r = sd_bus_set_fd(link.get(), own, own);
+    if (r >= 0) r = sd_bus_set_server(link.get(), 1, id);
+    if (r >= 0) r = sd_bus_start(link.get());
+    if (r >= 0) r = sd_bus_attach_event(link.get(), sd_bus_get_event(control), 0);
     if (r >= 0)
-        r = sd_bus_add_object_vtable(link, nullptr, gxhost::kSimulatorPath, kEditInterface,
+        r = sd_bus_add_object_vtable(link.get(), nullptr, gxhost::kSimulatorPath, kEditInterface,
                                      kEditVtable, nullptr);
-    if (r < 0) {
-        sd_bus_close_unref(link);
-        return r;
-    }
-    m_Links[worker] = link;
+    if (r < 0) return r;
+    m_Links[worker] = std::move(link);
     return sd_bus_reply_method_return(m, "");
 }
 
 void EditLinks::Close(pid_t worker) {
-    auto it = m_Links.find(worker);
-    if (it == m_Links.end()) return;
-    sd_bus_close_unref(it->second);
-    m_Links.erase(it);
+    m_Links.erase(worker);
 }
 
 }  // namespace gxsimbus

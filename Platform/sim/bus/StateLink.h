@@ -8,10 +8,9 @@
 
 #include <map>
 
-namespace gxsimbus {
+#include "gxhost/BusRef.h"
 
-constexpr char kErrorTooLarge[] = "org.gxemp.Simulator1.Error.TooLarge";
-constexpr char kErrorUnavailable[] = "org.gxemp.Simulator1.Error.Unavailable";
+namespace gxsimbus {
 
 // Checks every text and list of a Simulator1 call against the limits (a signal's text may be
 // longer than other texts); leaves the message rewound. A negative errno with *error set (naming
@@ -23,16 +22,18 @@ int CheckInputs(sd_bus_message* m, sd_bus_error* error);
 int OpenWorkerEditLink(sd_bus* control);
 void CloseWorkerEditLink();
 
+// A connection of our own, closed (without waiting to send what is queued) when it goes.
+using ClosingBusRef = gxhost::Ref<sd_bus, sd_bus_close_unref>;
+
 // The broker: the edit links of the workers, each applying the changes its worker sends.
 class EditLinks {
 public:
-    ~EditLinks();
     // `m` is a worker's OpenEditLink(h) call on its control link; `worker` its pid.
     int Accept(sd_bus_message* m, pid_t worker, sd_bus_error* error);
     void Close(pid_t worker);
 
 private:
-    std::map<pid_t, sd_bus*> m_Links;
+    std::map<pid_t, ClosingBusRef> m_Links;
 };
 
 }  // namespace gxsimbus

@@ -331,7 +331,7 @@ std::string FaceImagePath(int faceId) {
 }
 
 std::string IncomingImagePath() {
-    static uint64_t next = 0;  // under S().mu
+    static uint64_t next = 0;  // under SimState().mu
     return FaceDirLocked() + "/" + kIncomingPrefix + std::to_string(getpid()) + "-" +
            std::to_string(++next) + ".pgm";
 }
@@ -345,7 +345,7 @@ bool ApplyOp(const std::string& op, GVariant* args, GVariant** result, Refusal* 
     if (it == Ops().end()) return Refuse(why, Refusal::Invalid, "unknown change '" + op + "'");
     if (!g_variant_is_of_type(args, G_VARIANT_TYPE(it->second.type)))
         return Refuse(why, Refusal::Invalid, "change '" + op + "' with arguments of a wrong type");
-    return it->second.apply(S(), args, result, why);
+    return it->second.apply(SimState(), args, result, why);
 }
 
 GVariant* SerializeConfig(const Config& c) {

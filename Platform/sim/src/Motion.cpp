@@ -39,7 +39,7 @@ int gxsim_gx_motion_recog_create(int* handle) {
     return Traced("gx_motion_recog_create", {FormatPointer(handle)},
                   [&](Lock&, std::string& detail) {
                       if (!handle) return 0;
-                      State& s = S();
+                      State& s = SimState();
                       MotionInstance m;
                       GVariant* taken = nullptr;
                       if (!Edit("takeMotionHandle", nullptr, &taken, nullptr)) return 0;
@@ -56,7 +56,7 @@ int gxsim_gx_motion_recog_destroy(int handle) {
     return Traced("gx_motion_recog_destroy", {Num(handle)}, [&](Lock& lk, std::string&) {
         uint64_t id = 0;
         if (!FindMotion(handle, &id)) return 0;
-        S().motion.erase(id);
+        SimState().motion.erase(id);
         DropQueued(Lib::Motion, id);
         WaitIdle(lk, Lib::Motion, id);
         return 1;
@@ -72,7 +72,7 @@ int gxsim_gx_set_motion_signal_subscribed(int handle, int signal, GXSignalCallba
                           // Only the library's own signals (1000 to 1034) can be subscribed.
                           if (!cb || signal < 1000 || signal > 1034) return 0;
                           m.subs[signal] = Subscription{cb, userData};
-                          S().lastMotionCb = Subscription{cb, userData};
+                          SimState().lastMotionCb = Subscription{cb, userData};
                           return 1;
                       });
 }
@@ -119,22 +119,25 @@ int gxsim_gx_get_motion_recognition_status(int handle, gx_recog_status* status) 
 
 int gxsim_gx_get_motion_brightness_level(int handle, int* level) {
     return GetInt("gx_get_motion_brightness_level", handle, level,
-                  [](MotionInstance&) { return S().cfg.answers.brightness; });
+                  [](MotionInstance&) { return SimState().cfg.answers.brightness; });
 }
 
 int gxsim_gx_is_two_hand_motion_valid(int handle) {
-    return OnInstance("gx_is_two_hand_motion_valid", handle, {Num(handle)},
-                      [](MotionInstance&, std::string&) { return S().cfg.answers.twoHandValid; });
+    return OnInstance(
+        "gx_is_two_hand_motion_valid", handle, {Num(handle)},
+        [](MotionInstance&, std::string&) { return SimState().cfg.answers.twoHandValid; });
 }
 
 int gxsim_gx_is_slap_motion_valid(int handle) {
-    return OnInstance("gx_is_slap_motion_valid", handle, {Num(handle)},
-                      [](MotionInstance&, std::string&) { return S().cfg.answers.slapValid; });
+    return OnInstance(
+        "gx_is_slap_motion_valid", handle, {Num(handle)},
+        [](MotionInstance&, std::string&) { return SimState().cfg.answers.slapValid; });
 }
 
 int gxsim_gx_is_thumbup_motion_valid(int handle) {
-    return OnInstance("gx_is_thumbup_motion_valid", handle, {Num(handle)},
-                      [](MotionInstance&, std::string&) { return S().cfg.answers.thumbupValid; });
+    return OnInstance(
+        "gx_is_thumbup_motion_valid", handle, {Num(handle)},
+        [](MotionInstance&, std::string&) { return SimState().cfg.answers.thumbupValid; });
 }
 
 int gxsim_gx_enable_motion_hint(int handle, int value) {
@@ -172,8 +175,9 @@ int gxsim_gx_get_rotate_trigger_condition(int handle, int* value) {
 }
 
 int gxsim_gx_is_motion_engine_valid(int handle) {
-    return OnInstance("gx_is_motion_engine_valid", handle, {Num(handle)},
-                      [](MotionInstance&, std::string&) { return S().cfg.answers.engineValid; });
+    return OnInstance(
+        "gx_is_motion_engine_valid", handle, {Num(handle)},
+        [](MotionInstance&, std::string&) { return SimState().cfg.answers.engineValid; });
 }
 
 int gxsim_gx_enable_swipe(int handle, int enable) {

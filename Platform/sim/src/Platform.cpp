@@ -13,7 +13,7 @@ using namespace gxsim::internal;
 extern "C" int system_info_get_value_string(int key, char** value) {
     if (!value || key != SYSTEM_INFO_KEY_MODEL_NAME) return -1;
     auto lk = LockTv();
-    const auto& model = S().cfg.model;
+    const auto& model = SimState().cfg.model;
     if (!model) return -1;
     char* copy = strdup(model->c_str());
     if (!copy) return -1;
@@ -24,8 +24,8 @@ extern "C" int system_info_get_value_string(int key, char** value) {
 extern "C" int GetData(int id, int* value) {
     if (!value) return 0;
     auto lk = LockTv();
-    auto it = S().cfg.factory.find(id);
-    if (it == S().cfg.factory.end() || !it->second) return 0;
+    auto it = SimState().cfg.factory.find(id);
+    if (it == SimState().cfg.factory.end() || !it->second) return 0;
     *value = *it->second;
     return 1;
 }
@@ -33,7 +33,7 @@ extern "C" int GetData(int id, int* value) {
 extern "C" int tvcamera_control_check_camera_state(int* state) {
     return Traced("tvcamera_control_check_camera_state", {FormatPointer(state)},
                   [&](std::unique_lock<std::mutex>&, std::string& detail) {
-                      const Config& c = S().cfg;
+                      const Config& c = SimState().cfg;
                       if (c.cameraQuery != 0) return c.cameraQuery;
                       if (!state) return -1;
                       *state = c.cameraState;

@@ -108,60 +108,58 @@ bool CheckKeys(GKeyFile* kf, const char* group, const std::vector<std::string>& 
     return ok;
 }
 
-bool Parse(const std::string& data, Profile* p, std::string* error) {
-    KeyFile k;
-    GError* err = nullptr;
-    if (!g_key_file_load_from_data(k.kf, data.data(), data.size(), G_KEY_FILE_NONE, &err)) {
-        *error = err->message;
-        g_error_free(err);
-        return false;
+// [factory]: every key an item number, every value an integer or "fail".
+void ParseFactory(GKeyFile* kf, Reader& r, Config& c) {
+    gchar** keys = g_key_file_get_keys(kf, "factory", nullptr, nullptr);
+    for (gchar** key = keys; key && *key; ++key) {
+        int id = 0;
+        if (!Reader::ParseInt(*key, &id)) {
+            r.Fail("[factory] " + std::string(*key) + ": item names are numbers");
+            break;
+        }
+        std::string v = r.Raw("factory", *key);
+        int value = 0;
+        if (v == "fail") {
+            c.factory[id] = std::nullopt;
+        } else if (Reader::ParseInt(v, &value)) {
+            c.factory[id] = value;
+        } else {
+            r.Fail("[factory] " + std::string(*key) + ": \"" + v +
+                   "\" is neither an integer nor fail");
+            break;
+        }
     }
-    Reader r(k.kf);
-    Config& c = p->cfg;
+    g_strfreev(keys);
+}
 
-    gchar** groups = g_key_file_get_groups(k.kf, nullptr);
+// Every group known, each with its known keys ([factory] read here, being all items).
+void CheckGroups(GKeyFile* kf, Reader& r, Config& c) {
+    gchar** groups = g_key_file_get_groups(kf, nullptr);
     for (gchar** g = groups; g && *g; ++g) {
         std::string name = *g;
         if (name == "system") {
-            CheckKeys(k.kf, *g, {"model", "no-model"}, r);
+            CheckKeys(kf, *g, {"model", "no-model"}, r);
         } else if (name == "factory") {
-            gchar** keys = g_key_file_get_keys(k.kf, *g, nullptr, nullptr);
-            for (gchar** key = keys; key && *key; ++key) {
-                int id = 0;
-                if (!Reader::ParseInt(*key, &id)) {
-                    r.Fail("[factory] " + std::string(*key) + ": item names are numbers");
-                    break;
-                }
-                std::string v = r.Raw("factory", *key);
-                int value = 0;
-                if (v == "fail") {
-                    c.factory[id] = std::nullopt;
-                } else if (Reader::ParseInt(v, &value)) {
-                    c.factory[id] = value;
-                } else {
-                    r.Fail("[factory] " + std::string(*key) + ": \"" + v +
-                           "\" is neither an integer nor fail");
-                    break;
-                }
-            }
-            g_strfreev(keys);
+            ParseFactory(kf, r, c);
         } else if (name == "camera") {
-            CheckKeys(k.kf, *g, {"state", "query-result"}, r);
+            CheckKeys(kf, *g, {"state", "query-result"}, r);
         } else if (name == "face") {
-            CheckKeys(k.kf, *g, {"version", "image-dir", "faces-in-view"}, r);
+            CheckKeys(kf, *g, {"version", "image-dir", "faces-in-view"}, r);
         } else if (name == "motion") {
-            CheckKeys(k.kf, *g,
+            CheckKeys(kf, *g,
                       {"hidden", "brightness", "two-hand-valid", "slap-valid", "thumbup-valid",
                        "engine-valid"},
                       r);
         } else if (name == "settings") {
-            CheckKeys(k.kf, *g, {"path"}, r);
+            CheckKeys(kf, *g, {"path"}, r);
         } else {
             r.Fail("unknown group [" + name + "]");
         }
     }
     g_strfreev(groups);
+}
 
+void ParseSystem(Reader& r, Config& c) {
     if (r.Has("system", "model") && r.Has("system", "no-model")) {
         r.Fail("[system] model and no-model exclude each other");
     } else if (r.Has("system", "model")) {
@@ -174,10 +172,9 @@ bool Parse(const std::string& data, Profile* p, std::string* error) {
         else if (v != "false")
             r.Fail("[system] no-model: \"" + v + "\" is neither true nor false");
     }
+}
 
-    if (r.Has("camera", "state")) r.Int("camera", "state", &c.cameraState);
-    if (r.Has("camera", "query-result")) r.Int("camera", "query-result", &c.cameraQuery);
-
+void ParseFace(GKeyFile* kf, Reader& r, Config& c) {
     if (r.Has("face", "version")) {
         std::string v = r.Raw("face", "version");
         if (v == "unwritten") {
@@ -193,7 +190,7 @@ bool Parse(const std::string& data, Profile* p, std::string* error) {
     }
     if (r.Has("face", "image-dir")) r.String("face", "image-dir", &c.faceDir);
     if (r.Has("face", "faces-in-view")) {
-        gchar** items = g_key_file_get_string_list(k.kf, "face", "faces-in-view", nullptr, nullptr);
+        gchar** items = g_key_file_get_string_list(kf, "face", "faces-in-view", nullptr, nullptr);
         for (gchar** it = items; it && *it; ++it) {
             std::string item = *it;
             g_strstrip(*it);
@@ -206,9 +203,11 @@ bool Parse(const std::string& data, Profile* p, std::string* error) {
         }
         g_strfreev(items);
     }
+}
 
+void ParseMotion(GKeyFile* kf, Reader& r, Config& c) {
     if (r.Has("motion", "hidden")) {
-        gchar** items = g_key_file_get_string_list(k.kf, "motion", "hidden", nullptr, nullptr);
+        gchar** items = g_key_file_get_string_list(kf, "motion", "hidden", nullptr, nullptr);
         const auto& all = MotionEntryPoints();
         for (gchar** it = items; it && *it; ++it) {
             g_strstrip(*it);
@@ -233,7 +232,24 @@ bool Parse(const std::string& data, Profile* p, std::string* error) {
     };
     for (const auto& a : answers)
         if (r.Has("motion", a.key)) r.Int("motion", a.key, a.field);
+}
 
+bool Parse(const std::string& data, Profile* p, std::string* error) {
+    KeyFile k;
+    GError* err = nullptr;
+    if (!g_key_file_load_from_data(k.kf, data.data(), data.size(), G_KEY_FILE_NONE, &err)) {
+        *error = err->message;
+        g_error_free(err);
+        return false;
+    }
+    Reader r(k.kf);
+    Config& c = p->cfg;
+    CheckGroups(k.kf, r, c);
+    ParseSystem(r, c);
+    if (r.Has("camera", "state")) r.Int("camera", "state", &c.cameraState);
+    if (r.Has("camera", "query-result")) r.Int("camera", "query-result", &c.cameraQuery);
+    ParseFace(k.kf, r, c);
+    ParseMotion(k.kf, r, c);
     if (r.Has("settings", "path")) {
         std::string path;
         if (r.String("settings", "path", &path)) {

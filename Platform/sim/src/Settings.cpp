@@ -120,7 +120,7 @@ namespace internal {
 std::string SettingsPathResolved() {
     {
         auto lk = LockTv();
-        if (!S().settingsPath.empty()) return S().settingsPath;
+        if (!SimState().settingsPath.empty()) return SimState().settingsPath;
     }
     const char* env = g_getenv("GXEMP_SETTINGS");
     if (env && *env) return env;

@@ -44,10 +44,6 @@ constexpr size_t kHeaderBytes = 4096;
 constexpr size_t kSlotBytes = kMaxStateBytes;
 constexpr size_t kSegmentBytes = kHeaderBytes + 2 * kSlotBytes;
 constexpr int kReadTries = 8;
-// A change travels with its name and framing besides the state it may carry.
-constexpr size_t kMaxRequestBytes = kMaxStateBytes + 4096;
-constexpr char kRequestType[] = "(sv)";
-constexpr char kAnswerType[] = "(usv)";  // 0 done, else Refusal::Kind + 1; message; result
 
 struct Header {
     uint32_t magic;
@@ -71,10 +67,9 @@ const char* gSlots = nullptr;  // the two slots (read-only in a worker)
 char* gOwnSlots = nullptr;     // the owner's writable view of them
 bool gOwner = false;           // this process made the segment
 int gCreator = 0;              // the owner's pid, as read when joining
-std::atomic<EditTransport> gTransport{nullptr};
 std::atomic<unsigned> gLocalMask{0};
 
-// Under S().mu.
+// Under SimState().mu.
 uint32_t gActive = 0;     // owner: the slot it published last
 uint64_t gPublished = 0;  // owner: the generation it published last
 uint64_t gSlotSeq[2] = {0, 0};
@@ -107,7 +102,8 @@ void Log(const std::string& text) {
     __dlog_print(LOG_ID_MAIN, 16, "GXSIM", "%s", text.c_str());
 }
 
-// The owner, with S().mu held: `v` (normal form, at most kSlotBytes) becomes the current state.
+// The owner, with SimState().mu held: `v` (normal form, at most kSlotBytes) becomes the current
+// state.
 void Publish(GVariant* v) {
     Header* h = gHeader.load(std::memory_order_acquire);
     uint32_t next = 1 - gActive;
@@ -173,91 +169,24 @@ GVariant* ReadSnapshot(Header* h, uint64_t* generation, const char** problem) {
     return nullptr;
 }
 
-// Sends one change to the owner and reads its answer. S().mu held; no other lock.
-bool Remote(EditTransport transport, const char* op, GVariant* args, GVariant** result,
-            Refusal* why) {
-    GVariant* request = g_variant_ref_sink(g_variant_new(kRequestType, op, args));
-    size_t size = g_variant_get_size(request);
-    if (size > kMaxRequestBytes) {
-        g_variant_unref(request);
-        return Refuse(why, Refusal::TooLarge,
-                      "the change of " + std::to_string(size) + " bytes exceeds the limit of " +
-                          std::to_string(kMaxRequestBytes) + " bytes");
-    }
-    std::string sent(static_cast<const char*>(g_variant_get_data(request)), size);
-    g_variant_unref(request);
-    std::string answer, error;
-    if (!transport(sent, &answer, &error))
-        return Refuse(why, Refusal::Unavailable, "the TV's owner did not answer: " + error);
-    // Copied: the result handed out lives on after `answer`.
-    GBytes* copy = g_bytes_new(answer.data(), answer.size());
-    GVariant* a =
-        g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(kAnswerType), copy, FALSE));
-    g_bytes_unref(copy);
-    guint32 kind = 0;
-    const char* message = nullptr;
-    GVariant* value = nullptr;
-    g_variant_get(a, "(u&sv)", &kind, &message, &value);
-    bool ok = kind == 0;
-    if (!ok)
-        Refuse(why,
-               kind <= Refusal::Unavailable + 1u ? static_cast<Refusal::Kind>(kind - 1)
-                                                 : Refusal::Invalid,
-               message);
-    if (ok && result) *result = g_variant_ref(value);
-    g_variant_unref(value);
-    g_variant_unref(a);
-    // The owner published before it answered: the local copy catches up now.
-    PullShared();
-    return ok;
-}
-
-// Applies a change here (this process owns the state, or nobody shares it). Nothing of a refused
-// change stays: the state is restored from before.
-bool ApplyLocked(const std::string& op, GVariant* args, GVariant** result, Refusal* why) {
-    State& s = S();
-    if (TakesACounter(op)) {
-        // Only this process reads the counters: a handle taken needs no copy of the state and no
-        // publication (every join and every create would copy the whole state again). The next
-        // change serialises the state afresh, counters included.
-        bool ok = ApplyOp(op, args, result, why);
-        if (ok && gLast) gLast = (g_variant_unref(gLast), nullptr);
-        return ok;
-    }
-    GVariant* before = gLast ? g_variant_ref(gLast) : SerializeTv(s);
-    GVariant* answer = nullptr;
-    bool ok = ApplyOp(op, args, &answer, why);
-    GVariant* after = ok ? SerializeTv(s) : nullptr;
-    if (after && g_variant_get_size(after) > kMaxStateBytes) {
-        ok = Refuse(why, Refusal::TooLarge,
-                    "the TV's state would take " + std::to_string(g_variant_get_size(after)) +
-                        " bytes, over the limit of " + std::to_string(kMaxStateBytes) + " bytes");
-    }
-    if (!ok) {
-        DeserializeTv(before, s);
-        PublishHiddenMask(s.cfg.hidden);
-        if (answer) g_variant_unref(answer);
-        if (after) g_variant_unref(after);
-        g_variant_unref(before);
-        return false;
-    }
-    g_variant_unref(before);
-    if (gLast) g_variant_unref(gLast);
-    gLast = after;
-    if (gOwner) Publish(after);
-    if (result)
-        *result = answer;
-    else if (answer)
-        g_variant_unref(answer);
-    return true;
-}
-
-GVariant* Answer(guint32 kind, const std::string& message, GVariant* result) {
-    return g_variant_ref_sink(
-        g_variant_new(kAnswerType, kind, message.c_str(), result ? result : g_variant_new("()")));
-}
-
 }  // namespace
+
+bool ReadsSharedState() {
+    return gHeader.load() != nullptr && !gOwner;
+}
+
+void PublishShared(GVariant* v) {
+    if (gOwner) Publish(v);
+}
+
+GVariant* LastSerializedTv() {
+    return gLast;
+}
+
+void KeepSerializedTv(GVariant* v) {
+    if (gLast) g_variant_unref(gLast);
+    gLast = v;
+}
 
 void PullShared() {
     Header* h = gHeader.load(std::memory_order_acquire);
@@ -267,11 +196,11 @@ void PullShared() {
     const char* problem = nullptr;
     uint64_t generation = 0;
     GVariant* v = ReadSnapshot(h, &generation, &problem);
-    if (v == nullptr && !gRepairAsked && gTransport.load() != nullptr) {
+    if (v == nullptr && !gRepairAsked && HasEditTransport()) {
         // The owner's next publication writes the header and a slot anew.
         gRepairAsked = true;
-        Remote(gTransport.load(), "republish", g_variant_new("()"), nullptr, nullptr);
-        return;  // Remote read the segment again
+        Edit("republish", nullptr, nullptr, nullptr);
+        return;  // the edit read the segment again
     }
     if (v == nullptr) {
         if (gProblem != problem)
@@ -283,29 +212,13 @@ void PullShared() {
     if (gProblem != nullptr) Log("the TV's shared state can be read again");
     gProblem = nullptr;
     gRepairAsked = false;
-    DeserializeTv(v, S());
-    if (gLast) g_variant_unref(gLast);
-    gLast = v;
+    DeserializeTv(v, SimState());
+    KeepSerializedTv(v);
     gGeneration = generation;
 }
 
-bool Edit(const char* op, GVariant* args, GVariant** result, Refusal* why) {
-    GVariant* a = g_variant_ref_sink(args ? args : g_variant_new("()"));
-    bool ok;
-    EditTransport transport = gTransport.load();
-    if (gHeader.load() != nullptr && !gOwner) {
-        ok = transport ? Remote(transport, op, a, result, why)
-                       : Refuse(why, Refusal::Unavailable,
-                                "the TV's state is another process's, and it cannot be reached");
-    } else {
-        ok = ApplyLocked(op, a, result, why);
-    }
-    g_variant_unref(a);
-    return ok;
-}
-
 std::unique_lock<std::mutex> LockTv() {
-    std::unique_lock<std::mutex> lk(S().mu);
+    std::unique_lock<std::mutex> lk(SimState().mu);
     PullShared();
     return lk;
 }
@@ -331,72 +244,10 @@ __attribute__((no_sanitize("address", "thread", "undefined"))) unsigned LoadHidd
     return gLocalMask.load(std::memory_order_acquire);
 }
 
-// ---- Face image directories --------------------------------------------------------------------
-
-void RemoveFaceImageDirectory(const std::string& dir) {
-    GDir* d = g_dir_open(dir.c_str(), 0, nullptr);
-    if (d == nullptr) return;
-    while (const char* name = g_dir_read_name(d)) {
-        bool ours = g_str_has_prefix(name, ".incoming-") ||
-                    (g_str_has_prefix(name, "face-") && g_str_has_suffix(name, ".pgm"));
-        if (ours) unlink((dir + "/" + name).c_str());
-    }
-    g_dir_close(d);
-    rmdir(dir.c_str());  // fails, and the directory stays, when something else is in it
-}
-
-namespace {
-
-// The TV's default face image directory goes when the process that made the TV exits (a broker
-// or a single process, not a worker), unless the TV was told to keep images elsewhere.
-struct FaceImageCleaner {
-    ~FaceImageCleaner() {
-        if (gHeader.load() != nullptr && !gOwner) return;
-        RemoveFaceImageDirectory(FaceImageBase() + "/faces-" + std::to_string(getpid()));
-    }
-} gFaceImageCleaner;
-
-}  // namespace
-
 }  // namespace gxsim::internal
 
 namespace gxsim {
 using namespace internal;
-
-void SetEditTransport(EditTransport transport) {
-    gTransport.store(transport);
-}
-
-std::string ApplyEdit(const std::string& request) {
-    // Copied so that the value is aligned and lives as long as we read it.
-    GBytes* bytes = g_bytes_new(request.data(), request.size());
-    GVariant* v =
-        g_variant_ref_sink(g_variant_new_from_bytes(G_VARIANT_TYPE(kRequestType), bytes, FALSE));
-    g_bytes_unref(bytes);
-    GVariant* answer = nullptr;
-    if (!g_variant_is_normal_form(v)) {
-        answer = Answer(Refusal::Invalid + 1, "a change that does not parse", nullptr);
-    } else {
-        const char* op = nullptr;
-        GVariant* args = nullptr;
-        g_variant_get(v, "(&sv)", &op, &args);
-        GVariant* result = nullptr;
-        Refusal why;
-        bool ok;
-        {
-            std::lock_guard<std::mutex> lk(S().mu);
-            ok = ApplyLocked(op, args, &result, &why);
-        }
-        answer = ok ? Answer(0, "", result) : Answer(why.kind + 1u, why.message, nullptr);
-        if (result) g_variant_unref(result);
-        g_variant_unref(args);
-    }
-    g_variant_unref(v);
-    std::string out(static_cast<const char*>(g_variant_get_data(answer)),
-                    g_variant_get_size(answer));
-    g_variant_unref(answer);
-    return out;
-}
 
 int ShareState(std::string* error) {
     if (gHeader.load() != nullptr) {
@@ -418,14 +269,13 @@ int ShareState(std::string* error) {
     auto* h = static_cast<Header*>(p);
     gOwnSlots = static_cast<char*>(p) + kHeaderBytes;
     gSlots = gOwnSlots;
-    std::lock_guard<std::mutex> lk(S().mu);
+    std::lock_guard<std::mutex> lk(SimState().mu);
     gOwner = true;
     gCreator = static_cast<int>(getpid());
     h->traceSeq = gLocalSeq;
     gHeader.store(h, std::memory_order_release);
-    if (gLast) g_variant_unref(gLast);
-    gLast = SerializeTv(S());
-    Publish(gLast);
+    KeepSerializedTv(SerializeTv(SimState()));
+    Publish(LastSerializedTv());
     return fd;
 }
 
@@ -452,7 +302,7 @@ bool JoinSharedState(int fd, std::string* error) {
         if (error) *error = "the TV's shared state has a layout this program does not know";
         return false;
     }
-    std::lock_guard<std::mutex> lk(S().mu);
+    std::lock_guard<std::mutex> lk(SimState().mu);
     gSlots = static_cast<const char*>(slots);
     gCreator = h->creator;
     gHeader.store(h, std::memory_order_release);
@@ -460,22 +310,6 @@ bool JoinSharedState(int fd, std::string* error) {
     gGeneration = 0;
     PullShared();
     return true;
-}
-
-void RemoveStaleFaceImageDirectories() {
-    std::string base = FaceImageBase();
-    GDir* d = g_dir_open(base.c_str(), 0, nullptr);
-    if (d == nullptr) return;
-    std::vector<std::string> stale;
-    while (const char* name = g_dir_read_name(d)) {
-        if (!g_str_has_prefix(name, "faces-")) continue;
-        char* end = nullptr;
-        long pid = strtol(name + 6, &end, 10);
-        if (end == name + 6 || *end != '\0' || pid <= 0 || pid == getpid()) continue;
-        if (kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH) stale.push_back(name);
-    }
-    g_dir_close(d);
-    for (const std::string& name : stale) RemoveFaceImageDirectory(base + "/" + name);
 }
 
 }  // namespace gxsim

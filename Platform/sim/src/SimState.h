@@ -1,6 +1,6 @@
 // Internal state of the simulated platform, shared by the sources of libgxemp-sim.so.
 //
-// One mutex guards everything here. Signals are delivered by one worker thread that never holds
+// One mutex guards everything here. Signals are delivered by one delivery thread that never holds
 // the mutex while it runs a callback, so callbacks may call back into the libraries.
 //
 // The TV's own state (configuration, forced results, handle and face-id counters, stored faces,
@@ -111,8 +111,8 @@ struct State {
     std::optional<Subscription> lastMotionCb;
     std::optional<Subscription> lastFaceCb;
 
-    // Worker.
-    std::thread worker;
+    // The delivery thread and its queue.
+    std::thread deliveryThread;
     bool stopping = false;
     std::deque<Delivery> queue;
     bool busy = false;
@@ -120,26 +120,36 @@ struct State {
     uint64_t busyInstance = 0;
 };
 
-State& S();
+State& SimState();
 
 // Replaces a file whole (temporary file, fsync, rename) with `mode`: a reader sees the old or
 // the new content, never part of one.
 bool ReplaceFile(const std::string& path, const std::string& data, int mode);
 
 // True on the library's delivery thread.
-bool OnWorker();
+bool OnDeliveryThread();
 
 // ---- The TV shared between processes (Shared.cpp) ----------------------------------------------
-// All expect S().mu held by the caller.
+// All expect SimState().mu held by the caller.
 // Refreshes the local copy of the TV's state when the owner published a newer one.
 void PullShared();
+// This process reads the TV's state from another's segment (a worker that joined it).
+bool ReadsSharedState();
+// The owner: `v` (normal form, within kMaxStateBytes) becomes the state the others read.
+void PublishShared(GVariant* v);
+// The TV's state as last applied or read, serialised; null when a change since left it to be
+// serialised afresh. KeepSerializedTv takes over the reference it is given.
+GVariant* LastSerializedTv();
+void KeepSerializedTv(GVariant* v);
+// A transport to the owner was set (SetEditTransport; SharedEdits.cpp).
+bool HasEditTransport();
 // Changes the TV's state: `op` names the change (see Edits.cpp), `args` (floating or not, may be
 // null for none) its arguments. Applied here when this process owns the state, else sent to the
 // owner; either way the local copy holds the outcome when it returns. *result (when given) gets
 // the change's answer (a new reference, or null). Returns false with *why when refused.
 bool Edit(const char* op, GVariant* args, GVariant** result, Refusal* why);
-// The owner: applies a change to S() (Edits.cpp); false with *why when refused, S() then
-// possibly changed in part (the caller restores it).
+// The owner: applies a change to SimState() (Edits.cpp); false with *why when refused, SimState()
+// then possibly changed in part (the caller restores it).
 bool ApplyOp(const std::string& op, GVariant* args, GVariant** result, Refusal* why);
 // The change only takes the next number of a counter the owner alone hands out.
 bool TakesACounter(const std::string& op);
@@ -153,7 +163,7 @@ GVariant* SerializeConfig(const Config& c);
 void DeserializeConfig(GVariant* v, Config& c);
 extern const char kConfigType[];
 extern const char kStateType[];
-// Edit with S().mu taken here.
+// Edit with SimState().mu taken here.
 bool EditNow(const char* op, GVariant* args, Refusal* why, GVariant** result = nullptr);
 bool Refuse(Refusal* why, Refusal::Kind kind, std::string message);
 // A library entry point's name (motion, face or camera).
@@ -175,17 +185,17 @@ int TvPid();
 void StoreHiddenMask(unsigned mask);
 unsigned LoadHiddenMask();
 
-// Locks S().mu with the TV state refreshed.
+// Locks SimState().mu with the TV state refreshed.
 std::unique_lock<std::mutex> LockTv();
 
-// The following expect S().mu held by the caller.
+// The following expect SimState().mu held by the caller.
 void AddTrace(const char* fn, std::vector<std::string> args, int result, std::string detail);
 const int* Forced(const char* fn);
 void Enqueue(Delivery d);
 // Queues a signal for a live instance; its subscription is looked up again on delivery.
 void EnqueueForInstance(Lib lib, uint64_t instance, int handle, int signal,
                         std::optional<std::string> text, std::optional<FaceRecord> record);
-// Waits until no callback runs for the instance (unless called on the worker itself).
+// Waits until no callback runs for the instance (unless called on the delivery thread itself).
 void WaitIdle(std::unique_lock<std::mutex>& lk, Lib lib, uint64_t instance);
 // Drops queued deliveries of an instance.
 void DropQueued(Lib lib, uint64_t instance);
@@ -195,8 +205,8 @@ std::string FaceDirLocked();
 
 // Sets the hidden mask read by the motion library's resolvers.
 void PublishHiddenMask(const std::set<std::string>& names);
-// Stops the worker (drops undelivered signals); takes S().mu itself.
-void StopWorker();
+// Stops the delivery thread (drops undelivered signals); takes SimState().mu itself.
+void StopDeliveryThread();
 
 // Runs one traced entry point: a forced result replaces the work.
 template <class Work>

@@ -152,7 +152,7 @@ struct TraceEntry {
     // The call's place in the order of library calls of the whole TV (every process that serves
     // it counts in one sequence), and the process that made it.
     uint64_t seq = 0;
-    int worker = 0;
+    int pid = 0;
 };
 std::vector<TraceEntry> Trace();
 void ClearTrace();

@@ -1,0 +1,141 @@
+// The library calls' trace, forced results and the names of the libraries' entry points.
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "SimState.h"
+
+namespace gxsim::internal {
+namespace {
+
+constexpr size_t kMaxTrace = 100000;
+
+const std::vector<std::string>& FaceEntryPoints() {
+    static const std::vector<std::string> names = {
+        "gx_face_recog_create",          "gx_face_recog_destroy",
+        "gx_set_face_signal_subscribed", "gx_face_signal_unsubscribed",
+        "gx_enable_face_recognition",    "gx_start_face_detection",
+        "gx_stop_face_detection",        "gx_start_face_training",
+        "gx_stop_face_training",         "gx_start_face_recognition",
+        "gx_stop_face_recognition",      "gx_over_write_face",
+        "gx_over_write_thumbnail",       "gx_train_thumbnail",
+        "gx_get_face_version",           "gx_erase_face",
+        "gx_clear_face_recog_data",      "gx_get_face_recognition_result",
+        "gx_get_face_detection_result",  "gx_get_face_training_result",
+        "gx_erase_face_image_id",        "gx_encrypt_face_image",
+        "gx_decrypt_face_image",
+    };
+    return names;
+}
+
+}  // namespace
+
+bool IsKnownEntry(const std::string& name) {
+    for (const auto& n : MotionEntryPoints())
+        if (n == name) return true;
+    for (const auto& n : FaceEntryPoints())
+        if (n == name) return true;
+    return name == "tvcamera_control_check_camera_state";
+}
+
+void AddTrace(const char* fn, std::vector<std::string> args, int result, std::string detail) {
+    State& s = SimState();
+    // What the trace holds, in TraceEntryBytes; counted afresh whenever it was emptied.
+    static size_t bytes = 0;
+    if (s.trace.empty()) bytes = 0;
+    s.trace.push_back(
+        TraceEntry{fn, std::move(args), result, std::move(detail), NextTraceSeq(), getpid()});
+    bytes += TraceEntryBytes(s.trace.back());
+    while (s.trace.size() > 1 && (s.trace.size() > kMaxTrace || bytes > kMaxTraceBytes)) {
+        bytes -= TraceEntryBytes(s.trace.front());
+        s.trace.pop_front();
+    }
+}
+
+const int* Forced(const char* fn) {
+    State& s = SimState();
+    if (s.forced.empty()) return nullptr;
+    auto it = s.forced.find(fn);
+    return it == s.forced.end() ? nullptr : &it->second;
+}
+
+}  // namespace gxsim::internal
+
+namespace gxsim {
+using namespace internal;
+
+size_t TraceEntryBytes(const TraceEntry& entry) {
+    size_t bytes = 32 + entry.function.size() + entry.detail.size();
+    for (const std::string& arg : entry.args) bytes += 8 + arg.size();
+    return bytes;
+}
+
+std::vector<TraceEntry> Trace() {
+    std::lock_guard<std::mutex> lk(SimState().mu);
+    return {SimState().trace.begin(), SimState().trace.end()};
+}
+
+void ClearTrace() {
+    std::lock_guard<std::mutex> lk(SimState().mu);
+    SimState().trace.clear();
+}
+
+std::string FormatPointer(const void* p) {
+    if (!p) return "null";
+    char buf[2 + 16 + 1];
+    snprintf(buf, sizeof buf, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(p));
+    return buf;
+}
+
+bool ForceResult(const std::string& entry, int value, Refusal* why) {
+    return EditNow("force", g_variant_new("(si)", entry.c_str(), value), why);
+}
+
+bool ClearForcedResult(const std::string& entry, Refusal* why) {
+    return EditNow("unforce", g_variant_new_string(entry.c_str()), why);
+}
+
+bool ClearForcedResults(Refusal* why) {
+    return EditNow("unforceAll", nullptr, why);
+}
+
+const std::vector<std::string>& MotionEntryPoints() {
+    static const std::vector<std::string> names = {
+        "gx_motion_recog_create",
+        "gx_motion_recog_destroy",
+        "gx_set_motion_signal_subscribed",
+        "gx_motion_signal_unsubscribed",
+        "gx_start_motion_recog",
+        "gx_stop_motion_recog",
+        "gx_enable_motion_recognition",
+        "gx_is_motion_recognition_enabled",
+        "gx_get_motion_recognition_status",
+        "gx_get_motion_brightness_level",
+        "gx_is_two_hand_motion_valid",
+        "gx_is_slap_motion_valid",
+        "gx_is_thumbup_motion_valid",
+        "gx_enable_motion_hint",
+        "gx_set_zoom_trigger_condition",
+        "gx_get_zoom_trigger_condition",
+        "gx_set_rotate_trigger_condition",
+        "gx_get_rotate_trigger_condition",
+        "gx_is_motion_engine_valid",
+        "gx_enable_swipe",
+    };
+    return names;
+}
+
+bool SetHiddenMotionEntryPoints(const std::set<std::string>& names, Refusal* why) {
+    GVariantBuilder b;
+    g_variant_builder_init(&b, G_VARIANT_TYPE("as"));
+    for (const std::string& n : names) g_variant_builder_add(&b, "s", n.c_str());
+    return EditNow("hidden", g_variant_builder_end(&b), why);
+}
+
+std::set<std::string> HiddenMotionEntryPoints() {
+    auto lk = LockTv();
+    return SimState().cfg.hidden;
+}
+
+}  // namespace gxsim
