@@ -62,11 +62,8 @@ gboolean OnStop(gpointer loop) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string path = argc == 2 ? gxbench::PathOfAddress(argv[1]) : "";
-    if (path.empty()) {
-        std::fprintf(stderr, "usage: %s unix:path=PATH\n", argv[0]);
-        return 2;
-    }
+    std::string path = gxbench::SocketPathArgument(argc, argv);
+    if (path.empty()) return 2;
     g_Node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
     gchar* guid = g_dbus_generate_guid();
     GError* error = nullptr;

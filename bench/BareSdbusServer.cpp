@@ -18,6 +18,7 @@
 #include <string>
 
 #include "BenchSocket.h"
+#include "gxhost/BusRef.h"
 
 namespace {
 
@@ -25,13 +26,13 @@ struct Server;
 
 struct Connection {
     Server* server = nullptr;
-    sd_bus* bus = nullptr;
+    gxhost::BusRef bus;
     std::string name;
     bool listening = false;  // called Open: receives events
 };
 
 struct Server {
-    sd_event* event = nullptr;
+    gxhost::EventRef event;
     sd_id128_t id{};
     uint64_t next = 1;
     std::list<std::unique_ptr<Connection>> connections;
@@ -66,12 +67,12 @@ int OnEmit(sd_bus_message* m, void* userdata, sd_bus_error*) {
     int32_t sent = 0;
     for (auto& c : Of(userdata)->server->connections) {
         if (!c->listening) continue;
-        sd_bus_message* s = nullptr;
-        r = sd_bus_message_new_signal(c->bus, &s, "/org/gxemp/Host1", "org.gxemp.Host1", "Event");
-        if (r >= 0) r = sd_bus_message_set_destination(s, c->name.c_str());
-        if (r >= 0) r = sd_bus_message_append(s, "uiss", 1u, 6511, "EVENT_MOTION_GRAB", text);
-        if (r >= 0) r = sd_bus_send(c->bus, s, nullptr);
-        sd_bus_message_unref(s);
+        gxhost::MessageRef s;
+        r = sd_bus_message_new_signal(c->bus.get(), s.out(), "/org/gxemp/Host1", "org.gxemp.Host1",
+                                      "Event");
+        if (r >= 0) r = sd_bus_message_set_destination(s.get(), c->name.c_str());
+        if (r >= 0) r = sd_bus_message_append(s.get(), "uiss", 1u, 6511, "EVENT_MOTION_GRAB", text);
+        if (r >= 0) r = sd_bus_send(c->bus.get(), s.get(), nullptr);
         if (r >= 0) ++sent;
     }
     return sd_bus_reply_method_return(m, "i", sent);
@@ -108,11 +109,10 @@ int OnDisconnect(sd_bus_message* m, void* userdata, sd_bus_error*) {
     Connection* c = Of(userdata);
     // Released from a defer source: a connection cannot be freed inside its own dispatch.
     sd_event_add_defer(
-        c->server->event, nullptr,
+        c->server->event.get(), nullptr,
         [](sd_event_source* s, void* data) {
             Connection* gone = Of(data);
-            sd_bus_detach_event(gone->bus);
-            sd_bus_flush_close_unref(gone->bus);
+            sd_bus_detach_event(gone->bus.get());
             gone->server->connections.remove_if(
                 [gone](const std::unique_ptr<Connection>& p) { return p.get() == gone; });
             sd_event_source_disable_unref(s);
@@ -129,25 +129,25 @@ int OnAccept(sd_event_source*, int listenFd, uint32_t, void* userdata) {
     auto c = std::make_unique<Connection>();
     c->server = server;
     c->name = ":1." + std::to_string(server->next++);
-    int r = sd_bus_new(&c->bus);
-    if (r >= 0) r = sd_bus_set_fd(c->bus, fd, fd);
-    if (r >= 0) r = sd_bus_set_server(c->bus, 1, server->id);
+    int r = sd_bus_new(c->bus.out());
+    sd_bus* bus = c->bus.get();
+    if (r >= 0) r = sd_bus_set_fd(bus, fd, fd);
+    if (r >= 0) r = sd_bus_set_server(bus, 1, server->id);
     if (r >= 0)
-        r = sd_bus_add_object_vtable(c->bus, nullptr, "/org/gxemp/Host1", "org.gxemp.Host1", kHost,
+        r = sd_bus_add_object_vtable(bus, nullptr, "/org/gxemp/Host1", "org.gxemp.Host1", kHost,
                                      c.get());
     if (r >= 0)
-        r = sd_bus_add_object_vtable(c->bus, nullptr, "/org/gxemp/Simulator1",
-                                     "org.gxemp.Simulator1", kStreamer, c.get());
+        r = sd_bus_add_object_vtable(bus, nullptr, "/org/gxemp/Simulator1", "org.gxemp.Simulator1",
+                                     kStreamer, c.get());
     if (r >= 0)
-        r = sd_bus_add_object_vtable(c->bus, nullptr, "/org/freedesktop/DBus",
-                                     "org.freedesktop.DBus", kDaemon, c.get());
-    if (r >= 0) r = sd_bus_add_filter(c->bus, nullptr, OnDisconnect, c.get());
-    if (r >= 0) r = sd_bus_start(c->bus);
-    if (r >= 0) r = sd_bus_attach_event(c->bus, server->event, SD_EVENT_PRIORITY_NORMAL);
+        r = sd_bus_add_object_vtable(bus, nullptr, "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     kDaemon, c.get());
+    if (r >= 0) r = sd_bus_add_filter(bus, nullptr, OnDisconnect, c.get());
+    if (r >= 0) r = sd_bus_start(bus);
+    if (r >= 0) r = sd_bus_attach_event(bus, server->event.get(), SD_EVENT_PRIORITY_NORMAL);
     if (r < 0) {
-        if (c->bus == nullptr) close(fd);
-        sd_bus_flush_close_unref(c->bus);
-        return 0;
+        if (bus == nullptr) close(fd);
+        return 0;  // the connection goes with `c`
     }
     server->connections.push_back(std::move(c));
     return 0;
@@ -160,11 +160,8 @@ int OnSignal(sd_event_source* s, const struct signalfd_siginfo*, void*) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string path = argc == 2 ? gxbench::PathOfAddress(argv[1]) : "";
-    if (path.empty()) {
-        std::fprintf(stderr, "usage: %s unix:path=PATH\n", argv[0]);
-        return 2;
-    }
+    std::string path = gxbench::SocketPathArgument(argc, argv);
+    if (path.empty()) return 2;
     sigset_t mask;
     sigemptyset(&mask);
     sigaddset(&mask, SIGINT);
@@ -173,21 +170,19 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     Server server;
-    if (sd_event_new(&server.event) < 0) return 1;
-    sd_event_add_signal(server.event, nullptr, SIGINT, OnSignal, nullptr);
-    sd_event_add_signal(server.event, nullptr, SIGTERM, OnSignal, nullptr);
+    if (sd_event_new(server.event.out()) < 0) return 1;
+    sd_event_add_signal(server.event.get(), nullptr, SIGINT, OnSignal, nullptr);
+    sd_event_add_signal(server.event.get(), nullptr, SIGTERM, OnSignal, nullptr);
     sd_id128_randomize(&server.id);
     int fd = gxbench::ListenUnix(path, SOCK_NONBLOCK);
     if (fd < 0) {
         std::perror("listen");
         return 1;
     }
-    sd_event_add_io(server.event, nullptr, fd, EPOLLIN, OnAccept, &server);
-    int r = sd_event_loop(server.event);
-    for (auto& c : server.connections) sd_bus_flush_close_unref(c->bus);
-    server.connections.clear();
+    sd_event_add_io(server.event.get(), nullptr, fd, EPOLLIN, OnAccept, &server);
+    int r = sd_event_loop(server.event.get());
+    server.connections.clear();  // each flushed and closed
     close(fd);
     unlink(path.c_str());
-    sd_event_unref(server.event);
     return r < 0 ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -40,23 +41,18 @@ inline int ListenUnix(const std::string& path, int flags) {
     return fd;
 }
 
-// A connected unix stream socket, or -1.
-inline int ConnectUnix(const std::string& path) {
-    struct sockaddr_un addr;
-    if (!UnixAddress(path, &addr)) return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // "unix:path=P" -> P; anything else -> "".
 inline std::string PathOfAddress(const std::string& address) {
     const std::string prefix = "unix:path=";
     return address.compare(0, prefix.size(), prefix) == 0 ? address.substr(prefix.size()) : "";
+}
+
+// The socket path of a baseline server's one argument, "unix:path=PATH"; "" (the usage printed)
+// when it has none.
+inline std::string SocketPathArgument(int argc, char** argv) {
+    std::string path = argc == 2 ? PathOfAddress(argv[1]) : "";
+    if (path.empty()) std::fprintf(stderr, "usage: %s unix:path=PATH\n", argv[0]);
+    return path;
 }
 
 }  // namespace gxbench

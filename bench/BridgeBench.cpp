@@ -11,21 +11,21 @@
 // fails on a time: it prints figures and exits 0 unless a process could not be driven.
 #include <json/json.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BenchSocket.h"
+#include "BusClient.h"
+#include "ServiceProcess.h"
 #include "WsClient.h"
 
 namespace {
@@ -37,49 +37,130 @@ using gxbench::NowNs;
     std::exit(1);
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, int* out) {
-    int p[2];
-    if (pipe(p) != 0) Die("pipe");
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(p[1], 1);
-        close(p[0]);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(p[1]);
-    *out = p[0];
-    return pid;
-}
-
-std::string ReadLine(int fd) {
-    std::string line;
-    for (char c; read(fd, &c, 1) == 1 && c != '\n';) line += c;
-    return line;
-}
-
-sd_bus* Connect(const std::string& address) {
-    sd_bus* bus = nullptr;
-    for (int i = 0; i < 500; ++i) {  // until the service listens
-        sd_bus_new(&bus);
-        sd_bus_set_address(bus, address.c_str());
-        sd_bus_set_bus_client(bus, 1);
-        if (sd_bus_start(bus) >= 0 &&
-            sd_bus_call_method(bus, "org.gxemp.Host1", "/org/gxemp/Host1",
-                               "org.freedesktop.DBus.Peer", "Ping", nullptr, nullptr, "") >= 0)
-            return bus;
-        sd_bus_flush_close_unref(bus);
-        usleep(10000);
-    }
-    Die("the service does not answer at " + address);
-}
-
 double Percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+gxtest::Client::Options Quiet() {
+    gxtest::Client::Options options;
+    options.events = false;  // the native client stamps each event's arrival itself
+    return options;
+}
+
+// The native client: its own connection, engine and subscription, receiving on its own thread.
+class Native {
+public:
+    explicit Native(const std::string& address) : m_Client(address, Quiet()) {
+        uint32_t engine = m_Client.Open("bench");
+        m_Client.Execute(engine, "SetMotionSubscribeInfo", "bench",
+                         R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})");
+        gxclient::MatchEvents(m_Client.bus(), &Native::OnEvent, &latencies, &m_Match);
+        m_Loop = std::thread([this] {
+            while (!m_Stop) {
+                int r = sd_bus_process(m_Client.bus(), nullptr);
+                if (r > 0) got = static_cast<int>(latencies.size());
+                if (r == 0) sd_bus_wait(m_Client.bus(), 100000);
+            }
+        });
+    }
+    void Stop() {
+        m_Stop = true;
+        m_Loop.join();
+    }
+
+    std::vector<double> latencies;  // us; read once stopped
+    std::atomic<int> got{0};
+
+private:
+    static int OnEvent(sd_bus_message* m, void* data, sd_bus_error*) {
+        uint64_t now = NowNs();
+        gxclient::Event e;
+        if (gxclient::ReadEvent(m, &e) >= 0) {
+            auto* out = static_cast<std::vector<double>*>(data);
+            out->push_back(static_cast<double>(now - std::strtoull(e.data.c_str(), nullptr, 10)) /
+                           1e3);
+        }
+        return 0;
+    }
+
+    gxtest::Client m_Client;
+    gxhost::SlotRef m_Match;
+    std::thread m_Loop;
+    std::atomic<bool> m_Stop{false};
+};
+
+// The page: a WebSocket of an allowed origin, subscribed and focused.
+std::unique_ptr<WsClient> OpenPage(unsigned port) {
+    auto page = std::make_unique<WsClient>(port, "127.0.0.1:" + std::to_string(port),
+                                           "http://localhost:8080");
+    if (page->status != 101) Die("the bridge refused the page");
+    std::string text;
+    page->ReadFrame(&text, 10000);  // hello
+    page->Send(
+        R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"gestures":["EVENT_MOTION_GRAB"]}})");
+    page->Send(
+        R"({"jsonrpc":"2.0","id":2,"method":"visibility","params":{"visible":true,"focused":true}})");
+    for (int answered = 0; answered < 2 && page->ReadFrame(&text, 10000);)
+        answered += text.find("\"id\":") != std::string::npos;
+    return page;
+}
+
+// Waits for the page's next event: its latency from the stamp in its payload, in us.
+double PageLatency(WsClient& page, Json::CharReader& reader) {
+    for (std::string text;;) {
+        if (!page.ReadFrame(&text, 10000)) Die("the page lost the bridge");
+        Json::Value m;
+        if (!reader.parse(text.data(), text.data() + text.size(), &m, nullptr) ||
+            m["method"] != "event")
+            continue;
+        uint64_t now = NowNs();
+        return static_cast<double>(now -
+                                   std::strtoull(m["params"]["payload"].asCString(), nullptr, 10)) /
+               1e3;
+    }
+}
+
+void Report(const std::vector<double>& nativeUs, const std::vector<double>& pageUs, int gestures) {
+    std::printf("%-44s %10s %10s %8s\n", "gesture, library to client [us]", "native", "web page",
+                "ratio");
+    for (auto [label, p] : {std::pair<const char*, double>{"p50", 0.5}, {"p99", 0.99}}) {
+        double n = Percentile(nativeUs, p), w = Percentile(pageUs, p);
+        std::printf("  %-42s %10.1f %10.1f %7.2fx\n", label, n, w, w / n);
+    }
+    double p99 = Percentile(pageUs, 0.99);
+    std::printf("web page p99 %.2f ms against the 30 ms at which people notice gesture lag: %s\n",
+                p99 / 1e3, p99 < 30000 ? "met" : "missed");
+    std::printf("(%d gestures, one at a time, each to both clients)\n", gestures);
+}
+
+void Run(int gestures) {
+    gxtest::Service service;
+    std::string conf = service.dir() + "/bridge.conf";
+    std::ofstream(conf) << "[origin http://localhost:8080]\ncommands=motion\n";
+    gxtest::Client control(service.address(), Quiet());
+    gxtest::Child bridge(
+        {GXEMP_BRIDGE_BIN, "--port", "0", "--config", conf, "--address", service.address()},
+        {"XDG_RUNTIME_DIR=" + service.dir()});
+    std::string url;
+    if (!bridge.ReadLine(&url)) Die("the bridge did not start");
+    unsigned port = static_cast<unsigned>(std::stoi(url.substr(url.rfind(':') + 1)));
+
+    Native native(service.address());
+    std::unique_ptr<WsClient> page = OpenPage(port);
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    std::vector<double> pageUs;
+    for (int i = 0; i < gestures + 20; ++i) {  // the first 20 warm up
+        control.EmitMotion(1005, std::to_string(NowNs()));
+        double us = PageLatency(*page, *reader);
+        if (i >= 20) pageUs.push_back(us);
+        while (native.got.load() < i + 1) std::this_thread::yield();
+    }
+    native.Stop();
+    native.latencies.erase(native.latencies.begin(), native.latencies.begin() + 20);
+    Report(native.latencies, pageUs, gestures);
+    kill(bridge.pid(), SIGTERM);
+    bridge.Wait();
 }
 
 }  // namespace
@@ -95,122 +176,10 @@ int main(int argc, char** argv) {
         else
             Die("usage: gxemp_bench_bridge [--gestures N] [--quick]");
     }
-    std::string dir =
-        std::filesystem::temp_directory_path() / ("gxemp-bench-bridge-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
-    std::string address = "unix:path=" + dir + "/host.sock";
-    std::ofstream(dir + "/bridge.conf") << "[origin http://localhost:8080]\ncommands=motion\n";
-    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-
-    int serviceOut = -1, bridgeOut = -1;
-    pid_t service =
-        Spawn({GXEMP_BIN, "--address", address, "--log", dir + "/gxemp.log"}, &serviceOut);
-    sd_bus* control = Connect(address);
-    pid_t bridge = Spawn(
-        {GXEMP_BRIDGE_BIN, "--port", "0", "--config", dir + "/bridge.conf", "--address", address},
-        &bridgeOut);
-    std::string url = ReadLine(bridgeOut);
-    if (url.empty()) Die("the bridge did not start");
-    unsigned port = static_cast<unsigned>(std::stoi(url.substr(url.rfind(':') + 1)));
-
-    // The native client: its own connection, engine and subscription, on its own thread.
-    sd_bus* native = Connect(address);
-    sd_bus_message* reply = nullptr;
-    uint32_t engine = 0;
-    if (sd_bus_call_method(native, "org.gxemp.Host1", "/org/gxemp/Host1", "org.gxemp.Host1", "Open",
-                           nullptr, &reply, "s", "bench") < 0 ||
-        sd_bus_message_read(reply, "u", &engine) < 0)
-        Die("Open failed");
-    sd_bus_message_unref(reply);
-    const char* list = R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})";
-    if (sd_bus_call_method(native, "org.gxemp.Host1", "/org/gxemp/Host1", "org.gxemp.Host1",
-                           "Execute", nullptr, nullptr, "usssss", engine, "SetMotionSubscribeInfo",
-                           "bench", list, "", "") < 0)
-        Die("the native subscription failed");
-    std::vector<double> nativeUs, pageUs;
-    std::atomic<int> nativeGot{0};
-    std::atomic<bool> stop{false};
-    sd_bus_match_signal(
-        native, nullptr, nullptr, "/org/gxemp/Host1", "org.gxemp.Host1", "Event",
-        [](sd_bus_message* m, void* data, sd_bus_error*) {
-            uint64_t now = NowNs();
-            uint32_t from;
-            int32_t code;
-            const char *name, *text;
-            if (sd_bus_message_read(m, "uiss", &from, &code, &name, &text) >= 0) {
-                auto* out = static_cast<std::vector<double>*>(data);
-                out->push_back(static_cast<double>(now - std::strtoull(text, nullptr, 10)) / 1e3);
-            }
-            return 0;
-        },
-        &nativeUs);
-    std::thread nativeLoop([&] {
-        while (!stop) {
-            int r = sd_bus_process(native, nullptr);
-            if (r > 0) nativeGot = static_cast<int>(nativeUs.size());
-            if (r == 0) sd_bus_wait(native, 100000);
-        }
-    });
-
-    // The page: a WebSocket of an allowed origin, subscribed and focused.
-    WsClient page(port, "127.0.0.1:" + std::to_string(port), "http://localhost:8080");
-    if (page.status != 101) Die("the bridge refused the page");
-    std::string text;
-    page.ReadFrame(&text, 10000);  // hello
-    page.Send(
-        R"({"jsonrpc":"2.0","id":1,"method":"subscribe","params":{"gestures":["EVENT_MOTION_GRAB"]}})");
-    page.Send(
-        R"({"jsonrpc":"2.0","id":2,"method":"visibility","params":{"visible":true,"focused":true}})");
-    for (int answered = 0; answered < 2 && page.ReadFrame(&text, 10000);)
-        answered += text.find("\"id\":") != std::string::npos;
-
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    for (int i = 0; i < gestures + 20; ++i) {  // the first 20 warm up
-        uint64_t stamp = NowNs();
-        std::string s = std::to_string(stamp);
-        if (sd_bus_call_method(control, "org.gxemp.Host1", "/org/gxemp/Simulator1",
-                               "org.gxemp.Simulator1", "EmitMotionSignal", nullptr, nullptr, "is",
-                               1005, s.c_str()) < 0)
-            Die("EmitMotionSignal failed");
-        for (bool got = false; !got;) {
-            if (!page.ReadFrame(&text, 10000)) Die("the page lost the bridge");
-            Json::Value m;
-            if (!reader->parse(text.data(), text.data() + text.size(), &m, nullptr) ||
-                m["method"] != "event")
-                continue;
-            got = true;
-            uint64_t now = NowNs();
-            if (i >= 20)
-                pageUs.push_back(
-                    static_cast<double>(
-                        now - std::strtoull(m["params"]["payload"].asCString(), nullptr, 10)) /
-                    1e3);
-        }
-        while (nativeGot.load() < i + 1) std::this_thread::yield();
+    try {
+        Run(gestures);
+    } catch (const std::exception& e) {
+        Die(e.what());
     }
-    stop = true;
-    nativeLoop.join();
-    nativeUs.erase(nativeUs.begin(), nativeUs.begin() + 20);
-
-    std::printf("%-44s %10s %10s %8s\n", "gesture, library to client [us]", "native", "web page",
-                "ratio");
-    for (auto [label, p] : {std::pair<const char*, double>{"p50", 0.5}, {"p99", 0.99}}) {
-        double n = Percentile(nativeUs, p), w = Percentile(pageUs, p);
-        std::printf("  %-42s %10.1f %10.1f %7.2fx\n", label, n, w, w / n);
-    }
-    double p99 = Percentile(pageUs, 0.99);
-    std::printf("web page p99 %.2f ms against the 30 ms at which people notice gesture lag: %s\n",
-                p99 / 1e3, p99 < 30000 ? "met" : "missed");
-    std::printf("(%d gestures, one at a time, each to both clients)\n", gestures);
-
-    sd_bus_flush_close_unref(native);
-    sd_bus_flush_close_unref(control);
-    kill(bridge, SIGTERM);
-    kill(service, SIGTERM);
-    waitpid(bridge, nullptr, 0);
-    waitpid(service, nullptr, 0);
-    std::filesystem::remove_all(dir);
     return 0;
 }

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,6 +22,7 @@
 #include "EmpLog.h"
 #include "EmpProviderPlugin.h"
 #include "face_recognition.h"
+#include "TempDir.h"
 #include "gxsim/Sim.h"
 
 namespace {
@@ -50,11 +50,6 @@ public:
 class Platform {
 public:
     Platform() {
-        std::string tmpl = std::filesystem::temp_directory_path().string() + "/gxemp-bench-XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr) std::abort();
-        m_Dir = buf.data();
         ResetSimulator();
         m_SavedStderr = dup(STDERR_FILENO);
     }
@@ -65,8 +60,8 @@ public:
     // starts from a clean library.
     void ResetSimulator() {
         gxsim::Reset();
-        gxsim::SetSettingsPath(m_Dir + "/settings.ini");
-        gxsim::SetFaceImageDirectory(m_Dir + "/faces");
+        gxsim::SetSettingsPath(m_Dir / "settings.ini");
+        gxsim::SetFaceImageDirectory(m_Dir / "faces");
     }
     ~Platform() {
         UseSink(kFileSink);
@@ -74,8 +69,6 @@ public:
         gxsim::Drain();
         gxsim::Reset();
         gxsim::SetSettingsPath("");
-        std::error_code ignored;
-        std::filesystem::remove_all(m_Dir, ignored);
         if (m_SavedStderr >= 0) close(m_SavedStderr);
     }
 
@@ -92,7 +85,7 @@ public:
     }
 
 private:
-    std::string m_Dir;
+    gxtest::TempDir m_Dir{"gxemp-bench"};
     int m_SavedStderr = -1;
 };
 

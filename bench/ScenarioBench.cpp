@@ -14,24 +14,23 @@
 // Nothing here fails on a time: the program prints figures and whether each target was met, and
 // exits non-zero only when it could not measure.
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-event.h>
 #include <time.h>
 #include <unistd.h>
-#include <json/json.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "Json.h"
+#include "gxhost/BusRef.h"
+#include "ServiceProcess.h"
 
 namespace {
 
@@ -75,89 +74,18 @@ void PrintRatio(const char* what, const Figures& a, const Figures& b) {
                 a.max / b.max);
 }
 
-// ---- Processes ---------------------------------------------------------------------------------
+// ---- The service -------------------------------------------------------------------------------
 
-// Runs a program with standard output and error into the file `out`.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& out) {
-    pid_t pid = fork();
-    if (pid < 0) Die("fork failed");
-    if (pid == 0) {
-        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, 1);
-        dup2(fd, 2);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
+// Runs gxempctl against the service; its output when it succeeds.
+std::string Ctl(const gxtest::Service& service, const std::vector<std::string>& args) {
+    gxtest::ProcessResult r = service.Ctl(args);
+    if (r.status != 0) Die("gxempctl " + args[0] + " failed:\n" + r.out + r.err);
+    return r.out;
 }
 
-int Wait(pid_t pid) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+std::string PathIn(const gxtest::Service& service, const std::string& name) {
+    return service.dir() + "/" + name;
 }
-
-std::vector<Json::Value> JsonLines(const std::string& path) {
-    std::vector<Json::Value> lines;
-    std::ifstream in(path);
-    Json::CharReaderBuilder builder;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream one(line);
-        Json::Value v;
-        if (!Json::parseFromStream(builder, one, &v, nullptr)) Die("not JSON: " + line);
-        lines.push_back(v);
-    }
-    return lines;
-}
-
-class Bench {
-public:
-    Bench() {
-        char tmpl[] = "/tmp/gxemp-bench-scenario-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) Die("mkdtemp failed");
-        m_Dir = tmpl;
-        m_Address = "unix:path=" + m_Dir + "/host.sock";
-        m_Service = Spawn({GXEMP_BIN, "--address", m_Address, "--log", m_Dir + "/gxemp.log",
-                           "--settings", m_Dir + "/settings.ini"},
-                          m_Dir + "/gxemp.out");
-        for (int i = 0; i < 100; ++i) {
-            if (Ctl({"info"}, "info.out") == 0) return;
-            usleep(50000);
-        }
-        Die("the service did not start (see " + m_Dir + ")");
-    }
-    ~Bench() {
-        kill(m_Service, SIGTERM);
-        Wait(m_Service);
-        std::error_code ec;
-        std::filesystem::remove_all(m_Dir, ec);
-    }
-
-    std::string Path(const std::string& name) const { return m_Dir + "/" + name; }
-    std::string Read(const std::string& name) const {
-        std::stringstream text;
-        text << std::ifstream(Path(name)).rdbuf();
-        return text.str();
-    }
-
-    int Ctl(std::vector<std::string> args, const std::string& out) {
-        return Wait(StartCtl(std::move(args), out));
-    }
-    pid_t StartCtl(std::vector<std::string> args, const std::string& out) {
-        args.insert(args.begin(), {GXEMPCTL_BIN, "--address", m_Address});
-        return Spawn(args, Path(out));
-    }
-
-private:
-    std::string m_Dir, m_Address;
-    pid_t m_Service = -1;
-};
 
 // ---- Lateness ----------------------------------------------------------------------------------
 
@@ -170,11 +98,11 @@ std::vector<double> TimerLateness(int steps) {
     } run;
     uint64_t start = NowUsec() + 10000;
     for (int i = 0; i < steps; ++i) run.due.push_back(start + static_cast<uint64_t>(i) * 10000);
-    sd_event* event = nullptr;
-    sd_event_new(&event);
-    sd_event_source* timer = nullptr;
+    gxhost::EventRef event;
+    sd_event_new(event.out());
+    gxhost::EventSourceRef timer;  // released before its loop
     sd_event_add_time(
-        event, &timer, CLOCK_MONOTONIC, run.due[0], 1,
+        event.get(), timer.out(), CLOCK_MONOTONIC, run.due[0], 1,
         [](sd_event_source* s, uint64_t, void* userdata) {
             auto* r = static_cast<Run*>(userdata);
             r->late.push_back(static_cast<double>(NowUsec() - r->due[r->next]) / 1000.0);
@@ -183,17 +111,15 @@ std::vector<double> TimerLateness(int steps) {
             return sd_event_source_set_enabled(s, SD_EVENT_ONESHOT);
         },
         &run);
-    sd_event_loop(event);
-    sd_event_source_unref(timer);
-    sd_event_unref(event);
+    sd_event_loop(event.get());
     return run.late;
 }
 
 const char kSubscribe[] =
     R"({"at":0,"command":["SetMotionSubscribeInfo","b",{"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]}],"expect":{"served":true,"result":1}})";
 
-std::vector<double> PlayLateness(Bench& bench, int steps) {
-    std::ofstream file(bench.Path("steps.jsonl"));
+std::vector<double> PlayLateness(const gxtest::Service& service, int steps) {
+    std::ofstream file(PathIn(service, "steps.jsonl"));
     file << kSubscribe << "\n";
     for (int i = 0; i < steps; ++i) {
         // Start after the subscription has settled; then one gesture every 10 ms.
@@ -205,21 +131,20 @@ std::vector<double> PlayLateness(Bench& bench, int steps) {
              << R"(,"expect-event":{"name":"EVENT_MOTION_GRAB-b","data":"step )" << i << "\"}}\n";
     }
     file.close();
-    if (bench.Ctl({"play", bench.Path("steps.jsonl")}, "steps.out") != 0)
-        Die("play failed: see " + bench.Path("steps.out"));
     std::vector<double> late;
-    for (const Json::Value& v : JsonLines(bench.Path("steps.out")))
+    for (const Json::Value& v :
+         gxtest::JsonLines(Ctl(service, {"play", PathIn(service, "steps.jsonl")})))
         if (v["type"] == "step" && v.isMember("gesture"))
             late.push_back((v["time"].asDouble() - v["at"].asDouble()) * 1000.0);
     if (late.size() != static_cast<size_t>(steps)) Die("play printed too few steps");
     return late;
 }
 
-void Lateness(Bench& bench) {
+void Lateness(const gxtest::Service& service) {
     int steps = static_cast<int>(g_Set.seconds * 100);
     std::vector<double> timer, play;
     for (int round = 0; round < g_Set.rounds; ++round) {
-        std::vector<double> t = TimerLateness(steps), p = PlayLateness(bench, steps);
+        std::vector<double> t = TimerLateness(steps), p = PlayLateness(service, steps);
         timer.insert(timer.end(), t.begin(), t.end());
         play.insert(play.end(), p.begin(), p.end());
     }
@@ -235,44 +160,61 @@ void Lateness(Bench& bench) {
 
 // ---- Gaps of a recording played back ---------------------------------------------------------
 
-void Gaps(Bench& bench) {
+// Drives gestures at irregular gaps while gxempctl record records them, then plays the recording
+// back: the times driven, recorded and played back.
+struct Times {
+    std::vector<double> driven, recorded, played;
+};
+
+Times DriveRecordAndPlayBack(const gxtest::Service& service) {
     // Irregular gaps from 5 to 120 ms, the same in every run.
     const double kGaps[] = {0.010, 0.023, 0.047, 0.005, 0.120, 0.031, 0.015, 0.066};
-    std::vector<double> driven;
-    std::ofstream file(bench.Path("driver.jsonl"));
+    Times times;
+    std::ofstream file(PathIn(service, "driver.jsonl"));
     double at = 0;
     for (int i = 0; i < g_Set.events; ++i) {
         char line[128];
         std::snprintf(line, sizeof line,
                       R"({"at":%.6f,"gesture":"EVENT_MOTION_GRAB","data":"event %d"})", at, i);
         file << line << "\n";
-        driven.push_back(std::round(at * 1e6) / 1e6);
+        times.driven.push_back(std::round(at * 1e6) / 1e6);
         at += kGaps[i % 8];
     }
     file.close();
-    pid_t rec = bench.StartCtl({"record", bench.Path("rec.jsonl"), "--widget", "b", "--count",
-                                std::to_string(g_Set.events), "--duration", "120"},
-                               "rec.out");
-    for (int i = 0; i < 250 && bench.Read("rec.out").find("subscribed") == std::string::npos; ++i)
-        usleep(20000);
-    if (bench.Ctl({"play", bench.Path("driver.jsonl")}, "driver.out") != 0)
-        Die("the driver failed: see " + bench.Path("driver.out"));
-    if (Wait(rec) != 0) Die("record failed: see " + bench.Path("rec.out"));
-    if (bench.Ctl({"play", bench.Path("rec.jsonl")}, "replay.out") != 0)
-        Die("the recording did not play back: see " + bench.Path("replay.out"));
-
-    std::vector<double> recorded, played;
-    for (const Json::Value& v : JsonLines(bench.Path("rec.jsonl")))
-        if (v.isMember("gesture")) recorded.push_back(v["at"].asDouble());
-    for (const Json::Value& v : JsonLines(bench.Path("replay.out")))
-        if (v["type"] == "event") played.push_back(v["time"].asDouble());
-    if (recorded.size() != driven.size() || played.size() != driven.size())
+    gxtest::SpawnOptions o;
+    o.out = o.err = open(PathIn(service, "rec.out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    pid_t rec = gxtest::Spawn(
+        {GXEMPCTL_BIN, "--address", service.address(), "record", PathIn(service, "rec.jsonl"),
+         "--widget", "b", "--count", std::to_string(g_Set.events), "--duration", "120"},
+        o);
+    close(o.out);
+    gxtest::WaitUntil(
+        [&] {
+            return gxtest::ReadFile(PathIn(service, "rec.out")).find("subscribed") !=
+                   std::string::npos;
+        },
+        5000);
+    Ctl(service, {"play", PathIn(service, "driver.jsonl")});
+    if (gxtest::WaitExit(rec) != 0)
+        Die("record failed: " + gxtest::ReadFile(PathIn(service, "rec.out")));
+    for (const Json::Value& v : gxtest::JsonLines(gxtest::ReadFile(PathIn(service, "rec.jsonl"))))
+        if (v.isMember("gesture")) times.recorded.push_back(v["at"].asDouble());
+    for (const Json::Value& v :
+         gxtest::JsonLines(Ctl(service, {"play", PathIn(service, "rec.jsonl")})))
+        if (v["type"] == "event") times.played.push_back(v["time"].asDouble());
+    if (times.recorded.size() != times.driven.size() || times.played.size() != times.driven.size())
         Die("events were lost between driver, recording and playback");
+    return times;
+}
+
+void Gaps(const gxtest::Service& service) {
+    Times t = DriveRecordAndPlayBack(service);
     std::vector<double> recordError, playError;
-    for (size_t i = 1; i < driven.size(); ++i) {
-        double drivenGap = driven[i] - driven[i - 1], recordedGap = recorded[i] - recorded[i - 1];
+    for (size_t i = 1; i < t.driven.size(); ++i) {
+        double drivenGap = t.driven[i] - t.driven[i - 1];
+        double recordedGap = t.recorded[i] - t.recorded[i - 1];
         recordError.push_back(std::fabs(recordedGap - drivenGap) * 1000.0);
-        playError.push_back(std::fabs(played[i] - played[i - 1] - recordedGap) * 1000.0);
+        playError.push_back(std::fabs(t.played[i] - t.played[i - 1] - recordedGap) * 1000.0);
     }
     Figures r = Summary(recordError), p = Summary(playError);
     std::printf("=== error of the gaps between events (%zu gaps of 5 to 120 ms)\n",
@@ -306,9 +248,9 @@ int main(int argc, char** argv) {
         }
     }
     try {
-        Bench bench;
-        Lateness(bench);
-        Gaps(bench);
+        gxtest::Service service;
+        Lateness(service);
+        Gaps(service);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "gxemp_bench_scenario: %s\n", e.what());
         return 1;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <regex>
 
 #include "vconf.h"
@@ -37,9 +36,6 @@ std::string T(const std::string& text) {
 }
 
 void PluginTest::SetUp() {
-    char pattern[] = "/tmp/gxemp-unit-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    m_Dir = pattern;
     gxsim::Reset();
     gxsim::SetSettingsPath(m_Dir + "/settings.ini");
     gxsim::SetFaceImageDirectory(m_Dir + "/faces");
@@ -59,8 +55,6 @@ void PluginTest::TearDown() {
     gxsim::StopLogCapture();
     gxsim::Reset();
     gxsim::SetSettingsPath("");
-    std::error_code ignored;
-    std::filesystem::remove_all(m_Dir, ignored);
 }
 
 kiv::CEmpEngineGX* PluginTest::NewEngine() {

@@ -16,6 +16,7 @@
 
 #include "EmpAppGX.h"
 #include "EmpEngineGX.h"
+#include "TempDir.h"
 #include "gxsim/Sim.h"
 
 namespace gxtest {
@@ -113,7 +114,8 @@ protected:
     // Runs a row on the engine and checks it completely.
     void Check(kiv::CEmpEngineGX* engine, const Row& row);
 
-    std::string m_Dir;
+    TempDir m_Temp{"gxemp-unit"};  // the simulator's files of this test
+    const std::string m_Dir = m_Temp.path();
     kiv::CEmpAppGX* m_App = nullptr;
     EventRecorder m_Events;
     std::vector<kiv::CEmpEngineGX*> m_Engines;

@@ -81,7 +81,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliTest, ::testing::Values(
     CliRow{{"view", "--frame", "640x0"},        false, 2, "", "--frame height must be 1..16384"},
     CliRow{{"monitor", "--count", "0"},         false, 2, "", "--count must be 1 or more"},
     CliRow{{"--timeout", "0", "info"},          false, 2, "", "--timeout must be 1 or more"},
-    CliRow{{"sim", "camera", "x"},              false, 2, "", "must be an integer (-2147483648..2147483647)"}));
+    CliRow{{"sim", "camera", "x"},              false, 2, "", "must be an integer (-2147483648..2147483647)"}),
+    [](const auto& info) { return TestName(info.param.args); });
 // clang-format on
 
 // What the help says a subcommand takes is what it accepts: for every form the help lists, one

@@ -119,7 +119,8 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
 
 INSTANTIATE_TEST_SUITE_P(Pages, DocsExampleTest,
                          ::testing::Values("API.md", "CLIENT.md", "COMMANDS.md", "SCENARIOS.md",
-                                           "SIMULATOR.md"));
+                                           "SIMULATOR.md"),
+                         [](const auto& info) { return TestName(info.param, 1); });
 
 // docs/COMMANDS.md has a row for exactly the commands the plug-in serves: those the build reads
 // from its command tables for the shell completion.

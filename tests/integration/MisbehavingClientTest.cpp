@@ -88,25 +88,11 @@ struct Scene {
 
 // Calls nobody waits for (a stream of motion signals) on a connection of its own; its name.
 void FloodWithoutReplies(const std::string& address, int count, size_t bytes, std::string* name) {
-    sd_bus* bus = nullptr;
-    ASSERT_GE(sd_bus_new(&bus), 0);
-    sd_bus_set_address(bus, address.c_str());
-    sd_bus_set_bus_client(bus, 1);
-    ASSERT_GE(sd_bus_start(bus), 0);
-    const char* unique = nullptr;
-    ASSERT_GE(sd_bus_get_unique_name(bus, &unique), 0);
-    *name = unique;
+    Client client(address, Client::Options{true, false});
+    *name = client.Name();
     std::string text(bytes, 'x');
-    for (int i = 0; i < count; ++i) {
-        sd_bus_message* m = nullptr;
-        sd_bus_message_new_method_call(bus, &m, "org.gxemp.Host1", "/org/gxemp/Simulator1",
-                                       "org.gxemp.Simulator1", "EmitMotionSignal");
-        sd_bus_message_append(m, "is", 1001, text.c_str());
-        sd_bus_message_set_expect_reply(m, 0);
-        ASSERT_GE(sd_bus_send(bus, m, nullptr), 0);
-        sd_bus_message_unref(m);
-    }
-    sd_bus_flush_close_unref(bus);
+    for (int i = 0; i < count; ++i)
+        ASSERT_GE(gxclient::Send(client.bus(), gxclient::EmitGesture(1001, text)), 0);
 }
 
 void StoppedWorker(Scene& s) {

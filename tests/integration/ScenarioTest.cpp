@@ -116,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(Files, BadFileTest, ::testing::Values(
     BadFile{R"({"camera": 0})", ":2: 'at': missing: every step has a time in seconds"},
     BadFile{R"({"at": 2})", ":2: no action: one of gesture, motion, face, faces, camera, setting, profile, command, expect-event"},
     BadFile{R"({"at": 2, "command": ["X"], "expect": {"result": true}})", ":2: 'expect.result': must be an integer or a string"},
-    BadFile{nullptr, ": cannot read: No such file or directory"}));
+    BadFile{nullptr, ": cannot read: No such file or directory"}),
+    [](const auto& info) { return TestName(info.param.message); });
 // clang-format on
 
 // What a run reports: its exit status and how the first line of its error output begins.
@@ -168,7 +169,8 @@ INSTANTIATE_TEST_SUITE_P(Runs, OutcomeTest, ::testing::Values(
                {"at": 0.1, "gesture": "EVENT_MOTION_SLAP_LEFT"}
                {"at": 0.2, "expect-event": {"name": "EVENT_MOTION_SLAP_LEFT-t"}}
                {"at": 0.2, "expect-event": {"name": "EVENT_MOTION_GRAB-t"}, "within": 0.2})", 1,
-            ":7: 'expect-event' failed: expected {\"name\":\"EVENT_MOTION_GRAB-t\",\"within\":0.2}, got [{\"data\":\"\",\"name\":\"EVENT_MOTION_GRAB-t\"}]"}));
+            ":7: 'expect-event' failed: expected {\"name\":\"EVENT_MOTION_GRAB-t\",\"within\":0.2}, got [{\"data\":\"\",\"name\":\"EVENT_MOTION_GRAB-t\"}]"}),
+    [](const auto& info) { return TestName(info.param.message); });
 // clang-format on
 
 TEST_F(ScenarioTest, SpeedDividesTheGapsDryRunPlaysNothingAndNoServiceIsExit3) {

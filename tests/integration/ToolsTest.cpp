@@ -138,7 +138,8 @@ INSTANTIATE_TEST_SUITE_P(Errors, CtlErrorTest, ::testing::Values(
     CtlErrorCase{{"record", "/nonexistent/x.jsonl"},     2, "cannot write /nonexistent/x.jsonl"},
     CtlErrorCase{{"record", "--count", "2"},             2, "record needs the FILE to write"},
     CtlErrorCase{{"address", "x"},                       2, "address takes no arguments"},
-    CtlErrorCase{{"view", "--frame", "0x480"},           2, "--frame width must be 1..16384"}));
+    CtlErrorCase{{"view", "--frame", "0x480"},           2, "--frame width must be 1..16384"}),
+    [](const auto& info) { return TestName(info.param.args); });
 // clang-format on
 
 }  // namespace

@@ -182,8 +182,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadProfile{"[factory]\n831=yes\n",                       "831"},
         BadProfile{"[face]\nfaces-in-view=1:2,3,4\n",            "1:2,3,4"},
         BadProfile{"[motion]\nhidden=gx_enable_swipe;gx_bogus\n", "gx_bogus"},
-        BadProfile{"[settings]\npath=\n",                        "path"}));
-// clang-format on
+        BadProfile{"[settings]\npath=\n",                        "path"}),
+    // clang-format on
+    [](const auto& info) {
+        std::string name = info.param.mentions;  // letters, digits and '_' only
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return name;
+    });
 
 // ---- The log service ---------------------------------------------------------------------------
 

@@ -24,9 +24,11 @@
 #include <thread>
 #include <vector>
 
-#include "Harness.h"
+#include "BusClient.h"
+#include "Process.h"
+#include "ServiceProcess.h"
 
-namespace itest {
+namespace gxtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -103,4 +105,4 @@ TEST(ClientChurnStress, EveryEventReachesTheRightClientOnceAndNothingIsLeftBehin
 }
 
 }  // namespace
-}  // namespace itest
+}  // namespace gxtest

@@ -1,0 +1,107 @@
+#include "ServiceProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <stdexcept>
+
+#include "Socket.h"
+
+namespace gxtest {
+
+ServerProcess::~ServerProcess() {
+    Stop(SIGKILL);
+}
+
+bool ServerProcess::Start(const std::vector<std::string>& argv, const std::string& socket,
+                          const std::string& output, int maxFds, std::chrono::microseconds every) {
+    SpawnOptions o;
+    o.out = o.err = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    o.maxFds = maxFds;
+    m_Pid = Spawn(argv, o);
+    close(o.out);
+    bool ended = false;
+    int fd = -1;
+    WaitUntil(
+        [&] {
+            int raw = 0;
+            ended = waitpid(m_Pid, &raw, WNOHANG) == m_Pid;
+            return ended || (fd = ConnectUnix(socket)) >= 0;
+        },
+        30000, every);
+    if (ended) m_Pid = -1;
+    if (fd >= 0) close(fd);
+    return fd >= 0;
+}
+
+int ServerProcess::Stop(int signal) {
+    if (m_Pid <= 0) return -1;
+    kill(m_Pid, signal);
+    int status = WaitExit(m_Pid);
+    m_Pid = -1;
+    return status;
+}
+
+Service::Service(const std::vector<std::string>& extraArgs, int maxFds) {
+    m_Socket = m_Dir / "host.sock";
+    m_Address = "unix:path=" + m_Socket;
+    m_Log = m_Dir / "gxemp.log";
+    if (!Start(extraArgs, maxFds)) throw std::runtime_error("the service did not start:\n" + Log());
+}
+
+bool Service::Start(const std::vector<std::string>& extraArgs, int maxFds) {
+    std::vector<std::string> argv = {GXEMP_BIN, "--address",  m_Address,     "--log",
+                                     m_Log,     "--settings", settingsPath()};
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    return m_Process.Start(argv, m_Socket, m_Dir / "stderr", maxFds);
+}
+
+int Service::Stop(int signal) {
+    return m_Process.Stop(signal);
+}
+
+std::string Service::Log() const {
+    return ReadFile(m_Log) + ReadFile(m_Dir / "stderr");
+}
+
+bool Service::WaitForLog(const std::string& text, int timeoutMs) const {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
+}
+
+std::vector<pid_t> Service::ServingWorkers() const {
+    std::string log = Log();
+    std::vector<pid_t> serving;
+    for (pid_t w : Workers())
+        if (log.find("worker " + std::to_string(w) + " serves it") != std::string::npos)
+            serving.push_back(w);
+    return serving;
+}
+
+// "client :1.N (pid P, uid U) connected: worker W serves it". The broker writes that line in its
+// own time (a spare worker may answer the client first), so this waits for it.
+pid_t Service::WorkerOf(const std::string& clientName) const {
+    pid_t worker = -1;
+    WaitUntil([&] {
+        std::istringstream lines(Log());
+        for (std::string line; std::getline(lines, line);) {
+            size_t at = line.find(" serves it"), w = line.rfind("worker ", at);
+            if (at != std::string::npos && w != std::string::npos &&
+                line.find("client " + clientName + " (") != std::string::npos) {
+                worker = std::stoi(line.substr(w + 7));
+                return true;
+            }
+        }
+        return false;
+    });
+    return worker;
+}
+
+ProcessResult Service::Ctl(std::vector<std::string> args, const std::string& input) const {
+    args.insert(args.begin(), {GXEMPCTL_BIN, "--address", m_Address});
+    return RunProgram(args, input);
+}
+
+}  // namespace gxtest
