@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+
 #include "EmpEngineGX.h"
 
 namespace kiv {
@@ -59,14 +61,9 @@ void RegisterEngine(CEmpEngineGX* engine) {
 
 bool UnregisterEngine(CEmpEngineGX* engine) {
     ExclusiveRegistry registry;
-    bool removed = false;
-    for (auto it = m_vCtxList.begin(); it != m_vCtxList.end(); ++it) {
-        if (*it == engine) {
-            m_vCtxList.erase(it);
-            removed = true;
-            break;
-        }
-    }
+    auto it = std::find(m_vCtxList.begin(), m_vCtxList.end(), engine);
+    const bool removed = it != m_vCtxList.end();
+    if (removed) m_vCtxList.erase(it);
     CEmpEngineGX::m_pCtx = nullptr;
     return removed;
 }
