@@ -5,6 +5,7 @@
 //   EmpEngineRegistry.cpp    the registry of live engines (m_vCtxList, m_pCtx) and its lock
 //   EmpCommandTable.cpp      Execute: the command names, their groups and handlers
 //   EmpMotionCommands.cpp, EmpFaceCommands.cpp, EmpSpeechCommands.cpp   the handlers
+//   EmpCommandArgs.cpp       the decoding of command arguments
 //   EmpMotionSubscription.cpp  "SetMotionSubscribeInfo", its thread and main loop
 //   EmpEngineSignals.cpp     the libraries' callbacks turned into events
 //   EmpFaceJson.cpp          face records as the JSON texts of results and events
