@@ -1,6 +1,14 @@
 // The plug-in's engine: one per client session. It creates the motion handle at start-up, serves
 // the client's commands (Execute), runs the motion subscription thread and turns the recognition
-// libraries' callbacks into events.
+// libraries' callbacks into events. Its code is spread over several sources, one per job:
+//   EmpEngineGX.cpp          construction, the capability check, teardown
+//   EmpEngineRegistry.cpp    the registry of live engines (m_vCtxList, m_pCtx) and its lock
+//   EmpCommandTable.cpp      Execute: the command names, their groups and handlers
+//   EmpMotionCommands.cpp, EmpFaceCommands.cpp, EmpSpeechCommands.cpp   the handlers
+//   EmpCommandArgs.cpp       the decoding of command arguments
+//   EmpMotionSubscription.cpp  "SetMotionSubscribeInfo", its thread and main loop
+//   EmpEngineSignals.cpp     the libraries' callbacks turned into events
+//   EmpFaceJson.cpp          face records as the JSON texts of results and events
 #pragma once
 
 #include <glib.h>
@@ -62,15 +70,12 @@ public:
     static CEmpEngineGX* m_pCtx;
 
 private:
+    // The commands' handlers change the engine's own state through it (EmpEngineCommand.h).
+    friend struct CommandCall;
+
     void m_IsSupportGX();
     void m_DestroyMotionMainLoopThread();
 
-    bool ExecuteMotionCommand(std::string& result, const std::string& strCmd,
-                              const std::string& arg1, const std::string& arg2);
-    bool ExecuteFaceCommand(std::string& result, const std::string& strCmd, const std::string& arg1,
-                            const std::string& arg2);
-    bool ExecuteSpeechCommand(std::string& result, const std::string& strCmd,
-                              const std::string& arg1);
     void SetMotionSubscribeInfo(std::string& result, const std::string& arg1,
                                 const std::string& arg2);
     void ReplaceMotionWidgetName(const std::string& name);

@@ -1,6 +1,6 @@
 # Writes the bash completion of gxempctl from its template, with the names that come from the
 # plug-in's source:
-#   cmake -DSOURCE=Src/EmpEngineGX.cpp -DTEMPLATE=gxempctl.in -DOUT=gxempctl -P generate.cmake
+#   cmake -DSOURCE=Src/EmpCommandTable.cpp -DTEMPLATE=gxempctl.in -DOUT=gxempctl -P generate.cmake
 # - the commands of `gxempctl call`: every entry {"Name", Cmd::...} of the command tables;
 # - the gestures of `gxempctl sim gesture`: every entry {"EVENT_MOTION_...", ...} of the table
 #   that turns event names into motion signals, but for EVENT_MOTION_DEFAULT_MAX, the plug-in's
