@@ -144,7 +144,8 @@ TEST_P(SpareTest, ClientsOwnTheirWorkersAndNoSpareOutlivesTheService) {
     pid_t first = service.WorkerOf(parties[0].client->Name());
     EXPECT_NE(first, service.WorkerOf(parties[1].client->Name()));
     EXPECT_EQ(std::count(before.begin(), before.end(), first), spares > 0 ? 1 : 0)
-        << "the first client was not given a spare";
+        << "the first client was not given a spare\n"
+        << service.Log();
     ASSERT_TRUE(WaitUntil(count(2 + spares))) << "spares not replaced\n" << service.Log();
     ExpectEachOwnsItsEngine(parties);
 
