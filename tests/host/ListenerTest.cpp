@@ -185,13 +185,6 @@ protected:
     std::string m_Message;
 };
 
-TEST_F(RefusalTest, APeerLearnsAtItsFirstCall) {
-    Call(false, {{gxhost::kHostInterface, "Open", "s", gxhost::kErrorTooManyClients}});
-    EXPECT_EQ(m_Answers, std::vector<std::string>{gxhost::kErrorTooManyClients});
-    EXPECT_NE(m_Message.find("already serves 3 clients"), std::string::npos) << m_Message;
-    EXPECT_TRUE(LogHas("refusing a client (pid " + std::to_string(getpid())));
-}
-
 TEST_F(RefusalTest, ABusClientsStartUpIsAnswered) {
     Call(true, {{"org.freedesktop.DBus", "AddMatch", "s", ""},
                 {"org.freedesktop.DBus", "RemoveMatch", "s", ""},
