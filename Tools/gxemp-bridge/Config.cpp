@@ -69,80 +69,89 @@ const LimitKey kLimitKeys[] = {
     {"keep-alive-seconds", &Limits::keepAliveSeconds, 1, 3600},
 };
 
-bool LoadOne(GKeyFile* kf, const std::string& file, Config* out, std::string* error) {
-    auto fail = [&](const std::string& what) {
-        *error = file + ": " + what;
-        return false;
-    };
-    gsize ngroups = 0;
-    gchar** groups = g_key_file_get_groups(kf, &ngroups);
-    bool ok = true;
-    for (gsize i = 0; ok && i < ngroups; ++i) {
-        std::string group = groups[i];
-        gsize nkeys = 0;
-        gchar** keys = g_key_file_get_keys(kf, groups[i], &nkeys, nullptr);
-        if (group == "limits") {
-            for (gsize k = 0; ok && k < nkeys; ++k) {
-                const LimitKey* found = nullptr;
-                for (const LimitKey& l : kLimitKeys)
-                    if (std::strcmp(l.key, keys[k]) == 0) found = &l;
-                GError* e = nullptr;
-                gint64 v = g_key_file_get_int64(kf, groups[i], keys[k], &e);
-                if (found == nullptr)
-                    ok = fail(std::string("[limits] has no key '") + keys[k] + "'");
-                else if (e != nullptr || v < found->min || v > found->max)
-                    ok = fail(std::string("[limits] ") + keys[k] + " takes " +
-                              std::to_string(found->min) + " to " + std::to_string(found->max));
-                else
-                    out->limits.*(found->field) = static_cast<unsigned>(v);
-                if (e != nullptr) g_error_free(e);
-            }
-        } else if (group.compare(0, 7, "origin ") == 0) {
-            std::string origin = group.substr(7);
-            if (!IsSerialisedOrigin(origin))
-                ok = fail("[" + group +
-                          "]: not an origin as a browser sends it (scheme://host[:port], lower "
-                          "case, no path, no wildcard)");
-            Rights rights;
-            for (gsize k = 0; ok && k < nkeys; ++k) {
-                std::string key = keys[k];
-                GError* e = nullptr;
-                if (key == "commands") {
-                    gsize n = 0;
-                    gchar** list = g_key_file_get_string_list(kf, groups[i], keys[k], &n, &e);
-                    for (gsize j = 0; ok && list != nullptr && j < n; ++j) {
-                        std::string g = list[j];
-                        if (g == "motion")
-                            rights.motion = true;
-                        else if (g == "face")
-                            rights.face = true;
-                        else if (g == "speech")
-                            rights.speech = true;
-                        else
-                            ok = fail("[" + group + "] commands: unknown group '" + g +
-                                      "' (motion, face, speech)");
-                    }
-                    g_strfreev(list);
-                } else if (key == "faces" || key == "background") {
-                    bool v = g_key_file_get_boolean(kf, groups[i], keys[k], &e) != FALSE;
-                    (key == "faces" ? rights.faces : rights.background) = v;
-                } else {
-                    ok = fail("[" + group + "] has no key '" + key +
-                              "' (commands, faces, background)");
-                }
-                if (e != nullptr) {
-                    if (ok) ok = fail("[" + group + "] " + key + ": " + e->message);
-                    g_error_free(e);
-                }
-            }
-            if (ok) out->origins[origin] = rights;
+// The keys of [limits]: each a number in its range. Returns "" or what is wrong.
+std::string LoadLimits(GKeyFile* kf, const char* group, gchar** keys, Limits* limits) {
+    for (gchar** key = keys; *key != nullptr; ++key) {
+        const LimitKey* found = nullptr;
+        for (const LimitKey& l : kLimitKeys)
+            if (std::strcmp(l.key, *key) == 0) found = &l;
+        if (found == nullptr) return std::string("[limits] has no key '") + *key + "'";
+        GError* e = nullptr;
+        gint64 v = g_key_file_get_int64(kf, group, *key, &e);
+        bool bad = e != nullptr || v < found->min || v > found->max;
+        if (e != nullptr) g_error_free(e);
+        if (bad)
+            return std::string("[limits] ") + *key + " takes " + std::to_string(found->min) +
+                   " to " + std::to_string(found->max);
+        limits->*(found->field) = static_cast<unsigned>(v);
+    }
+    return "";
+}
+
+// The command groups of an origin's "commands" list. Returns "" or what is wrong.
+std::string LoadCommandGroups(gchar** list, const std::string& group, Rights* rights) {
+    for (gchar** g = list; g != nullptr && *g != nullptr; ++g) {
+        std::string name = *g;
+        if (name == "motion")
+            rights->motion = true;
+        else if (name == "face")
+            rights->face = true;
+        else if (name == "speech")
+            rights->speech = true;
+        else
+            return "[" + group + "] commands: unknown group '" + name + "' (motion, face, speech)";
+    }
+    return "";
+}
+
+// One [origin ORIGIN] group. Returns "" or what is wrong.
+std::string LoadOrigin(GKeyFile* kf, const std::string& group, gchar** keys, Config* out) {
+    std::string origin = group.substr(7);
+    if (!IsSerialisedOrigin(origin))
+        return "[" + group +
+               "]: not an origin as a browser sends it (scheme://host[:port], lower case, no "
+               "path, no wildcard)";
+    Rights rights;
+    for (gchar** k = keys; *k != nullptr; ++k) {
+        std::string key = *k, wrong;
+        GError* e = nullptr;
+        if (key == "commands") {
+            gchar** list = g_key_file_get_string_list(kf, group.c_str(), *k, nullptr, &e);
+            wrong = LoadCommandGroups(list, group, &rights);
+            g_strfreev(list);
+        } else if (key == "faces" || key == "background") {
+            bool v = g_key_file_get_boolean(kf, group.c_str(), *k, &e) != FALSE;
+            (key == "faces" ? rights.faces : rights.background) = v;
         } else {
-            ok = fail("unknown group [" + group + "] ([limits] or [origin ORIGIN])");
+            wrong = "[" + group + "] has no key '" + key + "' (commands, faces, background)";
         }
+        if (e != nullptr) {
+            if (wrong.empty()) wrong = "[" + group + "] " + key + ": " + e->message;
+            g_error_free(e);
+        }
+        if (!wrong.empty()) return wrong;
+    }
+    out->origins[origin] = rights;
+    return "";
+}
+
+bool LoadOne(GKeyFile* kf, const std::string& file, Config* out, std::string* error) {
+    gchar** groups = g_key_file_get_groups(kf, nullptr);
+    std::string wrong;
+    for (gchar** g = groups; wrong.empty() && *g != nullptr; ++g) {
+        std::string group = *g;
+        gchar** keys = g_key_file_get_keys(kf, *g, nullptr, nullptr);
+        if (group == "limits")
+            wrong = LoadLimits(kf, *g, keys, &out->limits);
+        else if (group.compare(0, 7, "origin ") == 0)
+            wrong = LoadOrigin(kf, group, keys, out);
+        else
+            wrong = "unknown group [" + group + "] ([limits] or [origin ORIGIN])";
         g_strfreev(keys);
     }
     g_strfreev(groups);
-    return ok;
+    if (!wrong.empty()) *error = file + ": " + wrong;
+    return wrong.empty();
 }
 
 }  // namespace

@@ -67,11 +67,14 @@ bool WriteToken(const std::string& token, std::string* path, std::string* error)
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     long port = bridge::kDefaultPort;
     std::string config, address;
+};
+
+// Reads the command line into *o. Returns -1 to go on, else the exit status (--help, --version,
+// a bad option).
+int ParseArgs(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -83,31 +86,80 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--port" && hasValue) {
             char* end = nullptr;
-            port = std::strtol(argv[++i], &end, 10);
-            if (*argv[i] == '\0' || *end != '\0' || port < 0 || port > 65535)
+            o->port = std::strtol(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || o->port < 0 || o->port > 65535)
                 return UsageError("--port takes 0 to 65535");
         } else if (a == "--config" && hasValue) {
-            config = argv[++i];
+            o->config = argv[++i];
         } else if (a == "--address" && hasValue) {
-            address = argv[++i];
+            o->address = argv[++i];
         } else if (a == "--port" || a == "--config" || a == "--address") {
             return UsageError(a + " needs a value");
         } else {
             return UsageError("unknown option " + a);
         }
     }
+    return -1;
+}
+
+// --config FILE alone, else the system's file and then the user's.
+bool LoadConfiguration(const Options& o, bridge::Config* cfg, std::string* error) {
+    std::vector<std::string> files;
+    if (!o.config.empty())
+        files = {o.config};
+    else
+        files = {std::string(GXEMP_SYSCONFDIR) + "/gxemp/bridge.conf",
+                 std::string(g_get_user_config_dir()) + "/gxemp/bridge.conf"};
+    return bridge::LoadConfig(files, !o.config.empty(), cfg, error);
+}
+
+// Runs the loop until SIGINT or SIGTERM, then says goodbye to the pages and gives their close
+// frames a moment to go out.
+void RunUntilStopped(bridge::Bridge& b) {
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    auto quit = [](gpointer data) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop*>(data));
+        return G_SOURCE_CONTINUE;
+    };
+    guint sources[] = {g_unix_signal_add(SIGINT, quit, loop),
+                       g_unix_signal_add(SIGTERM, quit, loop)};
+    g_main_loop_run(loop);
+    for (guint id : sources) g_source_remove(id);
+    b.CloseAll();
+    gint64 until = g_get_monotonic_time() + G_USEC_PER_SEC;
+    while (b.count() > 0 && g_get_monotonic_time() < until)
+        if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(1000);
+    g_main_loop_unref(loop);
+}
+
+// Listens and serves; the status to exit with.
+int Serve(const Options& o, const bridge::Config& cfg, const std::string& token,
+          const std::string& tokenPath) {
+    bridge::Bridge b(cfg, o.address, token);
+    std::string error;
+    if (!b.Listen(static_cast<unsigned>(o.port), &error)) {
+        std::fprintf(stderr, "gxemp-bridge: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "gxemp-bridge: %zu origin(s) allowed%s; token in %s\n", cfg.origins.size(),
+                 cfg.origins.empty() ? " (no page can connect: see gxemp-bridge(1))" : "",
+                 tokenPath.c_str());
+    std::printf("ws://127.0.0.1:%u%s\n", b.port(), bridge::kPath);
+    std::fflush(stdout);
+    RunUntilStopped(b);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    int exit = ParseArgs(argc, argv, &o);
+    if (exit >= 0) return exit;
 
     bridge::Config cfg;
     std::string error;
-    std::vector<std::string> files;
-    if (!config.empty()) {
-        files = {config};
-    } else {
-        files = {std::string(GXEMP_SYSCONFDIR) + "/gxemp/bridge.conf",
-                 std::string(g_get_user_config_dir()) + "/gxemp/bridge.conf"};
-    }
-    if (!bridge::LoadConfig(files, !config.empty(), &cfg, &error))
-        return UsageError("configuration: " + error);
+    if (!LoadConfiguration(o, &cfg, &error)) return UsageError("configuration: " + error);
 
     std::string token, tokenPath;
     if (!gxtools::RandomToken(&token)) {
@@ -118,39 +170,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "gxemp-bridge: cannot write the token: %s\n", error.c_str());
         return 1;
     }
-
     std::signal(SIGPIPE, SIG_IGN);
-    int status = 0;
-    {
-        bridge::Bridge b(cfg, address, token);
-        if (!b.Listen(static_cast<unsigned>(port), &error)) {
-            std::fprintf(stderr, "gxemp-bridge: %s\n", error.c_str());
-            g_unlink(tokenPath.c_str());
-            return 1;
-        }
-        std::fprintf(stderr, "gxemp-bridge: %zu origin(s) allowed%s; token in %s\n",
-                     cfg.origins.size(),
-                     cfg.origins.empty() ? " (no page can connect: see gxemp-bridge(1))" : "",
-                     tokenPath.c_str());
-        std::printf("ws://127.0.0.1:%u%s\n", b.port(), bridge::kPath);
-        std::fflush(stdout);
-
-        GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-        auto quit = [](gpointer data) -> gboolean {
-            g_main_loop_quit(static_cast<GMainLoop*>(data));
-            return G_SOURCE_CONTINUE;
-        };
-        guint sources[] = {g_unix_signal_add(SIGINT, quit, loop),
-                           g_unix_signal_add(SIGTERM, quit, loop)};
-        g_main_loop_run(loop);
-        for (guint id : sources) g_source_remove(id);
-        // Say goodbye to the pages, and give their close frames a moment to go out.
-        b.CloseAll();
-        gint64 until = g_get_monotonic_time() + G_USEC_PER_SEC;
-        while (b.count() > 0 && g_get_monotonic_time() < until)
-            if (!g_main_context_iteration(nullptr, FALSE)) g_usleep(1000);
-        g_main_loop_unref(loop);
-    }
+    int status = Serve(o, cfg, token, tokenPath);
     g_unlink(tokenPath.c_str());
     return status;
 }
