@@ -358,5 +358,28 @@ TEST_F(BridgeTest, GesturesGoToTheFocusedVisiblePageAndSlowOnesLoseTheOldest) {
     EXPECT_GT(last["seq"].asInt(), 1);
 }
 
+// A configuration the bridge cannot take stops it with status 2 and says what and where.
+TEST(BridgeConfigTest, BadFilesAreRefusedWithTheirFault) {
+    const std::pair<const char*, const char*> kRows[] = {
+        {"[limits]\nconnections=0\n", "[limits] connections takes 1 to 1024"},
+        {"[limits]\nkeep-alive-seconds=x\n", "[limits] keep-alive-seconds takes 1 to 3600"},
+        {"[limits]\nspeed=1\n", "[limits] has no key 'speed'"},
+        {"[origin http://a.b/path]\n", "[origin http://a.b/path]: not an origin"},
+        {"[origin http://a.b]\ncommands=motion;tv\n",
+         "[origin http://a.b] commands: unknown group 'tv'"},
+        {"[origin http://a.b]\nfaces=maybe\n", "[origin http://a.b] faces: "},
+        {"[origin http://a.b]\ncolour=1\n", "[origin http://a.b] has no key 'colour'"},
+        {"[origins]\n", "unknown group [origins]"},
+    };
+    TempDir dir;
+    const std::string file = dir.path() + "/bridge.conf";
+    for (const auto& [text, message] : kRows) {
+        std::ofstream(file) << text;
+        ProcessResult r = RunProgram({GXEMP_BRIDGE_BIN, "--config", file, "--port", "0"});
+        EXPECT_EQ(r.status, 2) << text;
+        EXPECT_NE(r.err.find(file + ": " + message), std::string::npos) << r.err;
+    }
+}
+
 }  // namespace
 }  // namespace itest
