@@ -91,7 +91,7 @@ protected:
                       [](sd_bus_message*, void* userdata, sd_bus_error*) {
                           auto* s = static_cast<std::pair<gxhost::FirstMessageGuard*, sd_bus*>*>(
                               userdata);
-                          s->first->Spoke(s->second);
+                          s->first->FirstMessageDispatched(s->second);
                           return 0;
                       },
                       &spoke),

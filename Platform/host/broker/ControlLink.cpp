@@ -44,7 +44,7 @@ int Broker::OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
     if (worker->ready || sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", nullptr) > 0)
         return 0;
     worker->ready = true;
-    worker->broker->m_Guard.Spoke(worker->control.get());
+    worker->broker->m_Guard.FirstMessageDispatched(worker->control.get());
     if (worker->spare) HostLog(kLogInfo, "spare worker %d ready", static_cast<int>(worker->pid));
     if (worker->hangUpDue) kill(worker->pid, SIGHUP);
     worker->hangUpDue = false;

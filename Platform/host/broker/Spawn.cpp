@@ -24,7 +24,7 @@ namespace {
 
 // A descriptor moved above every number a worker uses, so that no dup2 onto 3, 4, 5... is a
 // no-op (which would leave it close-on-exec).
-int Lift(int fd) {
+int DupAboveWorkerFds(int fd) {
     return fcntl(fd, F_DUPFD_CLOEXEC, 16);
 }
 
@@ -115,7 +115,7 @@ std::vector<std::string> Broker::WorkerArgv(const std::string& role,
             continue;
         }
         numbers.push_back(kFirstSharedFd + static_cast<int>(lifted->size()) - 2);
-        lifted->push_back(Lift(shared));
+        lifted->push_back(DupAboveWorkerFds(shared));
     }
     if (!numbers.empty())
         args.push_back(std::string("--") + kWorkerFdsOption + "=" + FormatWorkerFds(numbers));
@@ -136,8 +136,8 @@ int Broker::StartProcess(int first, const std::string& role, const std::string& 
         cleanUp();
         return -err;
     }
-    lifted.push_back(Lift(first));    // kClientFd
-    lifted.push_back(Lift(pair[1]));  // kControlFd
+    lifted.push_back(DupAboveWorkerFds(first));    // kClientFd
+    lifted.push_back(DupAboveWorkerFds(pair[1]));  // kControlFd
     std::vector<std::string> args = WorkerArgv(role, &lifted);
     pid_t pid = -1;
     int r = SpawnWith(m_Options.program, args, lifted, &pid);

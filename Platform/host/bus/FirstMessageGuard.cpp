@@ -18,7 +18,7 @@ int FirstMessageGuard::Watch(sd_bus* bus) {
     return sd_event_source_set_enabled(m_Post.get(), SD_EVENT_ON);
 }
 
-void FirstMessageGuard::Spoke(sd_bus* bus) {
+void FirstMessageGuard::FirstMessageDispatched(sd_bus* bus) {
     for (Entry& e : m_Waiting)
         if (e.bus == bus) e.spoke = true;
 }

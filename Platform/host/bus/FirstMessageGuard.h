@@ -24,7 +24,7 @@ public:
     // Processes `bus` after every iteration until it has spoken and has nothing buffered.
     int Watch(sd_bus* bus);
     // The bus has dispatched a message.
-    void Spoke(sd_bus* bus);
+    void FirstMessageDispatched(sd_bus* bus);
     // The bus is going away.
     void Forget(sd_bus* bus);
     // Whether no connection is watched (the post source then rests).

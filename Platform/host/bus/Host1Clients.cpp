@@ -101,7 +101,7 @@ int Host1::OnAuthTimeout(sd_event_source*, uint64_t, void* userdata) {
 
 int Host1::OnConnectionMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* client = static_cast<Client*>(userdata);
-    if (!client->talking) client->host->m_Guard.Spoke(client->bus);
+    if (!client->talking) client->host->m_Guard.FirstMessageDispatched(client->bus);
     client->talking = true;
     if (sd_bus_message_is_signal(m, "org.freedesktop.DBus.Local", "Disconnected") > 0) {
         HostLog(kLogInfo, "client %s disconnected", client->name.c_str());

@@ -45,8 +45,8 @@ int Listener::Start(Accepted accepted, std::function<bool()> full, int descripto
     m_Descriptors = descriptors;
     int r = sd_event_add_io(m_Event.get(), m_Io.out(), m_Fd, EPOLLIN, &Listener::OnReadable, this);
     if (r < 0) return r;
-    r = sd_event_add_time_relative(m_Event.get(), m_Timer.out(), CLOCK_MONOTONIC, kRestUsec, 0,
-                                   &Listener::OnRested, this);
+    r = sd_event_add_time_relative(m_Event.get(), m_Timer.out(), CLOCK_MONOTONIC, kPauseUsec, 0,
+                                   &Listener::OnPauseOver, this);
     if (r < 0) return r;
     return sd_event_source_set_enabled(m_Timer.get(), SD_EVENT_OFF);
 }
@@ -81,13 +81,13 @@ int Listener::OnReadable(sd_event_source*, int, uint32_t, void* userdata) {
     auto* self = static_cast<Listener*>(userdata);
     for (int i = 0; i < kAcceptBurst; ++i) {
         if (!self->HasRoom()) {
-            self->Rest(EMFILE);
+            self->PauseAccepting(EMFILE);
             return 0;
         }
         int fd = accept4(self->m_Fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            if (errno != EAGAIN) self->Rest(errno);
+            if (errno != EAGAIN) self->PauseAccepting(errno);
             return 0;
         }
         struct ucred peer {};
@@ -121,26 +121,26 @@ int Listener::OnReadable(sd_event_source*, int, uint32_t, void* userdata) {
         }
         int r = self->m_Accepted(fd, peer);
         if (r == -EMFILE || r == -ENFILE || r == -ENOMEM || r == -ENOBUFS || r == -EAGAIN) {
-            self->Rest(-r);
+            self->PauseAccepting(-r);
             return 0;
         }
     }
     return 0;
 }
 
-void Listener::Rest(int err) {
+void Listener::PauseAccepting(int err) {
     uint64_t now = Now();
     if (m_Failed.Due(now)) {
         HostLog(kLogError,
                 "cannot take clients: %s; not accepting for %llu ms (%llu times since the last "
                 "report)",
-                std::strerror(err), static_cast<unsigned long long>(kRestUsec / 1000),
+                std::strerror(err), static_cast<unsigned long long>(kPauseUsec / 1000),
                 static_cast<unsigned long long>(m_Failed.count));
         m_Failed.count = 0;
         m_Failed.lastLog = now;
     }
     sd_event_source_set_enabled(m_Io.get(), SD_EVENT_OFF);
-    sd_event_source_set_time_relative(m_Timer.get(), kRestUsec);
+    sd_event_source_set_time_relative(m_Timer.get(), kPauseUsec);
     sd_event_source_set_enabled(m_Timer.get(), SD_EVENT_ONESHOT);
 }
 
@@ -177,7 +177,7 @@ int Listener::SetUpRefusal(Refusal* refusal, int fd) {
 int Listener::OnRefusedMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* refusal = static_cast<Refusal*>(userdata);
     Listener* self = refusal->listener;
-    self->m_Guard.Spoke(refusal->bus.get());
+    self->m_Guard.FirstMessageDispatched(refusal->bus.get());
     if (refusal->told) return 1;
     uint8_t type = 0;
     sd_bus_message_get_type(m, &type);
@@ -222,7 +222,7 @@ void Listener::EndRefusal(Refusal* refusal) {
     m_Refusals.remove_if([refusal](const Refusal& r) { return &r == refusal; });
 }
 
-int Listener::OnRested(sd_event_source*, uint64_t, void* userdata) {
+int Listener::OnPauseOver(sd_event_source*, uint64_t, void* userdata) {
     auto* self = static_cast<Listener*>(userdata);
     return sd_event_source_set_enabled(self->m_Io.get(), SD_EVENT_ON);
 }

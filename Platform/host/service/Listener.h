@@ -48,7 +48,7 @@ public:
     // Stops accepting (clients still in the backlog are left there); the socket stays open.
     void Stop();
 
-    static constexpr uint64_t kRestUsec = 100 * 1000;
+    static constexpr uint64_t kPauseUsec = 100 * 1000;
     static constexpr size_t kMaxRefusing = 16;
     static constexpr uint64_t kRefuseUsec = 2 * 1000 * 1000;
 
@@ -59,8 +59,8 @@ private:
         bool Due(uint64_t now);
     };
     static int OnReadable(sd_event_source* s, int fd, uint32_t revents, void* userdata);
-    static int OnRested(sd_event_source* s, uint64_t usec, void* userdata);
-    void Rest(int err);
+    static int OnPauseOver(sd_event_source* s, uint64_t usec, void* userdata);
+    void PauseAccepting(int err);
     // A refused client: told why on its own connection, then closed.
     struct Refusal {
         Listener* listener = nullptr;
