@@ -260,6 +260,30 @@ void Session::Command(const Json::Value& id, const Json::Value& params) {
     });
 }
 
+namespace {
+
+// The engine subscribes once to every gesture (and to faces when first asked): what a page
+// receives is filtered by the bridge, so changing its mind costs the service nothing. The
+// commands that subscribe what is not yet subscribed.
+std::vector<std::vector<std::string>> EngineSubscriptions(bool gestures, bool faces) {
+    std::vector<std::vector<std::string>> calls;
+    if (gestures) {
+        Json::Value list(Json::arrayValue);
+        for (const auto& e : gxtools::MotionEvents())
+            list.append(Json::Value())["itemType"] = e.first;
+        Json::Value arg(Json::objectValue);
+        arg["motionEventList"] = list;
+        calls.push_back({"SetMotionSubscribeInfo", kWidget, Render(arg)});
+    }
+    if (faces) {
+        calls.push_back({"InitializeFace"});
+        calls.push_back({"SubscribeFaceEvent", kWidget});
+    }
+    return calls;
+}
+
+}  // namespace
+
 void Session::Subscribe(const Json::Value& id, const Json::Value& params) {
     const Json::Value empty(Json::objectValue);
     const Json::Value& p = params.isNull() ? empty : params;
@@ -283,21 +307,8 @@ void Session::Subscribe(const Json::Value& id, const Json::Value& params) {
     m_Faces = faces;
     m_Background = background;
 
-    // The engine subscribes once to every gesture (and to faces when first asked): what a page
-    // receives is filtered here, so changing its mind costs the service nothing.
-    std::vector<std::vector<std::string>> calls;
-    if (!gestures.empty() && !m_MotionSubscribed) {
-        Json::Value list(Json::arrayValue);
-        for (const auto& e : gxtools::MotionEvents())
-            list.append(Json::Value())["itemType"] = e.first;
-        Json::Value arg(Json::objectValue);
-        arg["motionEventList"] = list;
-        calls.push_back({"SetMotionSubscribeInfo", kWidget, Render(arg)});
-    }
-    if (faces && !m_FaceSubscribed) {
-        calls.push_back({"InitializeFace"});
-        calls.push_back({"SubscribeFaceEvent", kWidget});
-    }
+    std::vector<std::vector<std::string>> calls =
+        EngineSubscriptions(!gestures.empty() && !m_MotionSubscribed, faces && !m_FaceSubscribed);
     auto answer = [this, id] {
         Json::Value r(Json::objectValue);
         r["gestures"] = Json::arrayValue;
