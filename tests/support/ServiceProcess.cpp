@@ -18,23 +18,46 @@ ServerProcess::~ServerProcess() {
 
 bool ServerProcess::Start(const std::vector<std::string>& argv, const std::string& socket,
                           const std::string& output, int maxFds, std::chrono::microseconds every) {
+    return SpawnUntil(argv, output, maxFds, {}, every, [&] {
+        int fd = ConnectUnix(socket);
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+    });
+}
+
+bool ServerProcess::StartNotified(const std::vector<std::string>& argv,
+                                  const std::string& notifySocket, const std::string& output,
+                                  int maxFds) {
+    int notify = BindNotifySocket(notifySocket);
+    if (notify < 0) return false;
+    bool ready =
+        SpawnUntil(argv, output, maxFds, {"NOTIFY_SOCKET=" + notifySocket},
+                   std::chrono::milliseconds(20), [&] { return ReadyWasNotified(notify); });
+    close(notify);
+    unlink(notifySocket.c_str());
+    return ready;
+}
+
+bool ServerProcess::SpawnUntil(const std::vector<std::string>& argv, const std::string& output,
+                               int maxFds, std::vector<std::string> env,
+                               std::chrono::microseconds every,
+                               const std::function<bool()>& ready) {
     SpawnOptions o;
+    o.env = std::move(env);
     o.out = o.err = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     o.maxFds = maxFds;
     m_Pid = Spawn(argv, o);
     close(o.out);
-    bool ended = false;
-    int fd = -1;
+    bool ended = false, isReady = false;
     WaitUntil(
         [&] {
             int raw = 0;
             ended = waitpid(m_Pid, &raw, WNOHANG) == m_Pid;
-            return ended || (fd = ConnectUnix(socket)) >= 0;
+            return ended || (isReady = ready());
         },
         30000, every);
     if (ended) m_Pid = -1;
-    if (fd >= 0) close(fd);
-    return fd >= 0;
+    return isReady;
 }
 
 int ServerProcess::Stop(int signal) {
@@ -56,7 +79,9 @@ bool Service::Start(const std::vector<std::string>& extraArgs, int maxFds) {
     std::vector<std::string> argv = {GXEMP_BIN, "--address",  m_Address,     "--log",
                                      m_Log,     "--settings", settingsPath()};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    return m_Process.Start(argv, m_Socket, m_Dir / "stderr", maxFds);
+    // Ready by the service's own word, not by a trial connection: a connection would be a client,
+    // and would take the spare worker a test expects its first client to get.
+    return m_Process.StartNotified(argv, m_Dir / "notify", m_Dir / "stderr", maxFds);
 }
 
 int Service::Stop(int signal) {

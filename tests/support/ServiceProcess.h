@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,7 @@
 
 namespace gxtest {
 
-// One server process, ready once its socket accepts a connection.
+// One server process, ready once its socket accepts a connection or once it says so.
 class ServerProcess {
 public:
     ServerProcess() = default;
@@ -27,11 +28,20 @@ public:
     bool Start(const std::vector<std::string>& argv, const std::string& socket,
                const std::string& output, int maxFds = 0,
                std::chrono::microseconds every = std::chrono::milliseconds(20));
+    // Starts `argv` with NOTIFY_SOCKET naming a socket it binds at `notifySocket` and returns once
+    // the program says "READY=1" there (true), or once it has ended or 30 s have passed (false).
+    bool StartNotified(const std::vector<std::string>& argv, const std::string& notifySocket,
+                       const std::string& output, int maxFds = 0);
     // Sends a signal and waits for the exit status (-1 when nothing runs).
     int Stop(int signal);
     pid_t pid() const { return m_Pid; }
 
 private:
+    // Starts `argv` and polls `ready` every `every` until it holds or the program ends.
+    bool SpawnUntil(const std::vector<std::string>& argv, const std::string& output, int maxFds,
+                    std::vector<std::string> env, std::chrono::microseconds every,
+                    const std::function<bool()>& ready);
+
     pid_t m_Pid = -1;
 };
 
