@@ -24,6 +24,22 @@ std::mutex g_SubscribeHandOff;
 // synchronisation in every build; this release/acquire pair it always sees.
 std::atomic<unsigned> g_SubscriptionsHandedOver{0};
 
+// A subscription thread runs a GLib main loop and nothing deeper; the default reservation (8 MiB
+// of address space per subscription, each stack's pages mapped and unmapped again when a detached
+// thread ends) is far more than it ever touches.
+constexpr size_t kSubscribeThreadStack = 256 * 1024;
+
+// Starts the subscription thread with its stack size; as pthread_create, 0 or an error number.
+int StartSubscribeThread(pthread_t* thread, void* (*main)(void*), void* request) {
+    pthread_attr_t attr;
+    int r = pthread_attr_init(&attr);
+    if (r != 0) return r;
+    r = pthread_attr_setstacksize(&attr, kSubscribeThreadStack);
+    if (r == 0) r = pthread_create(thread, &attr, main, request);
+    pthread_attr_destroy(&attr);
+    return r;
+}
+
 // The event names of a subscription text {"motionEventList": [{"itemType": NAME}, ...]}. A root
 // that is not an object, a list that is not an array, an element that is not an object or an
 // "itemType" that is not a string makes the text invalid.
@@ -84,7 +100,7 @@ void CEmpEngineGX::SetMotionSubscribeInfo(std::string& result, const std::string
     EXEC_LOGE("to create thread");
     std::lock_guard<std::mutex> handOff(g_SubscribeHandOff);
     sem_init(&SuscribeSem, 0, 0);
-    if (pthread_create(&m_SubscribeThread, nullptr, SubScribe, request) != 0) {
+    if (StartSubscribeThread(&m_SubscribeThread, SubScribe, request) != 0) {
         EXEC_LOGE("create subscribe thread failed");
         sem_destroy(&SuscribeSem);
         delete request;

@@ -260,7 +260,15 @@ struct Blocking {
     }
 };
 
-TEST_F(SimTest, MotionDestroyWaitsForARunningCallbackAndDropsQueuedSignals) {
+// Destroying the instance and resetting the simulator both wait for a callback that runs, and drop
+// the signal queued behind it.
+struct Ending {
+    const char* name;
+    void (*end)(void* lib, int handle);
+};
+class EndingTest : public SimTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
     void* lib = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
     ASSERT_NE(lib, nullptr) << dlerror();
     Blocking b;
@@ -277,24 +285,35 @@ TEST_F(SimTest, MotionDestroyWaitsForARunningCallbackAndDropsQueuedSignals) {
     }
     std::atomic<bool> returned{false};
     bool doneWhenReturned = false;
-    std::thread destroyer([&] {
-        reinterpret_cast<gx_motion_recog_destroy_t>(dlsym(lib, "gx_motion_recog_destroy"))(h);
+    std::thread ender([&] {
+        GetParam().end(lib, h);
         doneWhenReturned = b.done;
         returned = true;
     });
-    std::this_thread::sleep_for(30ms);  // room for a destroy that does not wait to return
+    std::this_thread::sleep_for(30ms);  // room for an ending that does not wait to return
     EXPECT_FALSE(returned);
     {
         std::lock_guard<std::mutex> lk(b.mu);
         b.release = true;
         b.cv.notify_all();
     }
-    destroyer.join();
+    ender.join();
     EXPECT_TRUE(doneWhenReturned);
     gxsim::Drain();
     EXPECT_EQ(b.calls, 1);  // the second signal went with the instance
     dlclose(lib);
 }
+
+INSTANTIATE_TEST_SUITE_P(Motion, EndingTest,
+                         ::testing::Values(Ending{"Destroy",
+                                                  [](void* lib, int h) {
+                                                      reinterpret_cast<gx_motion_recog_destroy_t>(
+                                                          dlsym(lib, "gx_motion_recog_destroy"))(h);
+                                                  }},
+                                           Ending{"Reset", [](void*, int) { gxsim::Reset(); }}),
+                         [](const ::testing::TestParamInfo<Ending>& info) {
+                             return info.param.name;
+                         });
 
 // ---- The face library's files ------------------------------------------------------------------
 

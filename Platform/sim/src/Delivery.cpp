@@ -163,6 +163,14 @@ void StopDeliveryThread() {
     s.cv.notify_all();
 }
 
+void DropQueuedDeliveries() {
+    State& s = SimState();
+    std::unique_lock<std::mutex> lk(s.mu);
+    s.queue.clear();
+    // From a callback the delivery in progress is the caller's own.
+    if (!OnDeliveryThread()) s.cv.wait(lk, [&] { return !s.busy; });
+}
+
 namespace {
 
 // Queues the signal for every live instance in `instances` subscribed to it; how many.

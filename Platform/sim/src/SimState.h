@@ -207,6 +207,9 @@ std::string FaceDirLocked();
 void PublishHiddenMask(const std::set<std::string>& names);
 // Stops the delivery thread (drops undelivered signals); takes SimState().mu itself.
 void StopDeliveryThread();
+// Drops every undelivered signal and waits for the delivery in progress, if any, to return
+// (unless called from it); the thread stays. Takes SimState().mu itself.
+void DropQueuedDeliveries();
 
 // Runs one traced entry point: a forced result replaces the work.
 template <class Work>

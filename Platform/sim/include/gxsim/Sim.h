@@ -21,8 +21,9 @@ namespace gxsim {
 
 // Back to the built-in default state: a supported model, factory items 830 and 831 set to 1,
 // camera connected, face version 1.0, no forced results, no hidden motion entry points, empty
-// call trace, no faces in view. Live library instances and subscriptions are dropped. The
-// settings store is not touched.
+// call trace, no faces in view. Live library instances and subscriptions are dropped, and so are
+// signals not yet delivered: once Reset returns, no callback runs (unless Reset was called from
+// one). The settings store is not touched.
 void Reset();
 // The TV back to the same default state as Reset, and the stored faces forgotten, while the live
 // library instances keep their handles and subscriptions (as a profile load keeps them) and handles
