@@ -207,7 +207,6 @@ TEST_F(BridgeTest, AnswersEachRequestByItsOriginsRights) {
              {tv.get(),    "command",      R"({"name": "GetZoomTriggerCondition", "args": ["x"]})", nullptr, 0},
              {tv.get(),    "command",      R"({"name": "FaceVersion"})", nullptr, -32001},
              {tv.get(),    "command",      R"({"name": "SetMotionSubscribeInfo", "args": ["a", "{}"]})", nullptr, -32001},
-             {tv.get(),    "command",      R"({"name": "NoSuchCommand"})", nullptr, -32602},
              {tv.get(),    "command",      R"({"name": "IsSupportTTS", "args": ["1","2","3","4","5"]})", nullptr, -32602},
              {tv.get(),    "command",      R"({"name": "IsSupportTTS", "args": [1]})", nullptr, -32602},
              {tv.get(),    "subscribe",    R"({"gestures": ["EVENT_MOTION_GRAB"], "faces": true})", R"({"gestures": ["EVENT_MOTION_GRAB"], "faces": true, "background": false})", 0},
