@@ -128,8 +128,9 @@ void SignalsWhileClientsConnect(Scene& s) {
     s.background = std::thread([&s] {
         while (!s.done) {
             int fd = ConnectUnauthenticated(s.service.socketPath());
-            if (fd >= 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (fd >= 0) close(fd);
+            if (fd < 0) continue;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            close(fd);
         }
     });
 }
