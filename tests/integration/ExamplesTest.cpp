@@ -19,14 +19,10 @@ protected:
     std::vector<std::string> env{"GXEMP_ADDRESS=" + service.address()};
 };
 
-std::string Rest(Child& child) {
-    std::string all, line;
-    while (child.ReadLine(&line)) all += line + "\n";
-    return all;
-}
-
-TEST_P(ExamplesTest, PrintsEventsAsSentAndClosesAfterCount) {
-    Child client({GetParam(), "--widget", "tv", "--count", "3"}, env);
+// Each prints the events it was sent, as sent, and closes its engine when asked to stop (a count
+// of events ends a run the same way: docs/CLIENT.md runs both clients so).
+TEST_P(ExamplesTest, PrintsEventsAsSentAndClosesItsEngineOnSigterm) {
+    Child client({GetParam(), "--widget", "tv"}, env);
     std::string line;
     ASSERT_TRUE(client.ReadLine(&line));
     EXPECT_EQ(line, "engine 1: gestures on, faces on");
@@ -42,24 +38,21 @@ TEST_P(ExamplesTest, PrintsEventsAsSentAndClosesAfterCount) {
     face["w"] = 30;
     face["h"] = 40;
     detected["detectResult"].append(face);
-    EXPECT_EQ(Rest(client),
+    // The events are all printed before the signal comes: none waits unread when it does.
+    std::string printed;
+    while (printed.find("EVENT_FR_DETECT_FACE") == std::string::npos || line != "}") {
+        ASSERT_TRUE(client.ReadLine(&line)) << printed;
+        printed += line + "\n";
+    }
+    kill(client.pid(), SIGTERM);
+    while (client.ReadLine(&line)) printed += line + "\n";
+    EXPECT_EQ(printed,
               "event 6511 EVENT_MOTION_GRAB-tv: hand closed\n"
               "event 6511 EVENT_MOTION_SLAP_LEFT-tv\n"
               "event 6512 EVENT_FR_DETECT_FACE: " +
                   detected.toStyledString() + "\nengine 1 closed\n");
     EXPECT_EQ(client.Wait(), 0);
-}
-
-TEST_P(ExamplesTest, StopsOnSigtermAndClosesItsEngine) {
-    Child client({GetParam()}, env);
-    std::string line;
-    ASSERT_TRUE(client.ReadLine(&line));
-    EXPECT_EQ(line, "engine 1: gestures on, faces on");
-    kill(client.pid(), SIGTERM);
-    EXPECT_EQ(Rest(client), "engine 1 closed\n");
-    EXPECT_EQ(client.Wait(), 0);
     // Its engine is gone: a gesture reaches nobody.
-    Client control(service.address());
     EXPECT_EQ(control.EmitMotion(1005, "x"), 0);
 }
 

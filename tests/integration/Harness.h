@@ -4,10 +4,13 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "Browser.h"
@@ -32,6 +35,23 @@ inline void SignalProcess(pid_t pid, int signo) {
         ::kill(pid, signo);
     else
         ADD_FAILURE() << "no process to signal (pid " << pid << ")";
+}
+
+// The resident memory of a process, in KiB (0 once it is gone).
+inline long RssKib(pid_t pid) {
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
+// A connection to the service's socket that sends the first step of authentication and nothing
+// after it; -1 if none was made.
+inline int ConnectUnauthenticated(const std::string& path, int flags = 0) {
+    int fd = ConnectUnix(path, flags);
+    const char auth[] = "\0AUTH EXTERNAL 30\r\n";
+    if (fd < 0 || write(fd, auth, sizeof auth - 1) > 0) return fd;
+    close(fd);
+    return -1;
 }
 
 // The name of a test run in each way the service serves clients (the parameter: --single-process).

@@ -39,12 +39,6 @@ constexpr double kAnswerSeconds = 1;
 // SIGTERM's grace (10 s) and the wait after SIGKILL (2 s), with a margin.
 constexpr double kShutdownSeconds = 14;
 
-long RssKib(pid_t pid) {
-    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? 0 : std::stol(status.substr(at + 6));
-}
-
 bool AnyZombie(const Service& service) {
     for (pid_t w : service.Workers()) {
         std::string stat = ReadFile("/proc/" + std::to_string(w) + "/stat");
@@ -133,11 +127,10 @@ void SignalsWhileClientsConnect(Scene& s) {
     s.done = false;
     s.background = std::thread([&s] {
         while (!s.done) {
-            int fd = ConnectUnix(s.service.socketPath());
-            const char auth[] = "\0AUTH EXTERNAL 30\r\n";
-            if (fd >= 0 && write(fd, auth, sizeof auth - 1) > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            if (fd >= 0) close(fd);
+            int fd = ConnectUnauthenticated(s.service.socketPath());
+            if (fd < 0) continue;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            close(fd);
         }
     });
 }
@@ -229,8 +222,7 @@ TEST_P(MisbehavingClientTest, OthersAreServedAsBefore) {
     // The bystander comes after the fault (the service may have been restarted for it).
     Party bystander = Join(service);
     Client& c = *bystander.client;
-    std::string grabs = MotionList({"EVENT_MOTION_GRAB"});
-    ASSERT_EQ(c.Execute(bystander.engine, "SetMotionSubscribeInfo", "w", grabs).integer, 1);
+    ASSERT_EQ(c.Subscribe(bystander.engine, "w", {"EVENT_MOTION_GRAB"}), 1);
 
     EXPECT_LT(SecondsOf([&] { c.Execute(bystander.engine, "GetUserLevel"); }), kAnswerSeconds);
     EXPECT_LT(SecondsOf([&] { c.Drain(); }), kAnswerSeconds);

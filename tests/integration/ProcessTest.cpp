@@ -35,8 +35,7 @@ Party Join(const Service& service, int i) {
     Party p{std::make_unique<Client>(service.address()), 0, "w" + std::to_string(i), 10 + i};
     Client& c = *p.client;
     p.engine = c.Open();
-    std::string grabs = MotionList({"EVENT_MOTION_GRAB"});
-    EXPECT_EQ(c.Execute(p.engine, "SetMotionSubscribeInfo", p.widget, grabs).integer, 1);
+    EXPECT_EQ(c.Subscribe(p.engine, p.widget, {"EVENT_MOTION_GRAB"}), 1);
     EXPECT_EQ(c.Execute(p.engine, "SetZoomTriggerCondition", std::to_string(p.zoom)).integer, 1);
     return p;
 }
@@ -323,15 +322,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- A flood of connections that never finish authenticating -----------------------------------
 
-// A connection that sends the first step of authentication, and nothing after it.
-int ConnectRaw(const std::string& path) {
-    int fd = ConnectUnix(path, SOCK_NONBLOCK);
-    const char auth[] = "\0AUTH EXTERNAL 30\r\n";
-    if (fd < 0 || write(fd, auth, sizeof auth - 1) > 0) return fd;
-    close(fd);
-    return -1;
-}
-
 // CPU time (user and system) a process has used so far, in seconds.
 double CpuSeconds(pid_t pid) {
     std::string text = ReadFile("/proc/" + std::to_string(pid) + "/stat");
@@ -353,7 +343,7 @@ TEST_P(FloodTest, ServiceRestsInsteadOfSpinningAndServesARealClientAfterwards) {
     Service service(args, 40);
     std::vector<int> flood;
     for (int i = 0; i < 150; ++i) {
-        int fd = ConnectRaw(service.socketPath());
+        int fd = ConnectUnauthenticated(service.socketPath(), SOCK_NONBLOCK);
         if (fd >= 0) flood.push_back(fd);
     }
     ASSERT_GT(flood.size(), 100u);

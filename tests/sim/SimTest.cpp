@@ -365,8 +365,15 @@ std::string Fingerprint() {
     return f + "|" + std::to_string(gxsim::GetFactoryItem(7).value_or(-1));
 }
 
-std::string Refused(bool done, const gxsim::Refusal& why) {
-    return done ? "" : why.message;
+// The message of a change's refusal, "" when it was done: a setter's, and a profile's.
+template <class Set>
+std::string Refused(Set set) {
+    gxsim::Refusal why;
+    return set(&why) ? "" : why.message;
+}
+std::string ProfileRefused(const std::string& profile) {
+    std::string error;
+    return gxsim::LoadProfileFromData(profile, &error) ? "" : error;
 }
 
 struct OverLimit {
@@ -390,65 +397,32 @@ TEST_P(Limits, RefuseTheWholeChangeAndNameTheLimit) {
     EXPECT_TRUE(gxsim::SetModel(std::string(gxsim::kMaxTextBytes, 'm')));
 }
 
-std::string Text(size_t n) {
-    return std::string(n, 'x');
-}
+const std::string kOverText(gxsim::kMaxTextBytes + 1, 'x'), kOverPath = "/" + kOverText.substr(1);
 
 INSTANTIATE_TEST_SUITE_P(
     Sim, Limits,
     ::testing::Values(
-        OverLimit{"ModelText",
-                  [] {
-                      gxsim::Refusal why;
-                      return Refused(gxsim::SetModel(Text(gxsim::kMaxTextBytes + 1), &why), why);
-                  },
-                  "4096 bytes"},
-        OverLimit{"FaceImageDirectory",
-                  [] {
-                      gxsim::Refusal why;
-                      bool done =
-                          gxsim::SetFaceImageDirectory("/" + Text(gxsim::kMaxTextBytes), &why);
-                      return Refused(done, why);
-                  },
-                  "4096 bytes"},
-        OverLimit{"SettingsPath",
-                  [] {
-                      gxsim::Refusal why;
-                      bool done = gxsim::SetSettingsPath("/" + Text(gxsim::kMaxTextBytes), &why);
-                      return Refused(done, why);
-                  },
-                  "4096 bytes"},
-        OverLimit{"FacesInView",
-                  [] {
-                      gxsim::Refusal why;
-                      std::vector<gxsim::ViewFace> faces(gxsim::kMaxFacesInView + 1);
-                      return Refused(gxsim::SetFacesInView(faces, &why), why);
-                  },
-                  "limit of 1024 faces"},
-        OverLimit{
-            "HiddenName",
-            [] {
-                gxsim::Refusal why;
-                bool done = gxsim::SetHiddenMotionEntryPoints({"gx_enable_swipe", "gx_no"}, &why);
-                return Refused(done, why);
-            },
-            "motion entry point"},
+        // clang-format off
+        OverLimit{"ModelText", [] { return Refused([](auto* why) { return gxsim::SetModel(kOverText, why); }); }, "4096 bytes"},
+        OverLimit{"FaceImageDirectory", [] { return Refused([](auto* why) { return gxsim::SetFaceImageDirectory(kOverPath, why); }); }, "4096 bytes"},
+        OverLimit{"SettingsPath", [] { return Refused([](auto* why) { return gxsim::SetSettingsPath(kOverPath, why); }); }, "4096 bytes"},
+        OverLimit{"FacesInView", [] { return Refused([](auto* why) { return gxsim::SetFacesInView(std::vector<gxsim::ViewFace>(gxsim::kMaxFacesInView + 1), why); }); }, "limit of 1024 faces"},
+        OverLimit{"HiddenName", [] { return Refused([](auto* why) { return gxsim::SetHiddenMotionEntryPoints({"gx_enable_swipe", "gx_no"}, why); }); }, "motion entry point"},
+        // clang-format on
         // Many small items, each within its limits: the state as a whole would pass its own.
         OverLimit{"WholeState",
                   [] {
                       std::string profile = "[system]\nmodel=after\n[factory]\n7=1\n";
                       for (int id = 1000; id < 40000; ++id)
                           profile += std::to_string(id) + "=" + std::to_string(id) + "\n";
-                      std::string error;
-                      return gxsim::LoadProfileFromData(profile, &error) ? "" : error;
+                      return ProfileRefused(profile);
                   },
                   "limit of 262144 bytes"},
         OverLimit{"ProfileFaces",
                   [] {
                       std::string profile = "[face]\nfaces-in-view=";
                       for (size_t i = 0; i <= gxsim::kMaxFacesInView; ++i) profile += "1:1,2,3,4;";
-                      std::string error;
-                      return gxsim::LoadProfileFromData(profile, &error) ? "" : error;
+                      return ProfileRefused(profile);
                   },
                   "limit of 1024 faces"}),
     [](const ::testing::TestParamInfo<OverLimit>& info) { return info.param.name; });

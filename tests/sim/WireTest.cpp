@@ -170,28 +170,18 @@ struct CombineRow {
     const char* expected;
 };
 
+// clang-format off
 const CombineRow kCombineRows[] = {
-    {"SumAddsTheQueuedCounts", Combine::Sum, {Int(2), Int(0), Int(3)}, {}, "5"},
-    {"SumIgnoresAnAnswerOfTheWrongShape", Combine::Sum, {Int(2), Bool(true)}, {}, "2"},
-    {"AnyIsTrueWhenOneWorkerCalledBack",
-     Combine::Any,
-     {Bool(false), Bool(true), Bool(false)},
-     {},
-     "1"},
-    {"AnyIsFalseWhenNoneDid", Combine::Any, {Bool(false), Bool(false)}, {}, "0"},
-    {"AnyOfNoWorkerIsFalse", Combine::Any, {}, {}, "0"},
-    {"ConcatListsEveryWorkersInstancesInTurn",
-     Combine::Concat,
-     {Instances({1001}), Instances({}), Instances({1002, 1003})},
-     {},
-     "1001 1002 1003 "},
-    {"TraceMergesTheWorkersAndTheEndedInCallOrder",
-     Combine::Trace,
-     {Calls({5, 1}), Calls({4})},
-     {2, 3},
-     "1 2 3 4 5 "},
-    {"NothingAnswersEmpty", Combine::Nothing, {Int(1)}, {}, ""},
+    {"SumAddsTheQueuedCounts",                      Combine::Sum,     {Int(2), Int(0), Int(3)}, {}, "5"},
+    {"SumIgnoresAnAnswerOfTheWrongShape",           Combine::Sum,     {Int(2), Bool(true)}, {}, "2"},
+    {"AnyIsTrueWhenOneWorkerCalledBack",            Combine::Any,     {Bool(false), Bool(true), Bool(false)}, {}, "1"},
+    {"AnyIsFalseWhenNoneDid",                       Combine::Any,     {Bool(false), Bool(false)}, {}, "0"},
+    {"AnyOfNoWorkerIsFalse",                        Combine::Any,     {}, {}, "0"},
+    {"ConcatListsEveryWorkersInstancesInTurn",      Combine::Concat,  {Instances({1001}), Instances({}), Instances({1002, 1003})}, {}, "1001 1002 1003 "},
+    {"TraceMergesTheWorkersAndTheEndedInCallOrder", Combine::Trace,   {Calls({5, 1}), Calls({4})}, {2, 3}, "1 2 3 4 5 "},
+    {"NothingAnswersEmpty",                         Combine::Nothing, {Int(1)}, {}, ""},
 };
+// clang-format on
 
 class CombineTable : public WireTest, public ::testing::WithParamInterface<CombineRow> {};
 

@@ -44,10 +44,7 @@ void Session(const Service& service, const std::string& widget, bool close,
     constexpr int kGrabs = 3;
     Client client(service.address());
     uint32_t engine = client.Open("stress");
-    ASSERT_EQ(
-        client.Execute(engine, "SetMotionSubscribeInfo", widget, MotionList({"EVENT_MOTION_GRAB"}))
-            .integer,
-        1);
+    ASSERT_EQ(client.Subscribe(engine, widget, {"EVENT_MOTION_GRAB"}), 1);
     for (int i = 0; i < kGrabs; ++i)
         ASSERT_GE(client.EmitMotion(1005, widget + ":" + std::to_string(i)), 1);
     auto deadline = Clock::now() + std::chrono::seconds(30);

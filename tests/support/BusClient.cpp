@@ -84,6 +84,11 @@ Client::Result Client::Execute(uint32_t engine, const std::string& command, cons
     return result;
 }
 
+int Client::Subscribe(uint32_t engine, const std::string& widget,
+                      const std::vector<std::string>& gestures) {
+    return Execute(engine, "SetMotionSubscribeInfo", widget, MotionList(gestures)).integer;
+}
+
 void Client::Close(uint32_t engine) {
     gxclient::Reply reply;
     Call(gxclient::CloseEngine(engine), &reply);

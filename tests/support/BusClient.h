@@ -37,6 +37,9 @@ public:
     Result Execute(uint32_t engine, const std::string& command, const std::string& arg1 = "",
                    const std::string& arg2 = "");
     void Close(uint32_t engine);
+    // SetMotionSubscribeInfo for the named gestures under `widget`: its result (1: subscribed).
+    int Subscribe(uint32_t engine, const std::string& widget,
+                  const std::vector<std::string>& gestures);
     std::string ErrorOfExecute(uint32_t engine, const std::string& command,
                                const std::string& arg1 = "");
     std::string ErrorOfClose(uint32_t engine);
