@@ -176,6 +176,64 @@ TEST_P(SpareTest, ClientsOwnTheirWorkersAndNoSpareOutlivesTheService) {
 
 INSTANTIATE_TEST_SUITE_P(Spares, SpareTest, ::testing::Values(0u, 1u, 2u));
 
+// ---- Workers forked from the template ----------------------------------------------------------
+
+// The service's child that forks its workers (it is no worker: Workers() leaves it out).
+pid_t TemplateOf(const Service& service) {
+    for (pid_t child : ChildrenOf(service.pid()))
+        if (ReadFile("/proc/" + std::to_string(child) + "/cmdline").find("--worker-template") !=
+            std::string::npos)
+            return child;
+    return -1;
+}
+
+// Where the program is mapped: a forked process has its parent's place, an exec'd one a new one.
+std::string ProgramMapping(pid_t pid) {
+    std::istringstream maps(ReadFile("/proc/" + std::to_string(pid) + "/maps"));
+    std::string line;
+    std::getline(maps, line);
+    return line.substr(0, line.find(' '));
+}
+
+// Workers are forked from the template, named as workers; when the template dies the service
+// says so and execs the next workers, which serve as before; the template does not outlive the
+// service.
+TEST(WorkerTemplateTest, ForksTheWorkersAndExecTakesOverWhenItDies) {
+    Service service;
+    ASSERT_TRUE(WaitUntil([&] { return service.Workers().size() == 1; })) << service.Log();
+    pid_t tpl = TemplateOf(service);
+    ASSERT_GT(tpl, 0) << service.Log();
+    pid_t spare = service.Workers()[0];
+    EXPECT_EQ(ReadFile("/proc/" + std::to_string(spare) + "/comm"), "gxemp\n");
+    EXPECT_NE(ReadFile("/proc/" + std::to_string(spare) + "/cmdline").find("--worker-spare"),
+              std::string::npos);
+    const bool randomized = ReadFile("/proc/sys/kernel/randomize_va_space") != "0\n";
+    if (randomized) {
+        EXPECT_EQ(ProgramMapping(spare), ProgramMapping(tpl)) << "not forked from it";
+    }
+
+    std::vector<Party> parties;
+    parties.push_back(Join(service, 0));
+    SignalProcess(tpl, SIGKILL);
+    // Reaped, or found gone while it forked the next spare.
+    ASSERT_TRUE(service.WaitForLog("(starting each worker by exec)")) << service.Log();
+    for (int i = 1; i < 3; ++i) parties.push_back(Join(service, i));
+    ExpectEachOwnsItsEngine(parties);
+    pid_t exec = service.WorkerOf(parties[2].client->Name());
+    ASSERT_GT(exec, 0);
+    if (randomized) {
+        EXPECT_NE(ProgramMapping(exec), ProgramMapping(tpl)) << "not exec'd";
+    }
+    EXPECT_EQ(TemplateOf(service), -1);
+
+    Service again;
+    ASSERT_TRUE(WaitUntil([&] { return TemplateOf(again) > 0; })) << again.Log();
+    tpl = TemplateOf(again);
+    parties.clear();
+    EXPECT_EQ(again.Stop(), 0);
+    EXPECT_NE(kill(tpl, 0), 0) << "the template outlived the service";
+}
+
 // ---- One TV for every worker --------------------------------------------------------------------
 
 // What one application changes or trains, every other sees; handles stay distinct; the trace

@@ -36,12 +36,14 @@ Broker::Broker(sd_event* event, BrokerOptions options)
 }
 
 Broker::~Broker() {
+    DropTemplate(nullptr);
     m_Workers.clear();
     m_Listener.reset();
 }
 
 int Broker::Serve(int listenFd) {
     m_Listener = std::make_unique<Listener>(m_Event.get(), listenFd);
+    if (m_Options.workerTemplate) StartTemplate();
     // The first spare starts before the first client can come.
     StartSpares();
     // A worker costs its control link, its process descriptor and the copy of its client's
@@ -123,6 +125,7 @@ void Broker::ClientGone(Worker* worker) {
 void Broker::Stop(std::function<void()> done) {
     if (m_Listener) m_Listener->Stop();
     m_Stopping = true;
+    DropTemplate(nullptr);
     m_Done = std::move(done);
     if (m_SpareTimer) sd_event_source_set_enabled(m_SpareTimer.get(), SD_EVENT_OFF);
     if (m_Workers.empty()) {

@@ -9,9 +9,13 @@
 // A worker gets the client's connection, its control link to the broker (a private D-Bus
 // connection on which extensions talk) and each extension's shared descriptor, as
 // worker/WorkerProtocol.h lays them out, and no other descriptor (whatever the broker inherited).
-// Workers are
-// started with posix_spawn and exec, never by a bare fork, so whatever threads the broker has, no
-// lock can be left held in a worker. A worker starts with SIGHUP, SIGTERM and SIGINT blocked:
+// The broker never forks a worker itself, so whatever threads it has, no lock can be left held in
+// a worker: the worker template (worker/Template.h), a process the broker starts once by
+// posix_spawn and exec, forks each worker, and the broker, a child subreaper, adopts and reaps it
+// as its own child. Should the template fail to start or later (it ended, it did not answer
+// within kTemplateAnswerMs), the broker logs why and starts every further worker with posix_spawn
+// and exec, as a worker is the same program either way. A worker starts with SIGHUP, SIGTERM and
+// SIGINT blocked:
 // they wait, pending, until its loop handles them, so a signal that comes while it starts up stops
 // it cleanly (SIGTERM) or is not lost (SIGHUP); the broker sends SIGHUP only to workers that have
 // spoken on their link and remembers one for the others.
@@ -32,7 +36,8 @@
 // worker that cannot start does not make the broker start processes in a loop. Stopping stops
 // the spares with the workers.
 //
-// Broker.cpp accepts clients and stops the workers, Spawn.cpp starts a worker process, Spares.cpp
+// Broker.cpp accepts clients and stops the workers, Spawn.cpp starts a worker process (from the
+// template, or by exec) and the template itself, Spares.cpp
 // keeps the spares and hands clients to them, ControlLink.cpp relays the control links to the
 // extensions, and Reap.cpp sees workers end.
 #pragma once
@@ -63,6 +68,7 @@ struct BrokerOptions {
     std::vector<std::string> workerArgs;  // options every worker gets
     size_t maxClients = 64;
     size_t spareWorkers = 1;                    // workers kept started for the next clients
+    bool workerTemplate = true;                 // fork workers from the template (else exec)
     uint64_t stopGraceUsec = 10 * 1000 * 1000;  // then a worker that did not stop is killed
 };
 
@@ -72,6 +78,8 @@ BrokerOptions BrokerOptionsFor(const Options& options, const std::string& argv0)
 
 // After SIGKILL, how long the broker waits for the workers to be reaped before it stops anyway.
 constexpr uint64_t kKillWaitUsec = 2 * 1000 * 1000;
+// How long the broker waits for the template's answer (it forks twice) before it gives it up.
+constexpr int kTemplateAnswerMs = 5000;
 // How often the broker reaps whatever child has ended, besides on SIGCHLD.
 constexpr uint64_t kSweepUsec = 1000 * 1000;
 // The delays before a spare that ended without a client is replaced: the first, and the longest.
@@ -95,6 +103,8 @@ public:
     void Signal(int signo);
     size_t WorkerCount() const { return m_Workers.size(); }
     size_t SpareCount() const { return m_Spares; }
+    // The worker template's pid; 0 when workers are started by exec.
+    pid_t TemplatePid() const { return m_TemplatePid; }
 
 private:
     struct Worker {
@@ -124,6 +134,14 @@ private:
     int StartProcess(int first, const std::string& role, const std::string& what, Worker** out);
     // The arguments of a worker of this role, and the broker's descriptors it gets, in order.
     std::vector<std::string> WorkerArgv(const std::string& role, std::vector<int>* fds) const;
+    // Starts the worker template; without it, workers are exec'd.
+    void StartTemplate();
+    // Has the template fork a worker with these arguments and descriptors: 0 with *pid set, a
+    // positive errno when the fork failed, or -1 when the template did (it is dropped then).
+    int ForkFromTemplate(const std::vector<std::string>& args, const std::vector<int>& fds,
+                         pid_t* pid);
+    // Ends the template and closes its socket; `why`, when not null, is logged as an error.
+    void DropTemplate(const char* why);
     // Watches a started worker: its end, its control link (`link`, taken).
     int Adopt(pid_t pid, int link, Worker** out);
     // Hands the client to a spare; false when there is none or the hand-off failed.
@@ -168,6 +186,8 @@ private:
     EventSourceRef m_KillTimer;
     EventSourceRef m_ChildSignal;
     EventSourceRef m_SweepTimer;
+    pid_t m_TemplatePid = 0;  // the worker template, 0 when there is none
+    int m_TemplateFd = -1;    // the broker's end of its request socket
     // Destroyed first: the workers' links and the listener go before the loop's sources.
     std::unique_ptr<Listener> m_Listener;
     std::map<pid_t, std::unique_ptr<Worker>> m_Workers;

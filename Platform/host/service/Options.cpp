@@ -108,6 +108,8 @@ const BuiltIn kBuiltIns[] = {
     {kWorkerOption, required_argument,
      [](const char* v, Options* o) { return o->worker = v, ""s; }},
     {kWorkerSpareOption, no_argument, [](const char*, Options* o) { return o->spare = true, ""s; }},
+    {kWorkerTemplateOption, no_argument,
+     [](const char*, Options* o) { return o->workerTemplate = true, ""s; }},
     {kWorkerFdsOption, required_argument,
      [](const char* v, Options* o) {
          return ParseWorkerFds(v, &o->workerFds)

@@ -25,6 +25,8 @@ struct Options {
     std::vector<int> workerFds;
     // A spare worker: started before its client, which the broker hands over later.
     bool spare = false;
+    // The worker template (worker/Template.h): forks the broker's workers.
+    bool workerTemplate = false;
     size_t spareWorkers = 1;  // the broker's, see --spare-workers
 
     // Whether this process is a worker the broker started.
