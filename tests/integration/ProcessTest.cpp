@@ -181,9 +181,7 @@ INSTANTIATE_TEST_SUITE_P(Spares, SpareTest, ::testing::Values(0u, 1u, 2u));
 // The service's child that forks its workers (it is no worker: Workers() leaves it out).
 pid_t TemplateOf(const Service& service) {
     for (pid_t child : ChildrenOf(service.pid()))
-        if (ReadFile("/proc/" + std::to_string(child) + "/cmdline").find("--worker-template") !=
-            std::string::npos)
-            return child;
+        if (IsWorkerTemplate(child)) return child;
     return -1;
 }
 

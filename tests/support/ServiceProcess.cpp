@@ -98,11 +98,8 @@ bool Service::WaitForLog(const std::string& text, int timeoutMs) const {
 
 std::vector<pid_t> Service::Workers() const {
     std::vector<pid_t> workers;
-    for (pid_t child : ChildrenOf(pid())) {
-        std::string cmdline = ReadFile("/proc/" + std::to_string(child) + "/cmdline");
-        if (cmdline.find(std::string("--worker-template") + '\0') == std::string::npos)
-            workers.push_back(child);
-    }
+    for (pid_t child : ChildrenOf(pid()))
+        if (!IsWorkerTemplate(child)) workers.push_back(child);
     return workers;
 }
 

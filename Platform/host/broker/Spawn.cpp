@@ -102,7 +102,7 @@ int SpawnWith(const std::string& program, std::vector<std::string>& args,
 BrokerOptions BrokerOptionsFor(const Options& options, const std::string& argv0) {
     return BrokerOptions{OwnExecutable(),      argv0,
                          WorkerArgs(options),  options.limits.maxClients,
-                         options.spareWorkers, true};
+                         options.spareWorkers, !options.execWorkers};
 }
 
 std::vector<std::string> Broker::WorkerArgv(const std::string& role,

@@ -27,7 +27,8 @@ struct Options {
     bool spare = false;
     // The worker template (worker/Template.h): forks the broker's workers.
     bool workerTemplate = false;
-    size_t spareWorkers = 1;  // the broker's, see --spare-workers
+    size_t spareWorkers = 1;   // the broker's, see --spare-workers
+    bool execWorkers = false;  // the broker's: exec each worker, no template (--exec-workers)
 
     // Whether this process is a worker the broker started.
     bool IsWorker() const { return !worker.empty() || spare; }
