@@ -193,15 +193,24 @@ std::string ProgramMapping(pid_t pid) {
     return line.substr(0, line.find(' '));
 }
 
-// Workers are forked from the template, named as workers; when the template dies the service
-// says so and execs the next workers, which serve as before; the template does not outlive the
-// service.
+// Once the template is ready, workers are forked from it and named as workers; when it dies the
+// service says so and execs the next workers, which serve as before; the template does not
+// outlive the service.
 TEST(WorkerTemplateTest, ForksTheWorkersAndExecTakesOverWhenItDies) {
     Service service;
-    ASSERT_TRUE(WaitUntil([&] { return service.Workers().size() == 1; })) << service.Log();
     pid_t tpl = TemplateOf(service);
     ASSERT_GT(tpl, 0) << service.Log();
-    pid_t spare = service.Workers()[0];
+    ASSERT_TRUE(service.WaitForLog("worker template " + std::to_string(tpl) + " ready"))
+        << service.Log();
+    std::vector<Party> parties;
+    parties.push_back(Join(service, 0));  // takes the first spare: a new one is forked
+    pid_t spare = -1;
+    ASSERT_TRUE(WaitUntil([&] {
+        std::vector<pid_t> serving = service.ServingWorkers();
+        for (pid_t w : service.Workers())
+            if (std::count(serving.begin(), serving.end(), w) == 0) spare = w;
+        return spare > 0;
+    })) << service.Log();
     EXPECT_EQ(ReadFile("/proc/" + std::to_string(spare) + "/comm"), "gxemp\n");
     EXPECT_NE(ReadFile("/proc/" + std::to_string(spare) + "/cmdline").find("--worker-spare"),
               std::string::npos);
@@ -210,8 +219,6 @@ TEST(WorkerTemplateTest, ForksTheWorkersAndExecTakesOverWhenItDies) {
         EXPECT_EQ(ProgramMapping(spare), ProgramMapping(tpl)) << "not forked from it";
     }
 
-    std::vector<Party> parties;
-    parties.push_back(Join(service, 0));
     SignalProcess(tpl, SIGKILL);
     // Reaped, or found gone while it forked the next spare.
     ASSERT_TRUE(service.WaitForLog("(starting each worker by exec)")) << service.Log();
@@ -225,8 +232,8 @@ TEST(WorkerTemplateTest, ForksTheWorkersAndExecTakesOverWhenItDies) {
     EXPECT_EQ(TemplateOf(service), -1);
 
     Service again;
-    ASSERT_TRUE(WaitUntil([&] { return TemplateOf(again) > 0; })) << again.Log();
     tpl = TemplateOf(again);
+    ASSERT_GT(tpl, 0) << again.Log();
     parties.clear();
     EXPECT_EQ(again.Stop(), 0);
     EXPECT_NE(kill(tpl, 0), 0) << "the template outlived the service";

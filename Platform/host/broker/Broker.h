@@ -12,13 +12,14 @@
 // The broker never forks a worker itself, so whatever threads it has, no lock can be left held in
 // a worker: the worker template (worker/Template.h), a process the broker starts once by
 // posix_spawn and exec, forks each worker, and the broker, a child subreaper, adopts and reaps it
-// as its own child. Should the template fail to start or later (it ended, it did not answer
-// within kTemplateAnswerMs), the broker logs why and starts every further worker with posix_spawn
-// and exec, as a worker is the same program either way. A worker starts with SIGHUP, SIGTERM and
-// SIGINT blocked:
-// they wait, pending, until its loop handles them, so a signal that comes while it starts up stops
-// it cleanly (SIGTERM) or is not lost (SIGHUP); the broker sends SIGHUP only to workers that have
-// spoken on their link and remembers one for the others.
+// as its own child. The template says when it is ready (it has loaded the libraries); workers
+// needed before that (the first spare) are exec'd, so that the service's start does not wait for
+// the template's. Should the template fail to start or later (it ended, it did not answer within
+// kTemplateAnswerMs), the broker logs why and starts every further worker with posix_spawn and
+// exec, as a worker is the same program either way. A worker starts with SIGHUP, SIGTERM and
+// SIGINT blocked: they wait, pending, until its loop handles them, so a signal that comes while it
+// starts up stops it cleanly (SIGTERM) or is not lost (SIGHUP); the broker sends SIGHUP only to
+// workers that have spoken on their link and remembers one for the others.
 //
 // A client's slot (--max-clients) frees as soon as the client hangs up: the broker keeps a copy of
 // the client's descriptor only to see that. Workers are reaped by their child sources and by a
@@ -142,6 +143,7 @@ private:
                          pid_t* pid);
     // Ends the template and closes its socket; `why`, when not null, is logged as an error.
     void DropTemplate(const char* why);
+    static int OnTemplateReady(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     // Watches a started worker: its end, its control link (`link`, taken).
     int Adopt(pid_t pid, int link, Worker** out);
     // Hands the client to a spare; false when there is none or the hand-off failed.
@@ -188,6 +190,8 @@ private:
     EventSourceRef m_SweepTimer;
     pid_t m_TemplatePid = 0;  // the worker template, 0 when there is none
     int m_TemplateFd = -1;    // the broker's end of its request socket
+    bool m_TemplateReady = false;
+    EventSourceRef m_TemplateWait;  // until it is ready
     // Destroyed first: the workers' links and the listener go before the loop's sources.
     std::unique_ptr<Listener> m_Listener;
     std::map<pid_t, std::unique_ptr<Worker>> m_Workers;

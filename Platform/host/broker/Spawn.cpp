@@ -127,7 +127,7 @@ std::vector<std::string> Broker::WorkerArgv(const std::string& role,
 
 int Broker::StartProcess(int first, const std::string& role, const std::string& what,
                          Worker** out) {
-    bool fromTemplate = m_TemplateFd >= 0;
+    bool fromTemplate = m_TemplateFd >= 0 && m_TemplateReady;
     for (;;) {
         int pair[2] = {-1, -1};
         std::vector<int> lifted;  // the worker's descriptors, in the order of their numbers
@@ -197,7 +197,30 @@ void Broker::StartTemplate() {
     }
     m_TemplatePid = pid;
     m_TemplateFd = pair[0];
+    m_TemplateReady = false;
+    r = sd_event_add_io(m_Event.get(), m_TemplateWait.out(), m_TemplateFd, EPOLLIN,
+                        &Broker::OnTemplateReady, this);
+    if (r < 0) {
+        std::string why = std::string("cannot wait for it: ") + std::strerror(-r);
+        DropTemplate(why.c_str());
+        return;
+    }
     HostLog(kLogInfo, "worker template %d started", static_cast<int>(pid));
+}
+
+// The template's first message, once it has loaded everything: from now on workers are forked.
+int Broker::OnTemplateReady(sd_event_source* s, int fd, uint32_t, void* userdata) {
+    auto* self = static_cast<Broker*>(userdata);
+    sd_event_source_set_enabled(s, SD_EVENT_OFF);  // its answers are read where they are awaited
+    int32_t ready = -1;
+    if (recv(fd, &ready, sizeof ready, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof ready) ||
+        ready != 0) {
+        self->DropTemplate("it has gone before it was ready");
+        return 0;
+    }
+    self->m_TemplateReady = true;
+    HostLog(kLogInfo, "worker template %d ready", static_cast<int>(self->m_TemplatePid));
+    return 0;
 }
 
 int Broker::ForkFromTemplate(const std::vector<std::string>& args, const std::vector<int>& fds,
@@ -228,6 +251,8 @@ int Broker::ForkFromTemplate(const std::vector<std::string>& args, const std::ve
 }
 
 void Broker::DropTemplate(const char* why) {
+    m_TemplateWait.reset();
+    m_TemplateReady = false;
     if (m_TemplateFd >= 0) close(m_TemplateFd);
     m_TemplateFd = -1;
     if (m_TemplatePid <= 0) return;

@@ -136,6 +136,9 @@ int RunTemplate(ServiceContext* ctx) {
     char comm[16] = {};
     prctl(PR_GET_NAME, comm);
     prctl(PR_SET_NAME, TemplateName(ctx->program).c_str());
+    // Ready: the broker forks its workers from here on.
+    const int32_t ready = 0;
+    if (send(kTemplateFd, &ready, sizeof ready, MSG_NOSIGNAL) < 0) return 0;
     for (;;) {
         std::vector<std::string> args;
         std::vector<int> fds;

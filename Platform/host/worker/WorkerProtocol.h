@@ -15,6 +15,7 @@
 // SOCK_SEQPACKET message: the worker's command line (argv[0] first), each argument ended by a
 // NUL, as data, and the worker's descriptors (kClientFd, kControlFd, the shared ones, in order)
 // as SCM_RIGHTS. The answer is one message of an int32_t: the worker's pid, or a negative errno.
+// Before any request, the template sends one int32_t 0 when it is ready.
 #pragma once
 
 #include <cstddef>
