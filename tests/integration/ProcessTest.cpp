@@ -198,8 +198,8 @@ std::string ProgramMapping(pid_t pid) {
 // outlive the service.
 TEST(WorkerTemplateTest, ForksTheWorkersAndExecTakesOverWhenItDies) {
     Service service;
-    pid_t tpl = TemplateOf(service);
-    ASSERT_GT(tpl, 0) << service.Log();
+    pid_t tpl = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (tpl = TemplateOf(service)) > 0; })) << service.Log();
     ASSERT_TRUE(service.WaitForLog("worker template " + std::to_string(tpl) + " ready"))
         << service.Log();
     std::vector<Party> parties;
@@ -232,8 +232,7 @@ TEST(WorkerTemplateTest, ForksTheWorkersAndExecTakesOverWhenItDies) {
     EXPECT_EQ(TemplateOf(service), -1);
 
     Service again;
-    tpl = TemplateOf(again);
-    ASSERT_GT(tpl, 0) << again.Log();
+    ASSERT_TRUE(WaitUntil([&] { return (tpl = TemplateOf(again)) > 0; })) << again.Log();
     parties.clear();
     EXPECT_EQ(again.Stop(), 0);
     EXPECT_NE(kill(tpl, 0), 0) << "the template outlived the service";

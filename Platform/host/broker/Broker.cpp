@@ -43,7 +43,6 @@ Broker::~Broker() {
 
 int Broker::Serve(int listenFd) {
     m_Listener = std::make_unique<Listener>(m_Event.get(), listenFd);
-    if (m_Options.workerTemplate) StartTemplate();
     // The first spare starts before the first client can come.
     StartSpares();
     // A worker costs its control link, its process descriptor and the copy of its client's

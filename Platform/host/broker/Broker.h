@@ -12,14 +12,16 @@
 // The broker never forks a worker itself, so whatever threads it has, no lock can be left held in
 // a worker: the worker template (worker/Template.h), a process the broker starts once by
 // posix_spawn and exec, forks each worker, and the broker, a child subreaper, adopts and reaps it
-// as its own child. The template says when it is ready (it has loaded the libraries); workers
-// needed before that (the first spare) are exec'd, so that the service's start does not wait for
-// the template's. Should the template fail to start or later (it ended, it did not answer within
-// kTemplateAnswerMs), the broker logs why and starts every further worker with posix_spawn and
-// exec, as a worker is the same program either way. A worker starts with SIGHUP, SIGTERM and
-// SIGINT blocked: they wait, pending, until its loop handles them, so a signal that comes while it
-// starts up stops it cleanly (SIGTERM) or is not lost (SIGHUP); the broker sends SIGHUP only to
-// workers that have spoken on their link and remembers one for the others.
+// as its own child. The broker starts the template once its first worker is ready, and the
+// template says when it is ready in turn (it has loaded the libraries); workers needed before
+// that (the first spare, the first clients') are exec'd, so that the service's start neither
+// waits for the template's nor shares the processor with it. Should the template fail to start or
+// later (it ended, it did not answer within kTemplateAnswerMs), the broker logs why and starts
+// every further worker with posix_spawn and exec, as a worker is the same program either way. A
+// worker starts with SIGHUP, SIGTERM and SIGINT blocked: they wait, pending, until its loop handles
+// them, so a signal that comes while it starts up stops it cleanly (SIGTERM) or is not lost
+// (SIGHUP); the broker sends SIGHUP only to workers that have spoken on their link and remembers
+// one for the others.
 //
 // A client's slot (--max-clients) frees as soon as the client hangs up: the broker keeps a copy of
 // the client's descriptor only to see that. Workers are reaped by their child sources and by a
@@ -135,7 +137,8 @@ private:
     int StartProcess(int first, const std::string& role, const std::string& what, Worker** out);
     // The arguments of a worker of this role, and the broker's descriptors it gets, in order.
     std::vector<std::string> WorkerArgv(const std::string& role, std::vector<int>* fds) const;
-    // Starts the worker template; without it, workers are exec'd.
+    // Starts the worker template, once, when the first worker is ready; without it, workers are
+    // exec'd.
     void StartTemplate();
     // Has the template fork a worker with these arguments and descriptors: 0 with *pid set, a
     // positive errno when the fork failed, or -1 when the template did (it is dropped then).
@@ -191,6 +194,7 @@ private:
     pid_t m_TemplatePid = 0;  // the worker template, 0 when there is none
     int m_TemplateFd = -1;    // the broker's end of its request socket
     bool m_TemplateReady = false;
+    bool m_TemplateTried = false;
     EventSourceRef m_TemplateWait;  // until it is ready
     // Destroyed first: the workers' links and the listener go before the loop's sources.
     std::unique_ptr<Listener> m_Listener;

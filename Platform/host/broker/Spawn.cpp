@@ -168,6 +168,8 @@ int Broker::StartProcess(int first, const std::string& role, const std::string& 
 }
 
 void Broker::StartTemplate() {
+    if (!m_Options.workerTemplate || m_TemplateTried || m_Stopping) return;
+    m_TemplateTried = true;
     // The template's workers are its grandchildren: orphaned at once, they are reparented to the
     // nearest subreaper, the broker.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) < 0) {
