@@ -220,8 +220,8 @@ int Broker::OnTemplateReady(sd_event_source* s, int fd, uint32_t, void* userdata
         self->DropTemplate("it has gone before it was ready");
         return 0;
     }
+    // Not logged: it comes at no moment of the service's making, between any two lines.
     self->m_TemplateReady = true;
-    HostLog(kLogInfo, "worker template %d ready", static_cast<int>(self->m_TemplatePid));
     return 0;
 }
 

@@ -35,7 +35,7 @@ void ResetSignals() {
 }
 
 // Moves `fds` onto kClientFd, kControlFd... in order and closes every other descriptor above
-// standard error (the request socket, the template's end of nothing else). First above every
+// standard error, the template's request socket among them. Each is first copied above every
 // number used, so that no dup2 overwrites a descriptor still to be moved.
 bool PlaceDescriptors(const std::vector<int>& fds) {
     std::vector<int> lifted;
@@ -126,11 +126,12 @@ int32_t ForkWorker(ServiceContext* ctx, const char* comm, std::vector<std::strin
     return answer;
 }
 
-}  // namespace
-
+// The name the template goes by (its comm), told from its workers', which keep the program's.
 std::string TemplateName(const std::string& program) {
     return (program + "-template").substr(0, 15);  // a comm holds 15 characters
 }
+
+}  // namespace
 
 int RunTemplate(ServiceContext* ctx) {
     char comm[16] = {};

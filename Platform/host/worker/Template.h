@@ -7,8 +7,8 @@
 // threads (forking a process with threads leaves the child nothing safe to do but exec), and its
 // extensions hold the TV and sd-bus objects that refuse use in a child. So the template is this
 // program started with --worker-template, which loads the libraries and then only waits on its
-// request socket (kTemplateFd, see WorkerProtocol.h): it starts no thread, no loop, no extension
-// and writes no log line.
+// request socket (kTemplateFd, see WorkerProtocol.h), on which it first says that it is ready: it
+// starts no thread, no loop, no extension and writes no log line.
 //
 // For each request it forks twice: the first child forks the worker and exits, so that the
 // worker is reparented to the broker (a child subreaper) and reaped by it like a worker it
@@ -18,17 +18,11 @@
 // exit. The template exits when the broker closes the socket.
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include "service/Context.h"
 
 namespace gxhost {
 
 // The template's process. The exit status.
 int RunTemplate(ServiceContext* ctx);
-
-// The name the template goes by (its comm), told from its workers', which keep the program's.
-std::string TemplateName(const std::string& program);
 
 }  // namespace gxhost
