@@ -28,7 +28,8 @@
 // waitpid sweep on SIGCHLD and every second, so that no exit is lost (a worker that a debugger
 // held when it was killed is seen only once the debugger lets it go). Stopping sends SIGTERM (and
 // SIGCONT, so that a stopped worker can act on it), SIGKILL after the grace, and gives up on a
-// worker that still cannot be reaped after kKillWaitUsec more: the broker's stop is bounded.
+// worker that still cannot be reaped after kKillWaitUsec more: the broker's stop is bounded. The
+// template, which holds nothing of anyone's, is killed and reaped as the stop begins.
 //
 // So that a new client does not wait for a process to start, the broker keeps spare workers
 // (--spare-workers, default 1): started, linked and joined to the TV like any worker, but with a
@@ -106,8 +107,6 @@ public:
     void Signal(int signo);
     size_t WorkerCount() const { return m_Workers.size(); }
     size_t SpareCount() const { return m_Spares; }
-    // The worker template's pid; 0 when workers are started by exec.
-    pid_t TemplatePid() const { return m_TemplatePid; }
 
 private:
     struct Worker {
