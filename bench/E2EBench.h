@@ -40,7 +40,7 @@ std::pair<double, double> PssOf(pid_t pid);
 // Gxemp logs to a file (--log, as the tests run it); GxempStderr logs to standard error
 // (--log /dev/stderr; here stderr is a file in the server's directory). Both serve each client
 // in a worker process of its own; GxempSingle serves every client in one process.
-enum class Kind { Gxemp, GxempStderr, GxempSingle, Sdbus, Gdbus, Raw };
+enum class Kind { Gxemp, GxempStderr, GxempSingle, GxempExec, Sdbus, Gdbus, Raw };
 
 bool IsGxemp(Kind k);
 const char* KindName(Kind k);
@@ -60,7 +60,7 @@ public:
     // of it with its workers.
     std::pair<double, double> Pss() const { return PssOf(m_Process.pid()); }
     std::pair<double, double> TotalPss() const;
-    // The worker processes (children) of the server.
+    // The server's children: its workers and the worker template (see gxtest::IsWorkerTemplate).
     std::vector<pid_t> Workers() const { return gxtest::ChildrenOf(m_Process.pid()); }
     // CPU time the server and its workers have used so far, all threads, in ns.
     uint64_t CpuNs() const;

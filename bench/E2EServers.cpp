@@ -14,7 +14,8 @@ namespace e2e {
 using gxbench::NowNs;
 
 bool IsGxemp(Kind k) {
-    return k == Kind::Gxemp || k == Kind::GxempStderr || k == Kind::GxempSingle;
+    return k == Kind::Gxemp || k == Kind::GxempStderr || k == Kind::GxempSingle ||
+           k == Kind::GxempExec;
 }
 
 std::pair<double, double> PssOf(pid_t pid) {
@@ -41,6 +42,8 @@ const char* KindName(Kind k) {
             return "gxemp";
         case Kind::GxempStderr:
             return "gxemp, log on stderr";
+        case Kind::GxempExec:
+            return "gxemp --exec-workers";
         case Kind::Sdbus:
             return "bare sd-bus";
         case Kind::Gdbus:
@@ -61,6 +64,7 @@ void Server::Start() {
     switch (m_Kind) {
         case Kind::Gxemp:
         case Kind::GxempSingle:
+        case Kind::GxempExec:
             argv = {GXEMP_BIN, "--address", m_Address, "--log", m_Dir / "gxemp.log"};
             break;
         case Kind::GxempStderr:
@@ -78,6 +82,7 @@ void Server::Start() {
     }
     if (IsGxemp(m_Kind)) argv.insert(argv.end(), {"--settings", m_Dir / "settings.ini"});
     if (m_Kind == Kind::GxempSingle) argv.push_back("--single-process");
+    if (m_Kind == Kind::GxempExec) argv.push_back("--exec-workers");
     m_Started = NowNs();
     // The socket is tried often: the start-up section times the first answer from here.
     if (!m_Process.Start(argv, m_Socket, m_Dir / "output", 0, std::chrono::microseconds(100)))

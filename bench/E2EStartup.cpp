@@ -12,7 +12,7 @@ using gxbench::NowNs;
 
 void StartupSection() {
     std::map<Kind, std::vector<double>> ping, open, client;
-    const Kind kinds[] = {Kind::Sdbus, Kind::GxempSingle, Kind::Gxemp};
+    const Kind kinds[] = {Kind::Sdbus, Kind::GxempSingle, Kind::Gxemp, Kind::GxempExec};
     for (int i = 0; i < g_Set.startups * g_Set.repeat; ++i) {
         for (Kind k : kinds) {
             Server server(k);
@@ -34,7 +34,7 @@ void StartupSection() {
             client[k].push_back(static_cast<double>(NowNs() - start) / 1e6);
         }
     }
-    for (Kind k : {Kind::GxempSingle, Kind::Gxemp}) {
+    for (Kind k : {Kind::GxempSingle, Kind::Gxemp, Kind::GxempExec}) {
         double first = Median(ping[k]);
         AddRow(std::string(KindName(k)) + ": start to first call answered (Ping)", first,
                Median(ping[Kind::Sdbus]), "ms", "<= 20 ms", first <= 20);

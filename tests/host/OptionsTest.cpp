@@ -45,8 +45,9 @@ std::string Held(const Options& o) {
       << " level=" << o.logLevel << "/" << o.logPriority.value_or(-1)
       << " clients=" << o.limits.maxClients << " queued=" << o.limits.maxQueuedEvents
       << " auth=" << o.limits.authTimeoutUsec << " single=" << o.singleProcess
-      << " spares=" << o.spareWorkers << " worker=" << o.worker << " spare=" << o.spare
-      << " fds=" << gxhost::FormatWorkerFds(o.workerFds) << " isworker=" << o.IsWorker() << " ";
+      << " spares=" << o.spareWorkers << " exec=" << o.execWorkers << " worker=" << o.worker
+      << " spare=" << o.spare << " fds=" << gxhost::FormatWorkerFds(o.workerFds)
+      << " isworker=" << o.IsWorker() << " template=" << o.workerTemplate << " ";
     return s.str();
 }
 
@@ -66,7 +67,7 @@ const Row kRows[] = {
     {{},
      Action::Serve,
      "address= bus= log= level=/-1 clients=64 queued=1024 auth=5000000 single=0 spares=1 "
-     "worker= spare=0 fds= isworker=0 "},
+     "exec=0 worker= spare=0 fds= isworker=0 template=0 "},
     {{"--help"}, Action::Help, ""},
     {{"-V"}, Action::Version, ""},
     {{"--version", "--bogus"}, Action::Version, ""},  // the first word decides
@@ -96,6 +97,8 @@ const Row kRows[] = {
     {{"--auth-timeout=nan"}, Action::Refuse, kTimeout + "'nan'"},
     {{"--auth-timeout=2s"}, Action::Refuse, kTimeout + "'2s'"},
     {{"--spare-workers=0"}, Action::Serve, "spares=0 "},
+    {{"--exec-workers"}, Action::Serve, "exec=1 worker= spare=0 "},
+    {{"--worker-template"}, Action::Serve, "isworker=0 template=1 "},
     {{"--spare-workers=16"}, Action::Serve, "spares=16 "},
     {{"--spare-workers=17"}, Action::Refuse, "--spare-workers takes 0..16, not '17'"},
     {{"--spare-workers=-1"}, Action::Refuse, "--spare-workers takes 0..16, not '-1'"},

@@ -1,4 +1,5 @@
-// The broker-worker protocol: the shared descriptors' option and the hand-off of a client.
+// The broker-worker protocol: the shared descriptors' option, the hand-off of a client and the
+// template's fork requests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -80,6 +81,52 @@ TEST_F(HandOff, NoUsableClientMeansNoneComes) {
         if (std::string(c.what) != "closed") close(pair[0]);
         close(pair[1]);
     }
+}
+
+// What the template reads is what the broker sent: every argument (an empty one too) in order,
+// the descriptors in order and close-on-exec; a request it cannot read whole is refused with its
+// descriptors closed, and the broker's end of the socket is the template's.
+TEST_F(HandOff, ForkRequests) {
+    const std::vector<std::string> kArgv = {"gxemp", "--log=/x", "", "--worker=:1.3"};
+    ASSERT_EQ(gxhost::SendForkRequest(m_Pair[0], kArgv, {m_Pipe[1], m_Pipe[0]}), 0);
+    std::vector<std::string> argv;
+    std::vector<int> fds;
+    ASSERT_EQ(gxhost::ReceiveForkRequest(m_Pair[1], &argv, &fds), 1);
+    EXPECT_EQ(argv, kArgv);
+    ASSERT_EQ(fds.size(), 2u);
+    EXPECT_NE(fcntl(fds[0], F_GETFD) & FD_CLOEXEC, 0);
+    ASSERT_EQ(write(fds[0], "x", 1), 1);  // the first is the pipe's write end, as sent
+    char c = 0;
+    EXPECT_EQ(read(m_Pipe[0], &c, 1), 1);
+    for (int fd : fds) close(fd);
+
+    struct Refused {
+        const char* what;
+        std::function<void(int)> send;
+        int expected;
+    };
+    const Refused kRefused[] = {
+        {"not ended by a NUL", [](int s) { ASSERT_EQ(send(s, "gxemp", 5, 0), 5); }, -EBADMSG},
+        {"too long",
+         [&](int s) {
+             std::string big(gxhost::kMaxForkRequest + 8, 'a');
+             ASSERT_EQ(send(s, big.c_str(), big.size() + 1, 0),
+                       static_cast<ssize_t>(big.size() + 1));
+         },
+         -EBADMSG},
+        {"closed", [](int s) { shutdown(s, SHUT_WR); }, 0},
+    };
+    for (const Refused& r : kRefused) {
+        SCOPED_TRACE(r.what);
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        r.send(pair[0]);
+        EXPECT_EQ(gxhost::ReceiveForkRequest(pair[1], &argv, &fds), r.expected);
+        EXPECT_TRUE(fds.empty());
+        close(pair[0]);
+        close(pair[1]);
+    }
+    EXPECT_EQ(gxhost::SendForkRequest(m_Pair[0], {}, {}), -E2BIG);
 }
 
 }  // namespace

@@ -175,6 +175,69 @@ TEST_P(SpareTest, ClientsOwnTheirWorkersAndNoSpareOutlivesTheService) {
 
 INSTANTIATE_TEST_SUITE_P(Spares, SpareTest, ::testing::Values(0u, 1u, 2u));
 
+// ---- Workers forked from the template ----------------------------------------------------------
+
+// The service's child that forks its workers (it is no worker: Workers() leaves it out).
+pid_t TemplateOf(const Service& service) {
+    for (pid_t child : ChildrenOf(service.pid()))
+        if (IsWorkerTemplate(child)) return child;
+    return -1;
+}
+
+// Where the program is mapped: a forked process has its parent's place, an exec'd one a new one.
+std::string ProgramMapping(pid_t pid) {
+    std::istringstream maps(ReadFile("/proc/" + std::to_string(pid) + "/maps"));
+    std::string line;
+    std::getline(maps, line);
+    return line.substr(0, line.find(' '));
+}
+
+// Once the template is ready, workers are forked from it and named as workers; when it dies the
+// service says so and execs the next workers, which serve as before; the template does not
+// outlive the service.
+TEST(WorkerTemplateTest, ForksTheWorkersAndExecTakesOverWhenItDies) {
+    Service service;
+    pid_t tpl = -1;
+    ASSERT_TRUE(WaitUntil([&] { return (tpl = TemplateOf(service)) > 0; })) << service.Log();
+    // Each client takes the spare and a new one starts: forked, once the template is ready.
+    const bool randomized = ReadFile("/proc/sys/kernel/randomize_va_space") != "0\n";
+    std::vector<Party> parties;
+    pid_t forked = -1;
+    for (int i = 0; i < 3 && forked < 0; ++i) {
+        parties.push_back(Join(service, i));
+        pid_t spare = -1;
+        ASSERT_TRUE(WaitUntil([&] {
+            std::vector<pid_t> serving = service.ServingWorkers();
+            for (pid_t w : service.Workers())
+                if (std::count(serving.begin(), serving.end(), w) == 0) spare = w;
+            return spare > 0;
+        })) << service.Log();
+        if (!randomized || ProgramMapping(spare) == ProgramMapping(tpl)) forked = spare;
+    }
+    ASSERT_GT(forked, 0) << "no worker forked from the template\n" << service.Log();
+    EXPECT_EQ(ReadFile("/proc/" + std::to_string(forked) + "/comm"), "gxemp\n");
+    EXPECT_NE(ReadFile("/proc/" + std::to_string(forked) + "/cmdline").find("--worker-spare"),
+              std::string::npos);
+
+    SignalProcess(tpl, SIGKILL);
+    // Reaped, or found gone while it forked the next spare.
+    ASSERT_TRUE(service.WaitForLog("(starting each worker by exec)")) << service.Log();
+    for (int i = 0; i < 2; ++i) parties.push_back(Join(service, 10 + i));
+    ExpectEachOwnsItsEngine(parties);
+    pid_t exec = service.WorkerOf(parties.back().client->Name());
+    ASSERT_GT(exec, 0);
+    if (randomized) {
+        EXPECT_NE(ProgramMapping(exec), ProgramMapping(tpl)) << "not exec'd";
+    }
+    EXPECT_EQ(TemplateOf(service), -1);
+
+    Service again;
+    ASSERT_TRUE(WaitUntil([&] { return (tpl = TemplateOf(again)) > 0; })) << again.Log();
+    parties.clear();
+    EXPECT_EQ(again.Stop(), 0);
+    EXPECT_NE(kill(tpl, 0), 0) << "the template outlived the service";
+}
+
 // ---- One TV for every worker --------------------------------------------------------------------
 
 // What one application changes or trains, every other sees; handles stay distinct; the trace

@@ -78,6 +78,11 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
     return children;
 }
 
+bool IsWorkerTemplate(pid_t pid) {
+    std::string cmdline = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+    return cmdline.find(std::string("--worker-template") + '\0') != std::string::npos;
+}
+
 ProcessResult RunProgram(const std::vector<std::string>& argv, const std::string& input,
                          const std::vector<std::string>& env) {
     TempDir dir("gxemp-run");

@@ -25,6 +25,9 @@ pid_t Spawn(const std::vector<std::string>& argv, const SpawnOptions& options = 
 int WaitExit(pid_t pid);
 // The children of `pid` (every thread's), e.g. a service's worker processes.
 std::vector<pid_t> ChildrenOf(pid_t pid);
+// Whether `pid` is a service's worker template: the child that forks the workers and serves no
+// client (its command line holds --worker-template; its workers write their role over that).
+bool IsWorkerTemplate(pid_t pid);
 
 struct ProcessResult {
     int status = -1;  // exit status, or 128 + signal

@@ -96,6 +96,13 @@ bool Service::WaitForLog(const std::string& text, int timeoutMs) const {
     return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
 }
 
+std::vector<pid_t> Service::Workers() const {
+    std::vector<pid_t> workers;
+    for (pid_t child : ChildrenOf(pid()))
+        if (!IsWorkerTemplate(child)) workers.push_back(child);
+    return workers;
+}
+
 std::vector<pid_t> Service::ServingWorkers() const {
     std::string log = Log();
     std::vector<pid_t> serving;

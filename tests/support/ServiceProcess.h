@@ -67,8 +67,9 @@ public:
     // Runs gxempctl against this service.
     ProcessResult Ctl(std::vector<std::string> args, const std::string& input = "") const;
 
-    // The worker processes running now (the service's children), spares included.
-    std::vector<pid_t> Workers() const { return ChildrenOf(pid()); }
+    // The worker processes running now (the service's children but the worker template), spares
+    // included.
+    std::vector<pid_t> Workers() const;
     // Those of them that serve a client (the log says so when it connects).
     std::vector<pid_t> ServingWorkers() const;
     // The worker that serves a client, by the client's unique name (":1.N") as the service logged

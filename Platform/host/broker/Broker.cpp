@@ -36,6 +36,7 @@ Broker::Broker(sd_event* event, BrokerOptions options)
 }
 
 Broker::~Broker() {
+    DropTemplate(nullptr);
     m_Workers.clear();
     m_Listener.reset();
 }
@@ -123,6 +124,7 @@ void Broker::ClientGone(Worker* worker) {
 void Broker::Stop(std::function<void()> done) {
     if (m_Listener) m_Listener->Stop();
     m_Stopping = true;
+    DropTemplate(nullptr);
     m_Done = std::move(done);
     if (m_SpareTimer) sd_event_source_set_enabled(m_SpareTimer.get(), SD_EVENT_OFF);
     if (m_Workers.empty()) {

@@ -9,19 +9,27 @@
 // A worker gets the client's connection, its control link to the broker (a private D-Bus
 // connection on which extensions talk) and each extension's shared descriptor, as
 // worker/WorkerProtocol.h lays them out, and no other descriptor (whatever the broker inherited).
-// Workers are
-// started with posix_spawn and exec, never by a bare fork, so whatever threads the broker has, no
-// lock can be left held in a worker. A worker starts with SIGHUP, SIGTERM and SIGINT blocked:
-// they wait, pending, until its loop handles them, so a signal that comes while it starts up stops
-// it cleanly (SIGTERM) or is not lost (SIGHUP); the broker sends SIGHUP only to workers that have
-// spoken on their link and remembers one for the others.
+// The broker never forks a worker itself, so whatever threads it has, no lock can be left held in
+// a worker: the worker template (worker/Template.h), a process the broker starts once by
+// posix_spawn and exec, forks each worker, and the broker, a child subreaper, adopts and reaps it
+// as its own child. The broker starts the template once its first worker is ready, and the
+// template says when it is ready in turn (it has loaded the libraries); workers needed before
+// that (the first spare, the first clients') are exec'd, so that the service's start neither
+// waits for the template's nor shares the processor with it. Should the template fail to start or
+// later (it ended, it did not answer within kTemplateAnswerMs), the broker logs why and starts
+// every further worker with posix_spawn and exec, as a worker is the same program either way. A
+// worker starts with SIGHUP, SIGTERM and SIGINT blocked: they wait, pending, until its loop handles
+// them, so a signal that comes while it starts up stops it cleanly (SIGTERM) or is not lost
+// (SIGHUP); the broker sends SIGHUP only to workers that have spoken on their link and remembers
+// one for the others.
 //
 // A client's slot (--max-clients) frees as soon as the client hangs up: the broker keeps a copy of
 // the client's descriptor only to see that. Workers are reaped by their child sources and by a
 // waitpid sweep on SIGCHLD and every second, so that no exit is lost (a worker that a debugger
 // held when it was killed is seen only once the debugger lets it go). Stopping sends SIGTERM (and
 // SIGCONT, so that a stopped worker can act on it), SIGKILL after the grace, and gives up on a
-// worker that still cannot be reaped after kKillWaitUsec more: the broker's stop is bounded.
+// worker that still cannot be reaped after kKillWaitUsec more: the broker's stop is bounded. The
+// template, which holds nothing of anyone's, is killed and reaped as the stop begins.
 //
 // So that a new client does not wait for a process to start, the broker keeps spare workers
 // (--spare-workers, default 1): started, linked and joined to the TV like any worker, but with a
@@ -32,7 +40,8 @@
 // worker that cannot start does not make the broker start processes in a loop. Stopping stops
 // the spares with the workers.
 //
-// Broker.cpp accepts clients and stops the workers, Spawn.cpp starts a worker process, Spares.cpp
+// Broker.cpp accepts clients and stops the workers, Spawn.cpp starts a worker process (from the
+// template, or by exec) and the template itself, Spares.cpp
 // keeps the spares and hands clients to them, ControlLink.cpp relays the control links to the
 // extensions, and Reap.cpp sees workers end.
 #pragma once
@@ -63,6 +72,7 @@ struct BrokerOptions {
     std::vector<std::string> workerArgs;  // options every worker gets
     size_t maxClients = 64;
     size_t spareWorkers = 1;                    // workers kept started for the next clients
+    bool workerTemplate = true;                 // fork workers from the template (else exec)
     uint64_t stopGraceUsec = 10 * 1000 * 1000;  // then a worker that did not stop is killed
 };
 
@@ -72,6 +82,8 @@ BrokerOptions BrokerOptionsFor(const Options& options, const std::string& argv0)
 
 // After SIGKILL, how long the broker waits for the workers to be reaped before it stops anyway.
 constexpr uint64_t kKillWaitUsec = 2 * 1000 * 1000;
+// How long the broker waits for the template's answer (it forks twice) before it gives it up.
+constexpr int kTemplateAnswerMs = 5000;
 // How often the broker reaps whatever child has ended, besides on SIGCHLD.
 constexpr uint64_t kSweepUsec = 1000 * 1000;
 // The delays before a spare that ended without a client is replaced: the first, and the longest.
@@ -124,6 +136,16 @@ private:
     int StartProcess(int first, const std::string& role, const std::string& what, Worker** out);
     // The arguments of a worker of this role, and the broker's descriptors it gets, in order.
     std::vector<std::string> WorkerArgv(const std::string& role, std::vector<int>* fds) const;
+    // Starts the worker template, once, when the first worker is ready; without it, workers are
+    // exec'd.
+    void StartTemplate();
+    // Has the template fork a worker with these arguments and descriptors: 0 with *pid set, a
+    // positive errno when the fork failed, or -1 when the template did (it is dropped then).
+    int ForkFromTemplate(const std::vector<std::string>& args, const std::vector<int>& fds,
+                         pid_t* pid);
+    // Ends the template and closes its socket; `why`, when not null, is logged as an error.
+    void DropTemplate(const char* why);
+    static int OnTemplateReady(sd_event_source* s, int fd, uint32_t revents, void* userdata);
     // Watches a started worker: its end, its control link (`link`, taken).
     int Adopt(pid_t pid, int link, Worker** out);
     // Hands the client to a spare; false when there is none or the hand-off failed.
@@ -168,6 +190,11 @@ private:
     EventSourceRef m_KillTimer;
     EventSourceRef m_ChildSignal;
     EventSourceRef m_SweepTimer;
+    pid_t m_TemplatePid = 0;  // the worker template, 0 when there is none
+    int m_TemplateFd = -1;    // the broker's end of its request socket
+    bool m_TemplateReady = false;
+    bool m_TemplateTried = false;
+    EventSourceRef m_TemplateWait;  // until it is ready
     // Destroyed first: the workers' links and the listener go before the loop's sources.
     std::unique_ptr<Listener> m_Listener;
     std::map<pid_t, std::unique_ptr<Worker>> m_Workers;

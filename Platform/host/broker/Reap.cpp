@@ -61,6 +61,14 @@ int Broker::OnSweepTimer(sd_event_source* s, uint64_t, void* userdata) {
 }
 
 void Broker::Ended(pid_t pid, bool clean, const std::string& how) {
+    if (pid == m_TemplatePid) {
+        // Reaped by the sweep: there is nothing left to kill or wait for.
+        m_TemplatePid = 0;
+        HostLog(kLogError, "worker template %d %s (starting each worker by exec)",
+                static_cast<int>(pid), how.c_str());
+        DropTemplate(nullptr);
+        return;
+    }
     auto it = m_Workers.find(pid);
     if (it == m_Workers.end()) return;
     Worker& w = *it->second;

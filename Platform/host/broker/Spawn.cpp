@@ -1,8 +1,10 @@
 // The broker starts a worker process. See Broker.h and worker/WorkerProtocol.h.
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,8 +100,9 @@ int SpawnWith(const std::string& program, std::vector<std::string>& args,
 }  // namespace
 
 BrokerOptions BrokerOptionsFor(const Options& options, const std::string& argv0) {
-    return BrokerOptions{OwnExecutable(), argv0, WorkerArgs(options), options.limits.maxClients,
-                         options.spareWorkers};
+    return BrokerOptions{OwnExecutable(),      argv0,
+                         WorkerArgs(options),  options.limits.maxClients,
+                         options.spareWorkers, !options.execWorkers};
 }
 
 std::vector<std::string> Broker::WorkerArgv(const std::string& role,
@@ -124,32 +127,145 @@ std::vector<std::string> Broker::WorkerArgv(const std::string& role,
 
 int Broker::StartProcess(int first, const std::string& role, const std::string& what,
                          Worker** out) {
-    int pair[2] = {-1, -1};
-    std::vector<int> lifted;  // the worker's descriptors, in the order of their numbers
-    auto cleanUp = [&] {
-        for (int fd : lifted) close(fd);
-        if (pair[1] >= 0) close(pair[1]);
+    bool fromTemplate = m_TemplateFd >= 0 && m_TemplateReady;
+    for (;;) {
+        int pair[2] = {-1, -1};
+        std::vector<int> lifted;  // the worker's descriptors, in the order of their numbers
+        auto cleanUp = [&] {
+            for (int fd : lifted) close(fd);
+            if (pair[1] >= 0) close(pair[1]);
+        };
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
+            int err = errno;
+            close(first);
+            return -err;
+        }
+        lifted.push_back(DupAboveWorkerFds(first));    // kClientFd
+        lifted.push_back(DupAboveWorkerFds(pair[1]));  // kControlFd
+        std::vector<std::string> args = WorkerArgv(role, &lifted);
+        pid_t pid = -1;
+        int r = fromTemplate ? ForkFromTemplate(args, lifted, &pid)
+                             : SpawnWith(m_Options.program, args, lifted, &pid);
+        cleanUp();  // the worker has its copies now, if it was started
+        if (r < 0) {
+            // The template failed, perhaps after it forked: such a worker's link leads nowhere
+            // once this end is closed, so it ends before it reads anything else. The exec'd
+            // worker gets a link of its own.
+            close(pair[0]);
+            fromTemplate = false;
+            continue;
+        }
         close(first);
-    };
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) < 0) {
-        int err = errno;
-        cleanUp();
-        return -err;
+        if (r != 0) {
+            // Want of descriptors or memory is the listener's to report (it rests and counts).
+            if (r != EMFILE && r != ENFILE && r != ENOMEM && r != EAGAIN)
+                HostLog(kLogError, "cannot start %s: %s", what.c_str(), std::strerror(r));
+            close(pair[0]);
+            return -r;
+        }
+        return Adopt(pid, pair[0], out);
     }
-    lifted.push_back(DupAboveWorkerFds(first));    // kClientFd
-    lifted.push_back(DupAboveWorkerFds(pair[1]));  // kControlFd
-    std::vector<std::string> args = WorkerArgv(role, &lifted);
+}
+
+void Broker::StartTemplate() {
+    if (!m_Options.workerTemplate || m_TemplateTried || m_Stopping) return;
+    m_TemplateTried = true;
+    // The template's workers are its grandchildren: orphaned at once, they are reparented to the
+    // nearest subreaper, the broker.
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) < 0) {
+        HostLog(kLogError, "cannot adopt workers (%s): starting each worker by exec",
+                std::strerror(errno));
+        return;
+    }
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0) {
+        HostLog(kLogError, "cannot start the worker template: %s (starting each worker by exec)",
+                std::strerror(errno));
+        return;
+    }
+    std::vector<std::string> args = {m_Options.argv0};
+    args.insert(args.end(), m_Options.workerArgs.begin(), m_Options.workerArgs.end());
+    args.push_back(std::string("--") + kWorkerTemplateOption);
+    std::vector<int> lifted = {DupAboveWorkerFds(pair[1])};  // kTemplateFd
+    close(pair[1]);
     pid_t pid = -1;
     int r = SpawnWith(m_Options.program, args, lifted, &pid);
-    cleanUp();  // the worker has its copies now, if it was started
+    if (lifted[0] >= 0) close(lifted[0]);
     if (r != 0) {
-        // Want of descriptors or memory is the listener's to report (it rests and counts).
-        if (r != EMFILE && r != ENFILE && r != ENOMEM && r != EAGAIN)
-            HostLog(kLogError, "cannot start %s: %s", what.c_str(), std::strerror(r));
+        HostLog(kLogError, "cannot start the worker template: %s (starting each worker by exec)",
+                std::strerror(r));
         close(pair[0]);
-        return -r;
+        return;
     }
-    return Adopt(pid, pair[0], out);
+    m_TemplatePid = pid;
+    m_TemplateFd = pair[0];
+    m_TemplateReady = false;
+    r = sd_event_add_io(m_Event.get(), m_TemplateWait.out(), m_TemplateFd, EPOLLIN,
+                        &Broker::OnTemplateReady, this);
+    if (r < 0) {
+        std::string why = std::string("cannot wait for it: ") + std::strerror(-r);
+        DropTemplate(why.c_str());
+        return;
+    }
+    HostLog(kLogInfo, "worker template %d started", static_cast<int>(pid));
+}
+
+// The template's first message, once it has loaded everything: from now on workers are forked.
+int Broker::OnTemplateReady(sd_event_source* s, int fd, uint32_t, void* userdata) {
+    auto* self = static_cast<Broker*>(userdata);
+    sd_event_source_set_enabled(s, SD_EVENT_OFF);  // its answers are read where they are awaited
+    int32_t ready = -1;
+    if (recv(fd, &ready, sizeof ready, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof ready) ||
+        ready != 0) {
+        self->DropTemplate("it has gone before it was ready");
+        return 0;
+    }
+    // Not logged: it comes at no moment of the service's making, between any two lines.
+    self->m_TemplateReady = true;
+    return 0;
+}
+
+int Broker::ForkFromTemplate(const std::vector<std::string>& args, const std::vector<int>& fds,
+                             pid_t* pid) {
+    for (int fd : fds)
+        if (fd < 0) return errno;  // as SpawnWith: a copy the broker could not make
+    int r = SendForkRequest(m_TemplateFd, args, fds);
+    if (r < 0) {
+        std::string why = std::string("cannot ask it: ") + std::strerror(-r);
+        DropTemplate(why.c_str());
+        return -1;
+    }
+    // The loop waits: the template answers once it has forked, as posix_spawn returns once the
+    // child has exec'd.
+    struct pollfd answerable = {m_TemplateFd, POLLIN, 0};
+    int n;
+    do n = poll(&answerable, 1, kTemplateAnswerMs);
+    while (n < 0 && errno == EINTR);
+    int32_t answer = 0;
+    ssize_t got = n > 0 ? recv(m_TemplateFd, &answer, sizeof answer, MSG_DONTWAIT) : -1;
+    if (got != static_cast<ssize_t>(sizeof answer)) {
+        DropTemplate(n == 0 ? "it did not answer in time" : "it has gone");
+        return -1;
+    }
+    if (answer <= 0) return answer < 0 ? -answer : EPROTO;
+    *pid = answer;
+    return 0;
+}
+
+void Broker::DropTemplate(const char* why) {
+    m_TemplateWait.reset();
+    m_TemplateReady = false;
+    if (m_TemplateFd >= 0) close(m_TemplateFd);
+    m_TemplateFd = -1;
+    if (m_TemplatePid <= 0) return;
+    if (why != nullptr)
+        HostLog(kLogError, "worker template %d failed: %s (starting each worker by exec)",
+                static_cast<int>(m_TemplatePid), why);
+    // It holds nothing of anyone's: killed, it ends at once.
+    kill(m_TemplatePid, SIGKILL);
+    while (waitpid(m_TemplatePid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    m_TemplatePid = 0;
 }
 
 int Broker::Adopt(pid_t pid, int link, Worker** out) {

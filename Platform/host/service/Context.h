@@ -19,6 +19,10 @@ struct ServiceContext {
     kiv::CEmpAppBase* app = nullptr;  // runs for the whole process (see kiv::EmpMain)
     std::string argv0 = "gxemp";      // how the program was started, for its workers
     std::string program = "gxemp";    // its name, in the messages on standard error
+    // The process's own argument strings: a worker forked from the template writes its role
+    // over the template's in them, so that its command line (ps, /proc/PID/cmdline) names it.
+    int argc = 0;
+    char** argv = nullptr;
     Options options;
 
     EventRef event;

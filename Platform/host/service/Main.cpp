@@ -21,6 +21,8 @@ int EmpMain(int argc, char** argv, CEmpAppBase* app) {
     // not as lost); the loop, too, stays until exit, for what the extensions release then.
     static gxhost::ServiceContext ctx;
     ctx.app = app;
+    ctx.argc = argc;
+    ctx.argv = argv;
     if (argc > 0 && argv[0] != nullptr) {
         ctx.argv0 = argv[0];
         const char* slash = std::strrchr(argv[0], '/');

@@ -104,10 +104,14 @@ const BuiltIn kBuiltIns[] = {
     {"single-process", no_argument,
      [](const char*, Options* o) { return o->singleProcess = true, ""s; }},
     {"spare-workers", required_argument, ParseSpareWorkers},
+    {"exec-workers", no_argument,
+     [](const char*, Options* o) { return o->execWorkers = true, ""s; }},
     // Internal: how the broker starts a worker (worker/WorkerProtocol.h).
     {kWorkerOption, required_argument,
      [](const char* v, Options* o) { return o->worker = v, ""s; }},
     {kWorkerSpareOption, no_argument, [](const char*, Options* o) { return o->spare = true, ""s; }},
+    {kWorkerTemplateOption, no_argument,
+     [](const char*, Options* o) { return o->workerTemplate = true, ""s; }},
     {kWorkerFdsOption, required_argument,
      [](const char* v, Options* o) {
          return ParseWorkerFds(v, &o->workerFds)
@@ -210,6 +214,9 @@ void PrintHelp(FILE* out, const char* program) {
                  "  --spare-workers N      workers kept started for the next clients, so that a\n"
                  "                         new client need not wait for one (default 1; 0: start\n"
                  "                         each client's worker when it connects)\n"
+                 "  --exec-workers         start each worker by exec, not by forking it from the\n"
+                 "                         worker template (costs each worker more memory and\n"
+                 "                         time; for tools that follow exec)\n"
                  "  --auth-timeout SEC     close a connection that sends no message within SEC\n"
                  "                         seconds of connecting (default 5)\n"
                  "  --max-queued-events N  events kept for a client that does not read "

@@ -25,7 +25,10 @@ struct Options {
     std::vector<int> workerFds;
     // A spare worker: started before its client, which the broker hands over later.
     bool spare = false;
-    size_t spareWorkers = 1;  // the broker's, see --spare-workers
+    // The worker template (worker/Template.h): forks the broker's workers.
+    bool workerTemplate = false;
+    size_t spareWorkers = 1;   // the broker's, see --spare-workers
+    bool execWorkers = false;  // the broker's: exec each worker, no template (--exec-workers)
 
     // Whether this process is a worker the broker started.
     bool IsWorker() const { return !worker.empty() || spare; }

@@ -2,8 +2,9 @@
 //
 // On a peer-to-peer socket the process is a broker that starts a worker process per client (see
 // broker/Broker.h); with --single-process, and on a bus (where one process owns the name), one
-// process serves every client. A worker is this program again, started by the broker (see
-// worker/Worker.h). Each step below reports its own failure.
+// process serves every client. A worker is this program again, forked by the worker template
+// (worker/Template.h) or started by the broker (see worker/Worker.h). Each step below reports its
+// own failure.
 #include "service/Run.h"
 
 #include <systemd/sd-daemon.h>
@@ -21,6 +22,7 @@
 #include "service/Listen.h"
 #include "service/LogSetup.h"
 #include "service/Loop.h"
+#include "worker/Template.h"
 #include "worker/Worker.h"
 
 namespace gxhost {
@@ -112,6 +114,9 @@ int RunService(ServiceContext* ctx) {
 }  // namespace
 
 int Run(ServiceContext* ctx) {
+    // The template opens no log (its workers do, each as its own process) and leaves without
+    // flushing what the application's start held for it: each of its workers writes that itself.
+    if (ctx->options.workerTemplate) _exit(RunTemplate(ctx));
     if (!OpenLog(*ctx)) return 1;
     RaiseDescriptorLimit();
     return ctx->options.IsWorker() ? RunWorker(ctx) : RunService(ctx);

@@ -85,4 +85,71 @@ int ReceiveClient(int socket, int* clientFd, std::string* name) {
     return 1;
 }
 
+int SendForkRequest(int socket, const std::vector<std::string>& argv, const std::vector<int>& fds) {
+    std::string data;
+    for (const std::string& a : argv) data.append(a.c_str(), a.size() + 1);
+    if (argv.empty() || data.size() > kMaxForkRequest || fds.size() > kMaxForkFds) return -E2BIG;
+    struct iovec iov {
+        data.data(), data.size()
+    };
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxForkFds)] = {};
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (!fds.empty()) {
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+        struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+        cmsg->cmsg_level = SOL_SOCKET;
+        cmsg->cmsg_type = SCM_RIGHTS;
+        cmsg->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(cmsg), fds.data(), sizeof(int) * fds.size());
+    }
+    return sendmsg(socket, &msg, MSG_NOSIGNAL) < 0 ? -errno : 0;
+}
+
+int ReceiveForkRequest(int socket, std::vector<std::string>* argv, std::vector<int>* fds) {
+    std::string data(kMaxForkRequest, '\0');
+    struct iovec iov {
+        data.data(), data.size()
+    };
+    alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxForkFds)];
+    struct msghdr msg {};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do n = recvmsg(socket, &msg, MSG_CMSG_CLOEXEC);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return -errno;
+    fds->clear();
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+        size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            fds->push_back(fd);
+        }
+    }
+    if (n == 0 && fds->empty()) return 0;
+    argv->clear();
+    // Whole arguments only: a request cut short or not ended by a NUL is refused.
+    bool whole = n > 0 && data[static_cast<size_t>(n) - 1] == '\0' &&
+                 (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0;
+    for (size_t pos = 0; whole && pos < static_cast<size_t>(n);) {
+        size_t end = data.find('\0', pos);
+        argv->push_back(data.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    if (!whole) {
+        for (int fd : *fds) close(fd);
+        fds->clear();
+        argv->clear();
+        return -EBADMSG;
+    }
+    return 1;
+}
+
 }  // namespace gxhost
