@@ -104,6 +104,7 @@ void Reset() {
     s.face.clear();
     s.lastMotionCb.reset();
     s.lastFaceCb.reset();
+    PublishRingCounts();
 }
 
 void ResetTv() {
