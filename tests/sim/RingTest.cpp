@@ -253,6 +253,15 @@ TEST_F(RingTest, SubscriptionsAreSummedOverTheEntriesInUse) {
     cb.motion[5] = 0xffffffff;
     ring->PublishCounts(b, cb);
     EXPECT_EQ(ring->Subscribed(false, 1005), 2 + (1 << 20));
+    cb.motion[5] = 1;
+    ring->PublishCounts(b, cb);
+    // A damaged count of the entries in use: read within the table, and repaired by the next
+    // publication.
+    ring->header()->entries = 0xffffffff;
+    EXPECT_EQ(ring->Subscribed(false, 1005), 3);
+    ring->header()->entries = 0;
+    ring->PublishCounts(std::max(a, b), cb);
+    EXPECT_EQ(ring->Subscribed(false, 1005), 3);
     ring->Release(200);
     EXPECT_EQ(ring->Subscribed(false, 1005), 2);
     EXPECT_EQ(ring->Readers().size(), 1u);

@@ -104,6 +104,8 @@ public:
 
     void Stop() override {
         if (m_Relay.attached()) {
+            // Its client has gone: its instances no longer count for the emitters.
+            gxsim::LeaveSignalRing();
             m_Relay.HandOverTrace();
             CloseWorkerEditLink();
         }

@@ -27,9 +27,9 @@ constexpr std::chrono::milliseconds kReaderTick{500};
 // Set once, before other threads use them.
 std::unique_ptr<SignalRing> gRing;
 bool gReads = false;  // this process has a reader (a worker)
-int gEntry = -1;      // its entry in the ring's table
 
-// Under SimState().mu.
+// Under SimState().mu once the reader runs.
+int gEntry = -1;     // this process's entry in the ring's table
 uint64_t gRead = 0;  // every signal before this position has been queued (or counted)
 RingCounts gPublished;
 bool gReaderRunning = false;
@@ -109,8 +109,9 @@ void StopRingReader() {
     gStop.store(true);
     gRing->Poke();
     gReader.join();
-    gRing->Release(static_cast<int32_t>(getpid()));
     std::lock_guard<std::mutex> lk(SimState().mu);
+    gRing->Release(static_cast<int32_t>(getpid()));
+    gEntry = -1;  // not to be written again: another process may take it
     gReaderRunning = false;
     SimState().cv.notify_all();
 }
@@ -155,6 +156,10 @@ using namespace internal;
 
 void ForgetSignalReader(int pid) {
     if (gRing && pid > 0) gRing->Release(pid);
+}
+
+void LeaveSignalRing() {
+    StopRingReader();
 }
 
 std::vector<SignalReader> SignalReaders() {

@@ -257,6 +257,12 @@ void SignalRing::Release(int32_t pid) {
 
 void SignalRing::PublishCounts(int entry, const RingCounts& counts) {
     if (entry < 0 || static_cast<uint32_t>(entry) >= kRingEntries) return;
+    // The entry is among those the emitters look at (again, should damage have lowered that).
+    uint32_t used = __atomic_load_n(&m_Header->entries, __ATOMIC_RELAXED);
+    while (used < static_cast<uint32_t>(entry) + 1 &&
+           !__atomic_compare_exchange_n(&m_Header->entries, &used, entry + 1, false,
+                                        __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+    }
     Entry& e = m_Entries[entry];
     uint32_t v = __atomic_load_n(&e.version, __ATOMIC_RELAXED);
     __atomic_store_n(&e.version, (v + 1) | 1, __ATOMIC_RELAXED);  // odd
@@ -276,11 +282,18 @@ void SignalRing::PublishCounters(int entry, const RingCounters& c) {
     __atomic_store_n(&e.torn, c.torn, __ATOMIC_RELAXED);
 }
 
+// Emits read the table every time: they look at the entries ever taken, not the whole table. A
+// damaged count is taken as the whole table.
+uint32_t SignalRing::EntriesInUse() const {
+    uint32_t used = __atomic_load_n(&m_Header->entries, __ATOMIC_ACQUIRE);
+    return used > kRingEntries ? kRingEntries : used;
+}
+
 int SignalRing::Subscribed(bool face, int signal) const {
     int index = face ? signal : signal - kRingFirstMotionSignal;
     if (index < 0 || index >= (face ? kRingFaceSignals : kRingMotionSignals)) return 0;
     uint64_t sum = 0;
-    for (uint32_t i = 0; i < kRingEntries; ++i) {
+    for (uint32_t i = 0, n = EntriesInUse(); i < n; ++i) {
         const Entry& e = m_Entries[i];
         if (__atomic_load_n(&e.pid, __ATOMIC_ACQUIRE) <= 0) continue;
         // A few tries for a copy its owner did not change meanwhile; a process stopped while it
@@ -300,7 +313,7 @@ int SignalRing::Subscribed(bool face, int signal) const {
 
 std::vector<std::pair<int32_t, RingCounters>> SignalRing::Readers() const {
     std::vector<std::pair<int32_t, RingCounters>> out;
-    for (uint32_t i = 0; i < kRingEntries; ++i) {
+    for (uint32_t i = 0, n = EntriesInUse(); i < n; ++i) {
         const Entry& e = m_Entries[i];
         int32_t pid = __atomic_load_n(&e.pid, __ATOMIC_ACQUIRE);
         if (pid <= 0) continue;

@@ -114,6 +114,7 @@ public:
 
 private:
     void Wake();
+    uint32_t EntriesInUse() const;
     Header* m_Header;
     Entry* m_Entries;
     Slot* m_Slots;
@@ -123,7 +124,8 @@ struct SignalRing::Header {
     uint64_t head;      // the next position to reserve
     uint32_t wake;      // bumped after every commit (the futex word)
     uint32_t sleepers;  // readers waiting on it
-    uint8_t reserved[48];
+    uint32_t entries;   // entries of the table ever taken (those beyond are all free)
+    uint8_t reserved[44];
 };
 
 struct SignalRing::Entry {

@@ -262,6 +262,8 @@ struct SignalReader {
 std::vector<SignalReader> SignalReaders();
 // The owner: `pid` has ended; its subscriptions no longer count.
 void ForgetSignalReader(int pid);
+// A joined process that serves no more: stops reading the ring and frees its entry.
+void LeaveSignalRing();
 
 // Destroying an instance (motion or face) drops its subscriptions and its undelivered signals, and
 // waits until a callback running for it on the library thread has returned, unless the destroy is
