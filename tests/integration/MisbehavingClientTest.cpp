@@ -114,9 +114,14 @@ void FloodToAWorkerThatDoesNotRead(Scene& s) {
     EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(worker) + " of client", 30000));
     // The stopped worker was left behind by far more than the ring holds: resumed, it says so.
     SignalProcess(s.parties.back().worker, SIGCONT);
-    EXPECT_TRUE(s.service.WaitForLog("[worker " + std::to_string(s.parties.back().worker) +
+    pid_t stopped = s.parties.back().worker;
+    EXPECT_TRUE(s.service.WaitForLog("[worker " + std::to_string(stopped) +
                                      "] the signal ring overran this process"))
         << s.service.Log();
+    uint64_t overrun = 0;
+    for (const Json::Value& r : JsonLines(s.service.Ctl({"sim", "ring"}).out))
+        if (r["worker"].asInt() == stopped) overrun = r["overrun"].asUInt64();
+    EXPECT_GT(overrun, 0u) << "the loss logged is counted where `sim ring` shows it";
 }
 
 // SIGHUP every few milliseconds while clients connect; then SIGTERM (the common checks) while

@@ -129,6 +129,20 @@ TEST_F(RingTest, AWriterThatCommitsWithinTheWaitLosesNothing) {
     EXPECT_EQ(reader.counters().skipped, 0u);
 }
 
+// A reader told to stop does not sleep out its wait, whether the stop came before it looked or
+// while it sleeps.
+TEST_F(RingTest, AReaderToldToStopReturnsAtOnce) {
+    RingReader reader(ring.get(), 0, 1s);
+    std::atomic<bool> stop{true};
+    RingSignal s;
+    EXPECT_FALSE(reader.Next(&s, 1h, &stop));
+    stop = false;
+    std::thread sleeper([&] { EXPECT_FALSE(reader.Next(&s, 1h, &stop)); });
+    stop = true;
+    ring->Poke();
+    sleeper.join();
+}
+
 TEST_F(RingTest, WritersAtOnceLoseNothingAndKeepEachOnesOrder) {
     constexpr int kWriters = 4, kEach = 1500;
     RingReader reader(ring.get(), 0, 5s);

@@ -50,6 +50,7 @@ const Method kMethods[] = {
     {"Trace",                           Trace,                           "", "", kTraceCalls, "calls", Combine::Trace},
     {"ClearTrace",                      ClearTrace,                      "", "", "", "", Combine::Nothing},
     {"MotionStates",                    MotionStates,                    "", "", kMotionStates, "instances", Combine::Concat},
+    {"SignalReaders",                   SignalReaders,                   "", "", "a(uttt)", "readers", Combine::Here},
     {"StoredFaces",                     StoredFaces,                     "", "", kStoredFaces, "faces", Combine::Here},
     {"SetFacesInView",                  SetFacesInView,                  kViewFaces, "faces", "", "", Combine::Here},
     {"SetFaceVersion",                  SetFaceVersion,                  "d", "version", "", "", Combine::Here},

@@ -67,7 +67,7 @@ void ReaderMain(uint64_t from) {
     State& s = SimState();
     while (!gStop.load()) {
         RingSignal signal;
-        bool got = reader.Next(&signal, kReaderTick);
+        bool got = reader.Next(&signal, kReaderTick, &gStop);
         {
             std::lock_guard<std::mutex> lk(s.mu);
             if (got)

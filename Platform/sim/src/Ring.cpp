@@ -190,10 +190,12 @@ void SignalRing::Wake() {
     __atomic_add_fetch(&m_Header->wake, 1, __ATOMIC_SEQ_CST);
     // A reader counts itself among the sleepers before it compares the word: either it sees
     // the bump, or the bump's writer sees it (both sequentially consistent).
-    if (__atomic_load_n(&m_Header->sleepers, __ATOMIC_SEQ_CST) != 0) Poke();
+    if (__atomic_load_n(&m_Header->sleepers, __ATOMIC_SEQ_CST) != 0)
+        Futex(&m_Header->wake, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
 void SignalRing::Poke() {
+    __atomic_add_fetch(&m_Header->wake, 1, __ATOMIC_SEQ_CST);
     Futex(&m_Header->wake, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
@@ -373,10 +375,14 @@ bool RingReader::Take(const SignalRing::SlotImage& slot, RingSignal* out) {
     return ok;
 }
 
-bool RingReader::Next(RingSignal* out, std::chrono::nanoseconds wait) {
+bool RingReader::Next(RingSignal* out, std::chrono::nanoseconds wait,
+                      const std::atomic<bool>* stop) {
     auto deadline = Clock::now() + wait;
     for (;;) {
         uint32_t seen = m_Ring->WakeWord();
+        // After the word is read: a Poke that follows the stop flag changes it, so the sleep
+        // below cannot miss it.
+        if (stop != nullptr && stop->load()) return false;
         uint64_t head = m_Ring->Head();
         if (head < m_Pos) {
             // The head went back (damage): follow it rather than wait for it forever.

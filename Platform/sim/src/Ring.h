@@ -22,6 +22,7 @@
 //   entries in use) and its reader's counters.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -93,8 +94,8 @@ public:
     // Every entry in use: its pid and its reader's counters.
     std::vector<std::pair<int32_t, RingCounters>> Readers() const;
 
-    // For readers: the futex word writers bump, waiting on it until `deadline`, and waking
-    // every waiter without a new signal (a reader that is to stop).
+    // For readers: the futex word writers bump, waiting on it until `deadline`, and bumping it
+    // to wake every waiter without a new signal (a reader that is to stop).
     uint32_t WakeWord() const;
     void Sleep(uint32_t seen, std::chrono::steady_clock::time_point deadline);
     void Poke();
@@ -154,8 +155,10 @@ public:
     // Reads from position `from`; waits at most `uncommittedWait` for a slot to be committed.
     RingReader(SignalRing* ring, uint64_t from, std::chrono::milliseconds uncommittedWait);
 
-    // The next signal, waiting up to `wait` for one; false when none came.
-    bool Next(RingSignal* out, std::chrono::nanoseconds wait);
+    // The next signal, waiting up to `wait` for one; false when none came, or at once when
+    // `*stop` is set (and the ring poked).
+    bool Next(RingSignal* out, std::chrono::nanoseconds wait,
+              const std::atomic<bool>* stop = nullptr);
     // The position read up to: every signal before it has been returned or counted.
     uint64_t position() const { return m_Pos; }
     const RingCounters& counters() const { return m_Counters; }
