@@ -106,6 +106,13 @@ void StoppedWorker(Scene& s) {
 
 void FloodToAWorkerThatDoesNotRead(Scene& s) {
     s.parties.push_back(Join(s.service));
+    // Subscribed to what the flood sends: else its worker has nothing to read in the ring.
+    Party& p = s.parties.back();
+    EXPECT_EQ(p.client
+                  ->Execute(p.engine, "SetMotionSubscribeInfo", "w",
+                            MotionList({"EVENT_MOTION_SLAP_RIGHT"}))
+                  .integer,
+              1);
     SignalProcess(s.parties.back().worker, SIGSTOP);
     std::string flooder;
     FloodWithoutReplies(s.service.address(), 6000, 16 * 1024, &flooder);

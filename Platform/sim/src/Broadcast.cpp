@@ -33,6 +33,14 @@ int gEntry = -1;     // this process's entry in the ring's table
 uint64_t gRead = 0;  // every signal before this position has been queued (or counted)
 RingCounts gPublished;
 bool gReaderRunning = false;
+// Whether an instance here subscribes to any signal. Only then does the reader read the ring:
+// a process with nothing to deliver (the spare worker, an emitter's) is not woken by every
+// signal. It starts listening at the head as it was when the first subscription came, and each
+// start has a number of its own.
+bool gListening = false;
+const RingCounts kNone{};
+uint64_t gListenFrom = 0;
+uint64_t gListenStart = 0;
 
 std::thread gReader;
 std::atomic<bool> gStop{false};
@@ -61,19 +69,32 @@ void LogLosses(const RingCounters& before, const RingCounters& now) {
                 " ring slots lost; later losses are counted and not logged");
 }
 
-void ReaderMain(uint64_t from) {
-    RingReader reader(gRing.get(), from, kUncommittedWait);
+void ReaderMain() {
+    RingReader reader(gRing.get(), 0, kUncommittedWait);
+    uint64_t start = 0;
     RingCounters last;
     State& s = SimState();
-    while (!gStop.load()) {
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(s.mu);
+            s.cv.wait(lk, [] { return gStop.load() || gListening; });
+            if (gStop.load()) break;
+            if (start != gListenStart) {
+                start = gListenStart;
+                reader.Restart(gListenFrom);
+            }
+        }
         RingSignal signal;
         bool got = reader.Next(&signal, kReaderTick, &gStop);
         {
             std::lock_guard<std::mutex> lk(s.mu);
-            if (got)
-                QueueForSubscribed(signal.face ? Lib::Face : Lib::Motion, signal.signal,
-                                   signal.text, signal.record);
-            gRead = reader.position();
+            // What was read for an earlier start is older than the subscriptions there are now.
+            if (start == gListenStart) {
+                if (got)
+                    QueueForSubscribed(signal.face ? Lib::Face : Lib::Motion, signal.signal,
+                                       signal.text, signal.record);
+                gRead = reader.position();
+            }
             s.cv.notify_all();
         }
         const RingCounters& now = reader.counters();
@@ -95,18 +116,20 @@ void AttachRing(void* area, bool reader) {
     if (gEntry < 0)
         Log("every entry of the signal ring's table is taken: emits elsewhere do not count this "
             "process's instances as queued");
-    uint64_t from = gRing->Head();
     {
         std::lock_guard<std::mutex> lk(SimState().mu);
-        gRead = from;
         gReaderRunning = true;
     }
-    gReader = std::thread(ReaderMain, from);
+    gReader = std::thread(ReaderMain);
 }
 
 void StopRingReader() {
     if (!gReader.joinable()) return;
-    gStop.store(true);
+    {
+        std::lock_guard<std::mutex> lk(SimState().mu);
+        gStop.store(true);
+        SimState().cv.notify_all();
+    }
     gRing->Poke();
     gReader.join();
     std::lock_guard<std::mutex> lk(SimState().mu);
@@ -119,15 +142,18 @@ void StopRingReader() {
 std::optional<int> Broadcast(const RingSignal& signal, bool* deliveredHere) {
     *deliveredHere = gReads;
     if (!gRing) return std::nullopt;
+    // Counted before the signal takes its place: an instance counted began listening at a head
+    // before that place, so it is delivered.
+    int queued = gRing->Subscribed(signal.face, signal.signal);
     if (!gRing->Write(signal)) {
         Log("a signal too large for the ring was dropped");
         return 0;
     }
-    return gRing->Subscribed(signal.face, signal.signal);
+    return queued;
 }
 
 void PublishRingCounts() {
-    if (!gReads || gEntry < 0) return;
+    if (!gReads) return;
     RingCounts counts;
     const State& s = SimState();
     for (const auto& [id, inst] : s.motion)
@@ -139,12 +165,22 @@ void PublishRingCounts() {
         for (const auto& [signal, sub] : inst.subs)
             if (signal >= 0 && signal < kRingFaceSignals) ++counts.face[signal];
     if (std::memcmp(&counts, &gPublished, sizeof counts) == 0) return;
-    gRing->PublishCounts(gEntry, counts);
+    bool any = std::memcmp(&counts, &kNone, sizeof counts) != 0;
+    if (any && !gListening) {
+        // Read before the counts are published, so that any emit that counts these instances
+        // takes a later place in the ring.
+        gListenFrom = gRing->Head();
+        gRead = gListenFrom;  // nothing before it is for this process
+        ++gListenStart;
+        SimState().cv.notify_all();
+    }
+    gListening = any;
+    if (gEntry >= 0) gRing->PublishCounts(gEntry, counts);
     gPublished = counts;
 }
 
 void WaitRingRead(std::unique_lock<std::mutex>& lk) {
-    if (!gReads) return;
+    if (!gReads || !gListening) return;  // nothing to deliver here
     uint64_t target = gRing->Head();
     SimState().cv.wait(lk, [&] { return !gReaderRunning || gRead >= target; });
 }

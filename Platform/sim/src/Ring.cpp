@@ -333,6 +333,14 @@ std::vector<std::pair<int32_t, RingCounters>> SignalRing::Readers() const {
 RingReader::RingReader(SignalRing* ring, uint64_t from, std::chrono::milliseconds uncommittedWait)
     : m_Ring(ring), m_Pos(from), m_UncommittedWait(uncommittedWait) {}
 
+void RingReader::Restart(uint64_t from) {
+    m_Pos = from;
+    m_Partial = false;
+    m_PartData.clear();
+    m_StallPos.reset();
+    m_SkipBelow = 0;
+}
+
 // A record begun and not finished is lost.
 void RingReader::Drop() {
     if (m_Partial) ++m_Counters.torn;

@@ -159,6 +159,8 @@ public:
     // `*stop` is set (and the ring poked).
     bool Next(RingSignal* out, std::chrono::nanoseconds wait,
               const std::atomic<bool>* stop = nullptr);
+    // Goes on reading from `from`, keeping the counters.
+    void Restart(uint64_t from);
     // The position read up to: every signal before it has been returned or counted.
     uint64_t position() const { return m_Pos; }
     const RingCounters& counters() const { return m_Counters; }
