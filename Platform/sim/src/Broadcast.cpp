@@ -21,7 +21,7 @@ namespace {
 // this is only ever reached when the writer was stopped or killed halfway, or starved on a
 // loaded machine (for far longer than anything else here would tolerate).
 constexpr std::chrono::milliseconds kUncommittedWait{250};
-// How long the reader sleeps at most before it looks whether it is to stop.
+// The longest one wait on the ring lasts (a stop pokes the reader awake before that).
 constexpr std::chrono::milliseconds kReaderTick{500};
 
 // Set once, before other threads use them.
