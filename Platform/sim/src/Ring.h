@@ -34,6 +34,25 @@
 
 namespace gxsim::internal {
 
+#if defined(__SANITIZE_THREAD__)
+#define GXSIM_RING_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define GXSIM_RING_TSAN 1
+#endif
+#endif
+
+// Orders plain copies in the ring against the sequence numbers around them (as in Shared.cpp:
+// ThreadSanitizer refuses fences, and sees nothing of the other processes; there only the atomic
+// accesses order them).
+inline void RingFence(int order) {
+#ifndef GXSIM_RING_TSAN
+    __atomic_thread_fence(order);
+#else
+    (void)order;
+#endif
+}
+
 // One signal as the ring carries it.
 struct RingSignal {
     bool face = false;  // else the motion library's
