@@ -276,9 +276,9 @@ void ReportPaced(Runs& runs, Kind gk, int clients, int test, const std::string& 
     else
         AddRow("  latency p99, " + c + ", " + rate, p99, base99, "us");
     if (gk == Kind::Gxemp) {
-        // A gesture emitted through the simulator crosses the emitter's worker and the broker
-        // before it reaches the workers whose library delivers it; a real gesture starts at the
-        // library. From there on the path is the same.
+        // A gesture emitted through the simulator crosses the emitter's worker and the signal
+        // ring before it reaches the workers whose library delivers it; a real gesture starts at
+        // the library. From there on the path is the same.
         AddRow("  latency p50 against --single-process", med(gk, &EventRun::p50Us),
                med(Kind::GxempSingle, &EventRun::p50Us), "us");
         double lib = med(gk, &EventRun::libraryP50Us);

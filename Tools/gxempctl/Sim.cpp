@@ -257,6 +257,8 @@ const Verb kSimVerbs[] = {
      "the library calls so far (every worker's, in order: SEQ [WORKER] CALL = RESULT DETAIL), or "
      "forget them", nullptr},
     {"motion-state", 0, 0, SimMotionState, "", "every live motion instance (JSON lines)", nullptr},
+    {"ring", 0, 0, SimRing, "",
+     "every worker reading the signal ring and the slots it lost (JSON lines)", nullptr},
     {"stored-faces", 0, 0, SimStoredFaces, "",
      "the faces the face library has stored (JSON lines)", nullptr},
     {"settings", 0, kAnyArgs, SimSettings, "SUBCOMMAND [ARG...]", nullptr, &kSettingsTable},

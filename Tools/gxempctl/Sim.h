@@ -10,5 +10,6 @@ int SimEntryPoints(Args& a);
 int SimTrace(Args& a);
 int SimMotionState(Args& a);
 int SimStoredFaces(Args& a);
+int SimRing(Args& a);
 
 }  // namespace gxempctl

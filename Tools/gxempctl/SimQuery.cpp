@@ -1,5 +1,5 @@
-// gxempctl sim entry-points, trace, motion-state, stored-faces: what the simulated TV reports of
-// the library calls and of its state, printed as lines or JSON lines.
+// gxempctl sim entry-points, trace, motion-state, ring, stored-faces: what the simulated TV reports
+// of the library calls and of its state, printed as lines or JSON lines.
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -87,6 +87,24 @@ int SimMotionState(Args&) {
         for (size_t i = 0; i < size / sizeof(int32_t); ++i)
             st["subscribed"].append(static_cast<const int32_t*>(data)[i]);
         PrintJson(st);
+    }
+    return kExitOk;
+}
+
+int SimRing(Args&) {
+    Bus b;
+    gxhost::MessageRef reply = Call(b, gxclient::Simulator("SignalReaders"));
+    sd_bus_message* m = reply.get();
+    CheckRead(sd_bus_message_enter_container(m, 'a', "(uttt)"), "SignalReaders");
+    uint32_t worker = 0;
+    uint64_t lost[3] = {};
+    while (sd_bus_message_read(m, "(uttt)", &worker, &lost[0], &lost[1], &lost[2]) > 0) {
+        Json::Value r(Json::objectValue);
+        r["worker"] = worker;
+        r["overrun"] = Json::UInt64(lost[0]);
+        r["skipped"] = Json::UInt64(lost[1]);
+        r["torn"] = Json::UInt64(lost[2]);
+        PrintJson(r);
     }
     return kExitOk;
 }

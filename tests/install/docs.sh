@@ -58,7 +58,7 @@ gxempctl --timeout 5 call --json --app tv IsSup | IsSupportMotionRecognition IsS
 gxempctl call EnableTTSEngine ''             |
 gxempctl monitor --no-                       | --no-face --no-motion
 gxempctl monitor --count ''                  |
-gxempctl sim ''  | camera drain entry-points face-callback face-signal face-version faces factory force gesture hide model motion-callback motion-state next-handle profile reset settings stored-faces trace
+gxempctl sim ''  | camera drain entry-points face-callback face-signal face-version faces factory force gesture hide model motion-callback motion-state next-handle profile reset ring settings stored-faces trace
 gxempctl sim gesture EVENT_MOTION_SLAP_      | EVENT_MOTION_SLAP_DOWN EVENT_MOTION_SLAP_LEFT EVENT_MOTION_SLAP_RIGHT EVENT_MOTION_SLAP_UP
 gxempctl sim gesture EVENT_MOTION_GRAB ''    |
 gxempctl sim face-signal 3 --no-data x       | x=

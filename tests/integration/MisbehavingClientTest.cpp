@@ -100,15 +100,29 @@ void StoppedWorker(Scene& s) {
 
 void FloodToAWorkerThatDoesNotRead(Scene& s) {
     s.parties.push_back(Join(s.service));
+    // Subscribed to what the flood sends: else its worker has nothing to read in the ring.
+    Party& p = s.parties.back();
+    EXPECT_EQ(p.client
+                  ->Execute(p.engine, "SetMotionSubscribeInfo", "w",
+                            MotionList({"EVENT_MOTION_SLAP_RIGHT"}))
+                  .integer,
+              1);
     SignalProcess(s.parties.back().worker, SIGSTOP);
     std::string flooder;
     FloodWithoutReplies(s.service.address(), 6000, 16 * 1024, &flooder);
-    EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(s.parties.back().worker) +
-                                     " does not read its link"))
-        << s.service.Log();
-    // The flood has passed once the flooder's worker has relayed it all and ended.
+    // The flood has passed once the flooder's worker has written it all into the ring and ended.
     pid_t worker = s.service.WorkerOf(flooder);
     EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(worker) + " of client", 30000));
+    // The stopped worker was left behind by far more than the ring holds: resumed, it says so.
+    SignalProcess(s.parties.back().worker, SIGCONT);
+    pid_t stopped = s.parties.back().worker;
+    EXPECT_TRUE(s.service.WaitForLog("[worker " + std::to_string(stopped) +
+                                     "] the signal ring overran this process"))
+        << s.service.Log();
+    uint64_t overrun = 0;
+    for (const Json::Value& r : JsonLines(s.service.Ctl({"sim", "ring"}).out))
+        if (r["worker"].asInt() == stopped) overrun = r["overrun"].asUInt64();
+    EXPECT_GT(overrun, 0u) << "the loss logged is counted where `sim ring` shows it";
 }
 
 // SIGHUP every few milliseconds while clients connect; then SIGTERM (the common checks) while

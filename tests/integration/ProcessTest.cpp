@@ -56,6 +56,35 @@ void ExpectEachOwnsItsEngine(std::vector<Party>& parties) {
     }
 }
 
+// A worker stopped (SIGSTOP, a debugger) holds up no gesture to another client: each emit is
+// answered within a second (gxempctl's call timeout), counting the stopped worker's instance
+// too, and is delivered to the other client; resumed, the stopped worker's client gets every
+// gesture emitted meanwhile, in order.
+TEST(StoppedWorkerTest, HoldsUpNoGestureAndGetsThoseEmittedMeanwhileOnceResumed) {
+    Service service;
+    std::vector<Party> parties;
+    for (int i = 0; i < 2; ++i) parties.push_back(Join(service, i));
+    pid_t stopped = service.WorkerOf(parties[0].client->Name());
+    ASSERT_GT(stopped, 0);
+    SignalProcess(stopped, SIGSTOP);
+    const std::vector<std::string> texts = {"g0", "g1", "g2"};
+    for (const std::string& text : texts) {
+        ProcessResult r =
+            service.Ctl({"--timeout", "1", "sim", "gesture", "EVENT_MOTION_GRAB", text});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "signal 1005 delivered to 2 subscriber(s)\n");
+    }
+    auto got = [&texts](Party& p) {
+        EXPECT_TRUE(p.client->WaitEvents(texts.size())) << p.widget;
+        std::vector<std::string> data;
+        for (const auto& e : p.client->events) data.push_back(e.data.substr(0, e.data.find('\n')));
+        return data;
+    };
+    EXPECT_EQ(got(parties[1]), texts);
+    SignalProcess(stopped, SIGCONT);
+    EXPECT_EQ(got(parties[0]), texts);
+}
+
 // How a third client goes, and how the broker reports its worker's end.
 struct Departure {
     const char* name;

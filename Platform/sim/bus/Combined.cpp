@@ -11,11 +11,6 @@ namespace gxsimbus {
 
 void Combined::Take(sd_bus_message* answer) {
     switch (m_Rule) {
-        case Combine::Sum: {
-            int32_t n = 0;
-            if (sd_bus_message_read(answer, "i", &n) >= 0) m_Sum += n;
-            break;
-        }
         case Combine::Any: {
             int b = 0;
             if (sd_bus_message_read(answer, "b", &b) >= 0) m_Any = m_Any || b;
@@ -28,6 +23,7 @@ void Combined::Take(sd_bus_message* answer) {
             gxsim::wire::ReadTrace(answer, &m_Trace);
             break;
         case Combine::Here:
+        case Combine::Ring:
         case Combine::Nothing:
             break;
     }
@@ -52,8 +48,6 @@ int AppendConcatenated(sd_bus_message* reply, const char* element,
 
 int Combined::AppendTo(sd_bus_message* reply, const std::deque<gxsim::TraceEntry>& retired) {
     switch (m_Rule) {
-        case Combine::Sum:
-            return sd_bus_message_append(reply, "i", m_Sum);
         case Combine::Any:
             return sd_bus_message_append(reply, "b", m_Any ? 1 : 0);
         case Combine::Concat:  // MotionStates, the only one
@@ -68,6 +62,7 @@ int Combined::AppendTo(sd_bus_message* reply, const std::deque<gxsim::TraceEntry
             return gxsim::wire::AppendTrace(reply, m_Trace);
         }
         case Combine::Here:
+        case Combine::Ring:
         case Combine::Nothing:
             break;
     }

@@ -28,7 +28,6 @@ public:
 
 private:
     Combine m_Rule;
-    int32_t m_Sum = 0;
     bool m_Any = false;
     std::vector<gxhost::MessageRef> m_Parts;  // Concat
     std::vector<gxsim::TraceEntry> m_Trace;   // Trace

@@ -24,10 +24,10 @@ using gxsim::wire::kViewFaces;
 const Method kMethods[] = {
     {"Reset",                           Reset,                           "", "", "", "", Combine::Nothing},
     {"LoadProfile",                     LoadProfile,                     "s", "path", "", "", Combine::Here},
-    {"EmitMotionSignal",                EmitMotionSignal,                "is", "signal text", "i", "queued", Combine::Sum},
-    {"EmitMotionSignalWithoutData",     EmitMotionSignalWithoutData,     "i", "signal", "i", "queued", Combine::Sum},
-    {"EmitFaceSignal",                  EmitFaceSignal,                  "ia{sv}", "signal record", "i", "queued", Combine::Sum},
-    {"EmitFaceSignalWithoutData",       EmitFaceSignalWithoutData,       "i", "signal", "i", "queued", Combine::Sum},
+    {"EmitMotionSignal",                EmitMotionSignal,                "is", "signal text", "i", "queued", Combine::Ring},
+    {"EmitMotionSignalWithoutData",     EmitMotionSignalWithoutData,     "i", "signal", "i", "queued", Combine::Ring},
+    {"EmitFaceSignal",                  EmitFaceSignal,                  "ia{sv}", "signal record", "i", "queued", Combine::Ring},
+    {"EmitFaceSignalWithoutData",       EmitFaceSignalWithoutData,       "i", "signal", "i", "queued", Combine::Ring},
     {"InvokeMotionCallback",            InvokeMotionCallback,            "iis", "handle signal text", "b", "called", Combine::Any},
     {"InvokeMotionCallbackWithoutData", InvokeMotionCallbackWithoutData, "ii", "handle signal", "b", "called", Combine::Any},
     {"InvokeFaceCallback",              InvokeFaceCallback,              "iia{sv}", "handle signal record", "b", "called", Combine::Any},
@@ -50,6 +50,7 @@ const Method kMethods[] = {
     {"Trace",                           Trace,                           "", "", kTraceCalls, "calls", Combine::Trace},
     {"ClearTrace",                      ClearTrace,                      "", "", "", "", Combine::Nothing},
     {"MotionStates",                    MotionStates,                    "", "", kMotionStates, "instances", Combine::Concat},
+    {"SignalReaders",                   SignalReaders,                   "", "", "a(uttt)", "readers", Combine::Here},
     {"StoredFaces",                     StoredFaces,                     "", "", kStoredFaces, "faces", Combine::Here},
     {"SetFacesInView",                  SetFacesInView,                  kViewFaces, "faces", "", "", Combine::Here},
     {"SetFaceVersion",                  SetFaceVersion,                  "d", "version", "", "", Combine::Here},
@@ -120,7 +121,7 @@ sd_bus_vtable MethodEntry(const char* name, const char* in, const char* out, con
 std::vector<sd_bus_vtable> Build(Attachment attachment, std::deque<std::string>* names) {
     std::vector<sd_bus_vtable> vtable{SD_BUS_VTABLE_START(0)};
     for (const Method& method : kMethods) {
-        bool here = method.combine == Combine::Here;
+        bool here = method.combine == Combine::Here || method.combine == Combine::Ring;
         sd_bus_message_handler_t handler = attachment == Attachment::Local ? RunHere
                                            : attachment == Attachment::Spreading
                                                ? (here ? nullptr : SpreadToWorkers)

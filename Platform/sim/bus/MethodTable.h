@@ -2,8 +2,9 @@
 // names of its arguments, and where it runs. The TV's state (camera, model, faces in view, forced
 // results...) is shared by every process serving the TV, so a method that reads or changes it
 // runs where it is called. What lives in each process's own libraries (instances, subscriptions,
-// signals, the trace) is reached in every worker: a worker relays such a call to the broker,
-// which spreads it over every worker's control link and combines their answers as the table says.
+// signals, the trace) is reached in every worker: a signal through the ring in the shared
+// segment, anything else relayed by a worker to the broker, which spreads it over every worker's
+// control link and combines their answers as the table says.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -13,11 +14,13 @@
 namespace gxsimbus {
 
 // How the broker combines the workers' answers to a method that reaches every worker; Here: the
-// method runs in the process it is called in.
+// method runs in the process it is called in; Ring: so does a signal's emit, which reaches every
+// worker through the ring in the TV's shared segment (the simulator's Broadcast.cpp) and answers
+// for all of them.
 enum class Combine {
     Here,
+    Ring,
     Nothing,  // no answer but that it is done
-    Sum,      // an int32: the sum of theirs
     Any,      // a boolean: whether any said true
     Concat,   // an array: every element of theirs, worker after worker
     Trace,    // the trace: every call, with those of the workers that have ended, in order

@@ -25,6 +25,7 @@ int Drain(sd_bus_message* m, void*, sd_bus_error*);
 int Trace(sd_bus_message* m, void*, sd_bus_error*);
 int ClearTrace(sd_bus_message* m, void*, sd_bus_error*);
 int MotionStates(sd_bus_message* m, void*, sd_bus_error*);
+int SignalReaders(sd_bus_message* m, void*, sd_bus_error*);
 
 // The TV's state, shared by every process that serves the TV (StateMethods.cpp).
 int LoadProfile(sd_bus_message* m, void*, sd_bus_error* error);

@@ -176,6 +176,18 @@ int ClearTrace(sd_bus_message* m, void*, sd_bus_error*) {
     return ReplyEmpty(m);
 }
 
+int SignalReaders(sd_bus_message* m, void*, sd_bus_error*) {
+    // Read from the ring's table in the shared segment: the same in every process of the TV.
+    return ReplyWith(m, [](sd_bus_message* reply) {
+        int r = sd_bus_message_open_container(reply, 'a', "(uttt)");
+        for (const gxsim::SignalReader& s : gxsim::SignalReaders())
+            if (r >= 0)
+                r = sd_bus_message_append(reply, "(uttt)", static_cast<uint32_t>(s.pid), s.overrun,
+                                          s.skipped, s.torn);
+        return r < 0 ? r : sd_bus_message_close_container(reply);
+    });
+}
+
 int MotionStates(sd_bus_message* m, void*, sd_bus_error*) {
     return ReplyWith(m, [](sd_bus_message* reply) {
         int r = sd_bus_message_open_container(reply, 'a', gxsim::wire::kMotionState);

@@ -95,10 +95,17 @@ public:
         return Serve(control, Attachment::Spreading, &m_Fanout);
     }
 
-    void DetachControl(pid_t worker) override { m_Fanout.RemoveWorker(worker); }
+    void DetachControl(pid_t worker) override {
+        m_Fanout.RemoveWorker(worker);
+        // A worker killed before it could free its entry in the signal ring's table: its
+        // subscriptions no longer count as queued.
+        gxsim::ForgetSignalReader(static_cast<int>(worker));
+    }
 
     void Stop() override {
         if (m_Relay.attached()) {
+            // Its client has gone: its instances no longer count for the emitters.
+            gxsim::LeaveSignalRing();
             m_Relay.HandOverTrace();
             CloseWorkerEditLink();
         }

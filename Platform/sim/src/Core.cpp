@@ -106,6 +106,7 @@ void Reset() {
     s.face.clear();
     s.lastMotionCb.reset();
     s.lastFaceCb.reset();
+    PublishRingCounts();
 }
 
 void ResetTv() {

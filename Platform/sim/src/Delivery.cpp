@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Ring.h"
 #include "SimState.h"
 
 namespace gxsim::internal {
@@ -98,6 +99,12 @@ void DeliveryThreadMain() {
 struct DeliveryThreadStopper {
     ~DeliveryThreadStopper() { StopDeliveryThread(); }
 } gDeliveryThreadStopper;
+
+// Stops the ring's reader first (destroyed in the reverse order): it queues for the delivery
+// thread.
+struct RingReaderStopper {
+    ~RingReaderStopper() { StopRingReader(); }
+} gRingReaderStopper;
 
 }  // namespace
 
@@ -203,21 +210,40 @@ bool InvokeLast(Lib lib, const std::optional<Subscription>& last, int handle, in
 }
 
 }  // namespace
+
+int QueueForSubscribed(Lib lib, int signal, const std::optional<std::string>& text,
+                       const std::optional<FaceRecord>& record) {
+    State& s = SimState();
+    return lib == Lib::Motion ? EmitToSubscribed(lib, s.motion, signal, text, std::nullopt)
+                              : EmitToSubscribed(lib, s.face, signal, std::nullopt, record);
+}
+
+namespace {
+
+// A process that shares its TV sends the signal through the ring to every process, itself
+// included when it reads the ring; one that does not read it (or has no ring) queues it for its
+// own instances here.
+int Emit(RingSignal signal) {
+    bool deliveredHere = false;
+    std::optional<int> elsewhere = Broadcast(signal, &deliveredHere);
+    if (elsewhere && deliveredHere) return *elsewhere;
+    std::lock_guard<std::mutex> lk(SimState().mu);
+    return elsewhere.value_or(0) + QueueForSubscribed(signal.face ? Lib::Face : Lib::Motion,
+                                                      signal.signal, signal.text, signal.record);
+}
+
+}  // namespace
 }  // namespace gxsim::internal
 
 namespace gxsim {
 using namespace internal;
 
 int EmitMotionSignal(int signal, const std::optional<std::string>& text) {
-    State& s = SimState();
-    std::lock_guard<std::mutex> lk(s.mu);
-    return EmitToSubscribed(Lib::Motion, s.motion, signal, text, std::nullopt);
+    return Emit(RingSignal{false, signal, text, std::nullopt});
 }
 
 int EmitFaceSignal(int signal, const std::optional<FaceRecord>& record) {
-    State& s = SimState();
-    std::lock_guard<std::mutex> lk(s.mu);
-    return EmitToSubscribed(Lib::Face, s.face, signal, std::nullopt, record);
+    return Emit(RingSignal{true, signal, std::nullopt, record});
 }
 
 bool InvokeMotionCallback(int handle, int signal, const std::optional<std::string>& text) {
@@ -236,6 +262,7 @@ void Drain() {
     if (OnDeliveryThread()) return;
     State& s = SimState();
     std::unique_lock<std::mutex> lk(s.mu);
+    WaitRingRead(lk);  // what the ring holds so far is queued, then delivered
     s.cv.wait(lk, [&] { return (s.queue.empty() && !s.busy) || s.stopping; });
 }
 

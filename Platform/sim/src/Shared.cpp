@@ -19,9 +19,9 @@
 // - The workers map the slots read-only; only the header page (the trace sequence, the hidden
 //   mask) is writable, and each of its words is read or bumped atomically.
 //
-// The header leaves room (ringOffset, ringBytes) for an area of the segment that the owner may
-// add after the slots, e.g. to broadcast signals to every worker; a worker that finds a layout it
-// does not know refuses to join.
+// After the slots (at ringOffset, ringBytes long) comes the ring that broadcasts the libraries'
+// signals to every worker (Ring.h); every process maps it writable. A worker that finds a layout
+// it does not know refuses to join.
 #include <errno.h>
 #include <glib.h>
 #include <signal.h>
@@ -32,6 +32,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "Ring.h"
 #include "SimState.h"
 #include "dlog.h"
 
@@ -39,10 +40,12 @@ namespace gxsim::internal {
 namespace {
 
 constexpr uint32_t kMagic = 0x67785456;  // "gxTV"
-constexpr uint32_t kLayout = 2;
+constexpr uint32_t kLayout = 3;
 constexpr size_t kHeaderBytes = 4096;
 constexpr size_t kSlotBytes = kMaxStateBytes;
-constexpr size_t kSegmentBytes = kHeaderBytes + 2 * kSlotBytes;
+constexpr size_t kRingOffset = kHeaderBytes + 2 * kSlotBytes;
+const size_t kRingBytes = RingAreaBytes();
+const size_t kSegmentBytes = kRingOffset + kRingBytes;
 constexpr int kReadTries = 8;
 
 struct Header {
@@ -56,7 +59,7 @@ struct Header {
     uint64_t traceSeq;    // bumped by every process for every library call
     uint64_t slotSeq[2];  // odd while the owner writes the slot
     uint32_t length[2];
-    uint64_t ringOffset;  // reserved: another area after the slots (0: none)
+    uint64_t ringOffset;  // the signal ring's area (informative: both sides know where)
     uint64_t ringBytes;
 };
 static_assert(sizeof(Header) <= kHeaderBytes, "the header fits its page");
@@ -118,8 +121,8 @@ void Publish(GVariant* v) {
     h->layout = kLayout;
     h->creator = static_cast<int32_t>(getpid());
     h->slotBytes = static_cast<uint32_t>(kSlotBytes);
-    h->ringOffset = 0;
-    h->ringBytes = 0;
+    h->ringOffset = kRingOffset;
+    h->ringBytes = kRingBytes;
     __atomic_store_n(&h->hiddenMask, gLocalMask.load(), __ATOMIC_RELEASE);
     __atomic_store_n(&h->active, next, __ATOMIC_RELEASE);
     gActive = next;
@@ -269,13 +272,16 @@ int ShareState(std::string* error) {
     auto* h = static_cast<Header*>(p);
     gOwnSlots = static_cast<char*>(p) + kHeaderBytes;
     gSlots = gOwnSlots;
-    std::lock_guard<std::mutex> lk(SimState().mu);
-    gOwner = true;
-    gCreator = static_cast<int>(getpid());
-    h->traceSeq = gLocalSeq;
-    gHeader.store(h, std::memory_order_release);
-    KeepSerializedTv(SerializeTv(SimState()));
-    Publish(LastSerializedTv());
+    {
+        std::lock_guard<std::mutex> lk(SimState().mu);
+        gOwner = true;
+        gCreator = static_cast<int>(getpid());
+        h->traceSeq = gLocalSeq;
+        gHeader.store(h, std::memory_order_release);
+        KeepSerializedTv(SerializeTv(SimState()));
+        Publish(LastSerializedTv());
+    }
+    AttachRing(static_cast<char*>(p) + kRingOffset, false);
     return fd;
 }
 
@@ -290,25 +296,35 @@ bool JoinSharedState(int fd, std::string* error) {
     void* slots = head == MAP_FAILED ? MAP_FAILED
                                      : mmap(nullptr, 2 * kSlotBytes, PROT_READ, MAP_SHARED, fd,
                                             static_cast<off_t>(kHeaderBytes));
-    if (slots == MAP_FAILED) {
-        if (error) *error = std::string("cannot map the TV's shared state: ") + strerror(errno);
+    void* ring = slots == MAP_FAILED ? MAP_FAILED
+                                     : mmap(nullptr, kRingBytes, PROT_READ | PROT_WRITE, MAP_SHARED,
+                                            fd, static_cast<off_t>(kRingOffset));
+    auto unmap = [&] {
         if (head != MAP_FAILED) munmap(head, kHeaderBytes);
+        if (slots != MAP_FAILED) munmap(slots, 2 * kSlotBytes);
+        if (ring != MAP_FAILED) munmap(ring, kRingBytes);
+    };
+    if (ring == MAP_FAILED) {
+        if (error) *error = std::string("cannot map the TV's shared state: ") + strerror(errno);
+        unmap();
         return false;
     }
     auto* h = static_cast<Header*>(head);
     if (h->layout != kLayout && h->magic == kMagic) {
-        munmap(head, kHeaderBytes);
-        munmap(slots, 2 * kSlotBytes);
+        unmap();
         if (error) *error = "the TV's shared state has a layout this program does not know";
         return false;
     }
-    std::lock_guard<std::mutex> lk(SimState().mu);
-    gSlots = static_cast<const char*>(slots);
-    gCreator = h->creator;
-    gHeader.store(h, std::memory_order_release);
-    // A damaged header leaves the defaults until the owner publishes again.
-    gGeneration = 0;
-    PullShared();
+    {
+        std::lock_guard<std::mutex> lk(SimState().mu);
+        gSlots = static_cast<const char*>(slots);
+        gCreator = h->creator;
+        gHeader.store(h, std::memory_order_release);
+        // A damaged header leaves the defaults until the owner publishes again.
+        gGeneration = 0;
+        PullShared();
+    }
+    AttachRing(ring, true);
     return true;
 }
 

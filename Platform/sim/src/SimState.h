@@ -203,6 +203,23 @@ MotionInstance* FindMotion(int handle, uint64_t* id = nullptr);
 FaceInstance* FindFace(int handle, uint64_t* id = nullptr);
 std::string FaceDirLocked();
 
+// ---- Signals through the shared segment's ring (Broadcast.cpp) --------------------------------
+struct RingSignal;
+// The ring at `area` (RingAreaBytes()); `reader`: this process queues what it carries for its own
+// instances (a worker), on a thread of its own.
+void AttachRing(void* area, bool reader);
+void StopRingReader();
+// Writes the signal into the ring: how many instances, in every reading process, subscribe to it;
+// nullopt when there is no ring. *deliveredHere: this process reads the ring too.
+std::optional<int> Broadcast(const RingSignal& signal, bool* deliveredHere);
+// Publishes this process's subscriptions for the emitters (with SimState().mu held).
+void PublishRingCounts();
+// Waits until the reader has queued what the ring holds now (with SimState().mu held in `lk`).
+void WaitRingRead(std::unique_lock<std::mutex>& lk);
+// Queues the signal for every instance subscribed to it; how many (with SimState().mu held).
+int QueueForSubscribed(Lib lib, int signal, const std::optional<std::string>& text,
+                       const std::optional<FaceRecord>& record);
+
 // Sets the hidden mask read by the motion library's resolvers.
 void PublishHiddenMask(const std::set<std::string>& names);
 // Stops the delivery thread (drops undelivered signals); takes SimState().mu itself.
@@ -223,6 +240,7 @@ int Traced(const char* fn, std::vector<std::string> args, Work&& work) {
         r = work(lk, detail);
     }
     AddTrace(fn, std::move(args), r, std::move(detail));
+    PublishRingCounts();  // the call may have changed the subscriptions
     return r;
 }
 

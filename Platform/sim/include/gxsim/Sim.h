@@ -247,6 +247,25 @@ bool InvokeFaceCallback(int handle, int signal, const std::optional<FaceRecord>&
 // callback it returns at once.
 void Drain();
 
+// In the processes that share a TV (ShareState, JoinSharedState), EmitMotionSignal and
+// EmitFaceSignal reach the instances of every one of them, through a ring in the shared segment
+// that each joined process reads on a thread of its own; they return how many instances, in all
+// of them, subscribe to the signal. Drain in a joined process first waits until its reader has
+// queued what the ring held when Drain was called (a writer that stopped halfway holds that up
+// for a quarter of a second at most).
+struct SignalReader {
+    int pid = 0;
+    // Ring slots it lost (a signal takes one unless its data is large): overwritten before it
+    // read them, reserved but not committed in time, damaged or overwritten while read.
+    uint64_t overrun = 0, skipped = 0, torn = 0;
+};
+// Every process that reads the ring, with what it lost.
+std::vector<SignalReader> SignalReaders();
+// The owner: `pid` has ended; its subscriptions no longer count.
+void ForgetSignalReader(int pid);
+// A joined process that serves no more: stops reading the ring and frees its entry.
+void LeaveSignalRing();
+
 // Destroying an instance (motion or face) drops its subscriptions and its undelivered signals, and
 // waits until a callback running for it on the library thread has returned, unless the destroy is
 // called from that callback.

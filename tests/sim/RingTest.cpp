@@ -1,0 +1,302 @@
+// The ring that carries the libraries' signals to every process of a shared TV, as a unit: in
+// one process, on an area of its own, with writers that stop halfway and areas that were damaged.
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "Ring.h"
+
+namespace {
+
+using namespace gxsim::internal;
+using namespace std::chrono_literals;
+
+class RingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_Area = mmap(nullptr, RingAreaBytes(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                      -1, 0);
+        ASSERT_NE(m_Area, MAP_FAILED);
+        ring = std::make_unique<SignalRing>(m_Area);
+    }
+    void TearDown() override { munmap(m_Area, RingAreaBytes()); }
+
+    static RingSignal Motion(const std::string& text) {
+        return RingSignal{false, 1005, text, std::nullopt};
+    }
+    // The texts the reader returns: up to `expected`, each waited for up to `wait`, and any
+    // more that are there already.
+    static std::vector<std::string> ReadAll(RingReader& reader, size_t expected = 0,
+                                            std::chrono::milliseconds wait = 0ms) {
+        std::vector<std::string> out;
+        RingSignal s;
+        while (reader.Next(&s, out.size() < expected ? wait : 0ms))
+            out.push_back(s.text.value_or("(none)"));
+        return out;
+    }
+
+    std::unique_ptr<SignalRing> ring;
+
+private:
+    void* m_Area = MAP_FAILED;
+};
+
+TEST_F(RingTest, WrapsAroundInOrderWithLargeRecordsAcrossTheEnd) {
+    RingReader reader(ring.get(), 0, 1s);
+    const std::string large(3000, 'x');  // 14 slots
+    std::vector<std::string> sent, got;
+    for (int round = 0; round < 3 * static_cast<int>(kRingSlots) / 100; ++round) {
+        for (int i = 0; i < 100; ++i) {
+            std::string text = i == 50 ? large + std::to_string(round) : std::to_string(i);
+            ASSERT_TRUE(ring->Write(Motion(text)));
+            sent.push_back(text);
+        }
+        for (const std::string& t : ReadAll(reader)) got.push_back(t);
+    }
+    EXPECT_GT(ring->Head(), 3u * kRingSlots);
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(reader.counters().overrun + reader.counters().skipped + reader.counters().torn, 0u);
+    EXPECT_EQ(reader.position(), ring->Head());
+}
+
+TEST_F(RingTest, EveryKindOfSignalComesBackAsWritten) {
+    gxsim::FaceRecord withPath{7, std::string("/tmp/f.png"), 1, 2, 3, 4};
+    gxsim::FaceRecord withoutPath{8, std::nullopt, -1, -2, -3, -4};
+    const RingSignal kinds[] = {
+        Motion(""),
+        RingSignal{false, 1000, std::nullopt, std::nullopt},
+        RingSignal{true, 0, std::nullopt, withoutPath},
+        RingSignal{true, 3, std::nullopt, withPath},
+        RingSignal{true, 4, std::nullopt, std::nullopt},
+    };
+    RingReader reader(ring.get(), 0, 1s);
+    for (const RingSignal& k : kinds) {
+        ASSERT_TRUE(ring->Write(k));
+        RingSignal s;
+        ASSERT_TRUE(reader.Next(&s, 0ms));
+        EXPECT_EQ(s.face, k.face);
+        EXPECT_EQ(s.signal, k.signal);
+        EXPECT_EQ(s.text, k.text);
+        ASSERT_EQ(s.record.has_value(), k.record.has_value());
+        if (k.record) {
+            EXPECT_EQ(s.record->id, k.record->id);
+            EXPECT_EQ(s.record->imagePath, k.record->imagePath);
+            EXPECT_EQ(std::vector<int>({s.record->x, s.record->y, s.record->w, s.record->h}),
+                      std::vector<int>({k.record->x, k.record->y, k.record->w, k.record->h}));
+        }
+    }
+    // The largest text a client may emit fits a record.
+    EXPECT_GT(SignalRing::SlotsFor(Motion(std::string(gxsim::kMaxSignalTextBytes, 'a'))), 0u);
+}
+
+TEST_F(RingTest, ALappedReaderCountsWhatItLostAndGoesOnFromTheOldest) {
+    RingReader reader(ring.get(), 0, 1s);
+    for (uint32_t i = 0; i < kRingSlots + 10; ++i)
+        ASSERT_TRUE(ring->Write(Motion(std::to_string(i))));
+    std::vector<std::string> got = ReadAll(reader);
+    EXPECT_EQ(reader.counters().overrun, 10u);
+    ASSERT_EQ(got.size(), kRingSlots);
+    EXPECT_EQ(got.front(), "10");
+    EXPECT_EQ(got.back(), std::to_string(kRingSlots + 9));
+}
+
+// A writer stopped between reserving and committing holds a reader up once, for the bounded
+// wait, however many slots it reserved; later signals come through after it.
+TEST_F(RingTest, UncommittedSlotsAreSkippedAfterOneBoundedWait) {
+    for (uint32_t stuck : {1u, 400u}) {
+        SCOPED_TRACE(stuck);
+        RingReader reader(ring.get(), ring->Head(), 50ms);
+        ring->Reserve(stuck);
+        ASSERT_TRUE(ring->Write(Motion("after")));
+        // Waiting 50 ms for each slot would take 20 s.
+        EXPECT_EQ(ReadAll(reader, 1, 5s), std::vector<std::string>{"after"});
+        EXPECT_EQ(reader.counters().skipped, stuck);
+    }
+}
+
+TEST_F(RingTest, AWriterThatCommitsWithinTheWaitLosesNothing) {
+    RingReader reader(ring.get(), 0, 5s);
+    uint64_t pos = ring->Reserve(1);
+    std::thread late([&] { ring->Fill(pos, Motion("late")); });
+    RingSignal s;
+    EXPECT_TRUE(reader.Next(&s, 5s));
+    late.join();
+    EXPECT_EQ(s.text, "late");
+    EXPECT_EQ(reader.counters().skipped, 0u);
+}
+
+// A reader told to stop does not sleep out its wait, whether the stop came before it looked or
+// while it sleeps.
+TEST_F(RingTest, AReaderToldToStopReturnsAtOnce) {
+    RingReader reader(ring.get(), 0, 1s);
+    std::atomic<bool> stop{true};
+    RingSignal s;
+    EXPECT_FALSE(reader.Next(&s, 1h, &stop));
+    stop = false;
+    std::thread sleeper([&] { EXPECT_FALSE(reader.Next(&s, 1h, &stop)); });
+    stop = true;
+    ring->Poke();
+    sleeper.join();
+}
+
+TEST_F(RingTest, WritersAtOnceLoseNothingAndKeepEachOnesOrder) {
+    constexpr int kWriters = 4, kEach = 1500;
+    RingReader reader(ring.get(), 0, 5s);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w)
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kEach; ++i)
+                ring->Write(Motion(std::to_string(w) + ":" + std::to_string(i)));
+        });
+    std::vector<int> next(kWriters, 0);
+    int total = 0;
+    RingSignal s;
+    while (total < kWriters * kEach && reader.Next(&s, 5s)) {
+        int w = std::stoi(*s.text);
+        ASSERT_EQ(*s.text, std::to_string(w) + ":" + std::to_string(next[w])) << "out of order";
+        ++next[w];
+        ++total;
+    }
+    for (std::thread& t : writers) t.join();
+    EXPECT_EQ(total, kWriters * kEach);
+    EXPECT_EQ(reader.counters().overrun + reader.counters().skipped + reader.counters().torn, 0u);
+}
+
+// ---- Damage ------------------------------------------------------------------------------------
+
+struct DamageRow {
+    const char* name;
+    std::function<void(SignalRing&)> damage;  // to slot 0, which holds "a"; "b" is at 1
+    uint64_t RingCounters::*counter;          // what counts it
+};
+
+void Resealed(SignalRing& r, const std::function<void(SignalRing::Slot*)>& change) {
+    change(r.slot(0));
+    SignalRing::Seal(0, r.slot(0));
+}
+
+const DamageRow kDamage[] = {
+    {"DataChangedAfterTheChecksum", [](SignalRing& r) { r.slot(0)->data[1] ^= 1; },
+     &RingCounters::torn},
+    {"UsedBeyondTheSlot",
+     [](SignalRing& r) { Resealed(r, [](SignalRing::Slot* s) { s->used = 100000; }); },
+     &RingCounters::torn},
+    {"NoSlotsInARecord",
+     [](SignalRing& r) { Resealed(r, [](SignalRing::Slot* s) { s->count = 0; }); },
+     &RingCounters::torn},
+    {"MoreSlotsThanARecordMayTake",
+     [](SignalRing& r) { Resealed(r, [](SignalRing::Slot* s) { s->count = kRingSlots; }); },
+     &RingCounters::torn},
+    {"ARecordCutShortByTheNext",
+     [](SignalRing& r) {
+         Resealed(r, [](SignalRing::Slot* s) {
+             s->count = 2;
+             s->used = sizeof s->data;
+         });
+     },
+     &RingCounters::torn},
+    {"AnUnknownKind", [](SignalRing& r) { Resealed(r, [](SignalRing::Slot* s) { s->info = 7; }); },
+     &RingCounters::torn},
+    {"DataThatIsNoSignal",
+     [](SignalRing& r) { Resealed(r, [](SignalRing::Slot* s) { s->data[0] = 0x40; }); },
+     &RingCounters::torn},
+    {"AFaceRecordTooShort",
+     [](SignalRing& r) {
+         Resealed(r, [](SignalRing::Slot* s) {
+             s->info |= 4;
+             s->data[0] = 2;
+         });
+     },
+     &RingCounters::torn},
+    {"ASequenceFromALaterLap", [](SignalRing& r) { r.slot(0)->seq = kRingSlots + 1; },
+     &RingCounters::overrun},
+    {"ASequenceNeverCommitted", [](SignalRing& r) { r.slot(0)->seq = 0; }, &RingCounters::skipped},
+};
+
+class RingDamageTest : public RingTest, public ::testing::WithParamInterface<DamageRow> {};
+
+TEST_P(RingDamageTest, IsCountedAndTheNextSignalStillComes) {
+    ASSERT_TRUE(ring->Write(Motion("a")));
+    ASSERT_TRUE(ring->Write(Motion("b")));
+    GetParam().damage(*ring);
+    RingReader reader(ring.get(), 0, 10ms);
+    EXPECT_EQ(ReadAll(reader, 1, 5s), std::vector<std::string>{"b"});
+    EXPECT_EQ(reader.counters().*GetParam().counter, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ring, RingDamageTest, ::testing::ValuesIn(kDamage),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A head moved far ahead or back (damage) costs what was in between, never a reader that waits
+// forever: the next signal written reaches it.
+TEST_F(RingTest, AHeadMovedAheadOrBackIsFollowed) {
+    for (uint64_t head : {uint64_t{1} << 62, uint64_t{0}}) {
+        SCOPED_TRACE(head);
+        RingReader reader(ring.get(), ring->Head(), 10ms);
+        ASSERT_TRUE(ring->Write(Motion("before")));
+        EXPECT_EQ(ReadAll(reader), std::vector<std::string>{"before"});
+        ring->header()->head = head;
+        RingSignal s;
+        EXPECT_FALSE(reader.Next(&s, 100ms));  // what is in between is no signal
+        ASSERT_TRUE(ring->Write(Motion("after")));
+        EXPECT_EQ(ReadAll(reader, 1, 5s), std::vector<std::string>{"after"});
+    }
+}
+
+// ---- The table of readers ----------------------------------------------------------------------
+
+TEST_F(RingTest, SubscriptionsAreSummedOverTheEntriesInUse) {
+    int a = ring->Register(100), b = ring->Register(200);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ASSERT_NE(a, b);
+    RingCounts ca, cb;
+    ca.motion[5] = 2;  // signal 1005
+    cb.motion[5] = 1;
+    cb.face[3] = 4;
+    ring->PublishCounts(a, ca);
+    ring->PublishCounts(b, cb);
+    EXPECT_EQ(ring->Subscribed(false, 1005), 3);
+    EXPECT_EQ(ring->Subscribed(true, 3), 4);
+    for (int outside : {999, 1035, -1, 6}) EXPECT_EQ(ring->Subscribed(outside < 999, outside), 0);
+    // A count no process can have (damage) is capped, not let to overflow the answer.
+    cb.motion[5] = 0xffffffff;
+    ring->PublishCounts(b, cb);
+    EXPECT_EQ(ring->Subscribed(false, 1005), 2 + (1 << 20));
+    cb.motion[5] = 1;
+    ring->PublishCounts(b, cb);
+    // A damaged count of the entries in use: read within the table, and repaired by the next
+    // publication.
+    ring->header()->entries = 0xffffffff;
+    EXPECT_EQ(ring->Subscribed(false, 1005), 3);
+    ring->header()->entries = 0;
+    ring->PublishCounts(std::max(a, b), cb);
+    EXPECT_EQ(ring->Subscribed(false, 1005), 3);
+    ring->Release(200);
+    EXPECT_EQ(ring->Subscribed(false, 1005), 2);
+    EXPECT_EQ(ring->Readers().size(), 1u);
+    EXPECT_EQ(ring->Readers()[0].first, 100);
+}
+
+TEST_F(RingTest, AFullTableGivesUpTheEntryOfAProcessThatEnded) {
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_GT(gone, 0);
+    waitpid(gone, nullptr, 0);
+    for (uint32_t i = 0; i + 1 < kRingEntries; ++i) ASSERT_GE(ring->Register(getpid()), 0);
+    int last = ring->Register(gone);
+    ASSERT_GE(last, 0);
+    RingCounts c;
+    c.face[0] = 9;
+    ring->PublishCounts(last, c);
+    EXPECT_EQ(ring->Register(getpid()), last);
+    EXPECT_EQ(ring->Subscribed(true, 0), 0) << "the new owner starts with no subscriptions";
+    EXPECT_EQ(ring->Register(getpid()), -1);
+}
+
+}  // namespace
