@@ -27,6 +27,15 @@ namespace itest {
 // The support library's pieces by their own names: Service, Client, TempDir, RunProgram, ...
 using namespace gxtest;
 
+// How long a client may wait for an answer while another client or its worker misbehaves: a
+// second, and four in a sanitizer build, which runs several times slower (the service's own waits
+// are four times as long there).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kAnswerSeconds = 4;
+#else
+constexpr int kAnswerSeconds = 1;
+#endif
+
 // Signals one process found at run time (a worker named in the log). A pid of 0 or below would
 // signal the caller's process group or every process the caller may signal, test runner included:
 // that is a failure of the test, never a signal sent.

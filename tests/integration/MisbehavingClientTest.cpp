@@ -28,13 +28,11 @@ constexpr int kGrab = 1005;
 // What the broker may grow by under any fault: its bounded queues and retired trace (16 MiB),
 // with room for the allocator (a sanitizer's keeps what is freed for a while). Unbounded, the
 // flood alone would add about 100 MiB.
-// A sanitizer build runs several times slower, and the service waits four times as long there.
+// A sanitizer's allocator keeps what is freed for a while.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr long kRssGrowthKib = 8 * 48 * 1024;
-constexpr double kAnswerSeconds = 4;
 #else
 constexpr long kRssGrowthKib = 48 * 1024;
-constexpr double kAnswerSeconds = 1;
 #endif
 // SIGTERM's grace (10 s) and the wait after SIGKILL (2 s), with a margin.
 constexpr double kShutdownSeconds = 14;

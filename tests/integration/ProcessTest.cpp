@@ -57,9 +57,9 @@ void ExpectEachOwnsItsEngine(std::vector<Party>& parties) {
 }
 
 // A worker stopped (SIGSTOP, a debugger) holds up no gesture to another client: each emit is
-// answered within a second (gxempctl's call timeout), counting the stopped worker's instance
-// too, and is delivered to the other client; resumed, the stopped worker's client gets every
-// gesture emitted meanwhile, in order.
+// answered within a second (gxempctl's call timeout; longer in a sanitizer build), counting the
+// stopped worker's instance too, and is delivered to the other client; resumed, the stopped
+// worker's client gets every gesture emitted meanwhile, in order.
 TEST(StoppedWorkerTest, HoldsUpNoGestureAndGetsThoseEmittedMeanwhileOnceResumed) {
     Service service;
     std::vector<Party> parties;
@@ -69,8 +69,8 @@ TEST(StoppedWorkerTest, HoldsUpNoGestureAndGetsThoseEmittedMeanwhileOnceResumed)
     SignalProcess(stopped, SIGSTOP);
     const std::vector<std::string> texts = {"g0", "g1", "g2"};
     for (const std::string& text : texts) {
-        ProcessResult r =
-            service.Ctl({"--timeout", "1", "sim", "gesture", "EVENT_MOTION_GRAB", text});
+        ProcessResult r = service.Ctl({"--timeout", std::to_string(kAnswerSeconds), "sim",
+                                       "gesture", "EVENT_MOTION_GRAB", text});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "signal 1005 delivered to 2 subscriber(s)\n");
     }
