@@ -7,14 +7,22 @@
 #                                    -DGXEMP_BUILD_BENCH=ON, RelWithDebInfo, if it is new)
 #   REPEAT=5 scripts/bench.sh        rounds of each end-to-end figure (median reported; default 3)
 #   scripts/bench.sh inproc | e2e [SECTION...]   only one of the two programs
+#                                    (SECTION: roundtrip, events, footprint, startup)
 #
 # Run it on a quiet machine: the figures share the cores with whatever else runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage() { sed -n '2,12s/^# \{0,1\}//p' "$0"; }
+
 repeat="${REPEAT:-3}"
 what="${1:-all}"
 [ $# -gt 0 ] && shift
+case "$what" in
+  all | inproc | e2e) ;;
+  -h | --help) usage; exit 0 ;;
+  *) echo "bench.sh: no part named '$what' (all, inproc or e2e)" >&2; usage >&2; exit 2 ;;
+esac
 
 if [ -n "${BUILD_DIR:-}" ]; then
   build="$BUILD_DIR"
