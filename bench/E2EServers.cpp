@@ -84,9 +84,14 @@ void Server::Start() {
     if (m_Kind == Kind::GxempSingle) argv.push_back("--single-process");
     if (m_Kind == Kind::GxempExec) argv.push_back("--exec-workers");
     m_Started = NowNs();
-    // The socket is tried often: the start-up section times the first answer from here.
-    if (!m_Process.Start(argv, m_Socket, m_Dir / "output", 0, std::chrono::microseconds(100)))
-        Die(std::string(KindName(m_Kind)) + " did not start:\n" + Output());
+    // Readiness is checked often: the start-up section times the first answer from here. gxemp
+    // says when it is ready; a trial connection would be a client, and with a worker per client
+    // it would take the spare worker that the first real client is meant to get.
+    constexpr std::chrono::microseconds kEvery(100);
+    bool started = IsGxemp(m_Kind) ? m_Process.StartNotified(argv, m_Dir / "notify",
+                                                             m_Dir / "output", 0, kEvery)
+                                   : m_Process.Start(argv, m_Socket, m_Dir / "output", 0, kEvery);
+    if (!started) Die(std::string(KindName(m_Kind)) + " did not start:\n" + Output());
 }
 
 void Server::Stop() {

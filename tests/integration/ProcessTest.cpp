@@ -228,7 +228,10 @@ TEST(WorkerTemplateTest, ForksTheWorkersAndExecTakesOverWhenItDies) {
     Service service;
     pid_t tpl = -1;
     ASSERT_TRUE(WaitUntil([&] { return (tpl = TemplateOf(service)) > 0; })) << service.Log();
-    // Each client takes the spare and a new one starts: forked, once the template is ready.
+    // It takes its name once it has told the broker that it is ready.
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadFile("/proc/" + std::to_string(tpl) + "/comm") == "gxemp-template\n"; }));
+    // Each client takes the spare and a new one starts: forked, once the broker has read that.
     const bool randomized = ReadFile("/proc/sys/kernel/randomize_va_space") != "0\n";
     std::vector<Party> parties;
     pid_t forked = -1;

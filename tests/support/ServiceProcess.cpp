@@ -27,12 +27,11 @@ bool ServerProcess::Start(const std::vector<std::string>& argv, const std::strin
 
 bool ServerProcess::StartNotified(const std::vector<std::string>& argv,
                                   const std::string& notifySocket, const std::string& output,
-                                  int maxFds) {
+                                  int maxFds, std::chrono::microseconds every) {
     int notify = BindNotifySocket(notifySocket);
     if (notify < 0) return false;
-    bool ready =
-        SpawnUntil(argv, output, maxFds, {"NOTIFY_SOCKET=" + notifySocket},
-                   std::chrono::milliseconds(20), [&] { return ReadyWasNotified(notify); });
+    bool ready = SpawnUntil(argv, output, maxFds, {"NOTIFY_SOCKET=" + notifySocket}, every,
+                            [&] { return ReadyWasNotified(notify); });
     close(notify);
     unlink(notifySocket.c_str());
     return ready;

@@ -30,8 +30,10 @@ public:
                std::chrono::microseconds every = std::chrono::milliseconds(20));
     // Starts `argv` with NOTIFY_SOCKET naming a socket it binds at `notifySocket` and returns once
     // the program says "READY=1" there (true), or once it has ended or 30 s have passed (false).
+    // `every`: how often the socket is read.
     bool StartNotified(const std::vector<std::string>& argv, const std::string& notifySocket,
-                       const std::string& output, int maxFds = 0);
+                       const std::string& output, int maxFds = 0,
+                       std::chrono::microseconds every = std::chrono::milliseconds(20));
     // Sends a signal and waits for the exit status (-1 when nothing runs).
     int Stop(int signal);
     pid_t pid() const { return m_Pid; }

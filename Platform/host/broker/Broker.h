@@ -12,7 +12,8 @@
 // The broker never forks a worker itself, so whatever threads it has, no lock can be left held in
 // a worker: the worker template (worker/Template.h), a process the broker starts once by
 // posix_spawn and exec, forks each worker, and the broker, a child subreaper, adopts and reaps it
-// as its own child. The broker starts the template once its first worker is ready, and the
+// as its own child. The broker starts the template once its first worker is ready and answered
+// (when its loop is idle next: posix_spawn holds the broker until the child has exec'd), and the
 // template says when it is ready in turn (it has loaded the libraries); workers needed before
 // that (the first spare, the first clients') are exec'd, so that the service's start neither
 // waits for the template's nor shares the processor with it. Should the template fail to start or
@@ -137,8 +138,11 @@ private:
     // The arguments of a worker of this role, and the broker's descriptors it gets, in order.
     std::vector<std::string> WorkerArgv(const std::string& role, std::vector<int>* fds) const;
     // Starts the worker template, once, when the first worker is ready; without it, workers are
-    // exec'd.
+    // exec'd. Soon: once the loop has nothing else to do, so that the first worker's answer
+    // (the reply to its first message) does not wait for the template's posix_spawn.
     void StartTemplate();
+    void StartTemplateSoon();
+    static int OnTemplateStart(sd_event_source* s, void* userdata);
     // Has the template fork a worker with these arguments and descriptors: 0 with *pid set, a
     // positive errno when the fork failed, or -1 when the template did (it is dropped then).
     int ForkFromTemplate(const std::vector<std::string>& args, const std::vector<int>& fds,
@@ -194,7 +198,8 @@ private:
     int m_TemplateFd = -1;    // the broker's end of its request socket
     bool m_TemplateReady = false;
     bool m_TemplateTried = false;
-    EventSourceRef m_TemplateWait;  // until it is ready
+    EventSourceRef m_TemplateWait;   // until it is ready
+    EventSourceRef m_TemplateStart;  // StartTemplateSoon's
     // Destroyed first: the workers' links and the listener go before the loop's sources.
     std::unique_ptr<Listener> m_Listener;
     std::map<pid_t, std::unique_ptr<Worker>> m_Workers;

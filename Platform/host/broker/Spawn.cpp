@@ -167,6 +167,20 @@ int Broker::StartProcess(int first, const std::string& role, const std::string& 
     }
 }
 
+void Broker::StartTemplateSoon() {
+    if (!m_Options.workerTemplate || m_TemplateTried || m_Stopping || m_TemplateStart) return;
+    int r =
+        sd_event_add_defer(m_Event.get(), m_TemplateStart.out(), &Broker::OnTemplateStart, this);
+    if (r >= 0) r = sd_event_source_set_priority(m_TemplateStart.get(), SD_EVENT_PRIORITY_IDLE);
+    if (r >= 0) r = sd_event_source_set_enabled(m_TemplateStart.get(), SD_EVENT_ONESHOT);
+    if (r < 0) StartTemplate();
+}
+
+int Broker::OnTemplateStart(sd_event_source*, void* userdata) {
+    static_cast<Broker*>(userdata)->StartTemplate();
+    return 0;
+}
+
 void Broker::StartTemplate() {
     if (!m_Options.workerTemplate || m_TemplateTried || m_Stopping) return;
     m_TemplateTried = true;

@@ -136,10 +136,11 @@ std::string TemplateName(const std::string& program) {
 int RunTemplate(ServiceContext* ctx) {
     char comm[16] = {};
     prctl(PR_GET_NAME, comm);
-    prctl(PR_SET_NAME, TemplateName(ctx->program).c_str());
-    // Ready: the broker forks its workers from here on.
+    // Ready: the broker forks its workers from here on. Named only then, so that whoever looks
+    // (a test, an administrator) can tell a template that is ready from one still loading.
     const int32_t ready = 0;
     if (send(kTemplateFd, &ready, sizeof ready, MSG_NOSIGNAL) < 0) return 0;
+    prctl(PR_SET_NAME, TemplateName(ctx->program).c_str());
     for (;;) {
         std::vector<std::string> args;
         std::vector<int> fds;
