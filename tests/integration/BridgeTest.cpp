@@ -88,7 +88,7 @@ const std::string kTv = "http://localhost:8080", kFaceApp = "http://127.0.0.1:90
 class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::ofstream(dir.path() + "/bridge.conf") << kConfig;
+        ASSERT_TRUE(configWritten);
         ASSERT_TRUE(bridge.ReadLine(&url));
         port = static_cast<unsigned>(std::stoi(url.substr(url.rfind(':') + 1)));
         token = ReadFile(dir.path() + "/gxemp/bridge.token");
@@ -111,6 +111,8 @@ protected:
 
     Service service;
     TempDir dir;
+    // Written before the bridge starts, which reads it once.
+    bool configWritten = static_cast<bool>(std::ofstream(dir.path() + "/bridge.conf") << kConfig);
     Child bridge{
         {"/bin/sh", "-c", "exec \"$@\" 2>>\"$0/bridge.log\"", dir.path(), GXEMP_BRIDGE_BIN,
          "--port", "0", "--config", dir.path() + "/bridge.conf", "--address", service.address()},
