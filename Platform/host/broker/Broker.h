@@ -17,8 +17,9 @@
 // template says when it is ready in turn (it has loaded the libraries); workers needed before
 // that (the first spare, the first clients') are exec'd, so that the service's start neither
 // waits for the template's nor shares the processor with it. Should the template fail to start or
-// later (it ended, it did not answer within kTemplateAnswerMs), the broker logs why and starts
-// every further worker with posix_spawn and exec, as a worker is the same program either way. A
+// later (it ended, it did not answer within kTemplateAnswerMs), the broker logs why, starts
+// workers with posix_spawn and exec (a worker is the same program either way) and starts a new
+// template after a delay that doubles with each failure until one has forked a worker. A
 // worker starts with SIGHUP, SIGTERM and SIGINT blocked: they wait, pending, until its loop handles
 // them, so a signal that comes while it starts up stops it cleanly (SIGTERM) or is not lost
 // (SIGHUP); the broker sends SIGHUP only to workers that have spoken on their link and remembers
@@ -37,9 +38,9 @@
 // hand-off socket where the client's connection would be. The next accepted connection goes to the
 // oldest spare over that socket (SCM_RIGHTS, with the client's name), and a new spare starts. A
 // spare counts for no client's place; one that ends before it got a client is replaced after a
-// delay that doubles with each such end (up to kMaxSpareDelayUsec) until a hand-off succeeds, so a
-// worker that cannot start does not make the broker start processes in a loop. Stopping stops
-// the spares with the workers.
+// delay that doubles with each such end (up to kMaxRestartDelayUsec) until a hand-off succeeds, so
+// a worker that cannot start does not make the broker start processes in a loop. Stopping stops the
+// spares with the workers.
 //
 // Broker.cpp accepts clients and stops the workers, Spawn.cpp starts a worker process (from the
 // template, or by exec) and the template itself, Spares.cpp
@@ -87,9 +88,12 @@ constexpr uint64_t kKillWaitUsec = 2 * 1000 * 1000;
 constexpr int kTemplateAnswerMs = 5000;
 // How often the broker reaps whatever child has ended, besides on SIGCHLD.
 constexpr uint64_t kSweepUsec = 1000 * 1000;
-// The delays before a spare that ended without a client is replaced: the first, and the longest.
-constexpr uint64_t kFirstSpareDelayUsec = 100 * 1000;
-constexpr uint64_t kMaxSpareDelayUsec = 30 * 1000 * 1000;
+// The delays before a spare that ended without a client is replaced, and before a template that
+// failed is started again: the first, and the longest.
+constexpr uint64_t kFirstRestartDelayUsec = 100 * 1000;
+constexpr uint64_t kMaxRestartDelayUsec = 30 * 1000 * 1000;
+// What the log says while there is no template.
+extern const char kUntilTemplate[];
 
 class Broker {
 public:
@@ -137,12 +141,15 @@ private:
     int StartProcess(int first, const std::string& role, const std::string& what, Worker** out);
     // The arguments of a worker of this role, and the broker's descriptors it gets, in order.
     std::vector<std::string> WorkerArgv(const std::string& role, std::vector<int>* fds) const;
-    // Starts the worker template, once, when the first worker is ready; without it, workers are
-    // exec'd. Soon: once the loop has nothing else to do, so that the first worker's answer
-    // (the reply to its first message) does not wait for the template's posix_spawn.
+    // Starts the worker template when the first worker is ready (StartTemplateOnce), and again
+    // after it failed (RestartTemplateLater); without it, workers are exec'd. Always when the loop
+    // is idle: posix_spawn holds the broker until the child has exec'd, and the first worker's
+    // answer (the reply to its first message) should not wait for that.
+    void StartTemplateOnce();
+    void RestartTemplateLater();
+    void StartTemplateLater(uint64_t delayUsec);
+    static int OnTemplateStart(sd_event_source* s, uint64_t usec, void* userdata);
     void StartTemplate();
-    void StartTemplateSoon();
-    static int OnTemplateStart(sd_event_source* s, void* userdata);
     // Has the template fork a worker with these arguments and descriptors: 0 with *pid set, a
     // positive errno when the fork failed, or -1 when the template did (it is dropped then).
     int ForkFromTemplate(const std::vector<std::string>& args, const std::vector<int>& fds,
@@ -199,7 +206,8 @@ private:
     bool m_TemplateReady = false;
     bool m_TemplateTried = false;
     EventSourceRef m_TemplateWait;   // until it is ready
-    EventSourceRef m_TemplateStart;  // StartTemplateSoon's
+    EventSourceRef m_TemplateStart;  // StartTemplateLater's
+    uint64_t m_TemplateDelay = 0;    // before the next start, after a template failed
     // Destroyed first: the workers' links and the listener go before the loop's sources.
     std::unique_ptr<Listener> m_Listener;
     std::map<pid_t, std::unique_ptr<Worker>> m_Workers;

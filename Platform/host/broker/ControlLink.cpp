@@ -48,7 +48,7 @@ int Broker::OnFirstMessage(sd_bus_message* m, void* userdata, sd_bus_error*) {
     if (worker->spare) HostLog(kLogInfo, "spare worker %d ready", static_cast<int>(worker->pid));
     if (worker->hangUpDue) kill(worker->pid, SIGHUP);
     worker->hangUpDue = false;
-    worker->broker->StartTemplateSoon();
+    worker->broker->StartTemplateOnce();
     for (Extension* ext : Extensions()) {
         int r = ext->AttachControl(worker->control.get(), worker->pid);
         if (r < 0)

@@ -64,9 +64,10 @@ void Broker::Ended(pid_t pid, bool clean, const std::string& how) {
     if (pid == m_TemplatePid) {
         // Reaped by the sweep: there is nothing left to kill or wait for.
         m_TemplatePid = 0;
-        HostLog(kLogError, "worker template %d %s (starting each worker by exec)",
-                static_cast<int>(pid), how.c_str());
+        HostLog(kLogError, "worker template %d %s (%s)", static_cast<int>(pid), how.c_str(),
+                kUntilTemplate);
         DropTemplate(nullptr);
+        RestartTemplateLater();
         return;
     }
     auto it = m_Workers.find(pid);

@@ -73,8 +73,8 @@ void Broker::StartSpares() {
 }
 
 void Broker::DelaySpares() {
-    m_SpareDelay =
-        m_SpareDelay == 0 ? kFirstSpareDelayUsec : std::min(2 * m_SpareDelay, kMaxSpareDelayUsec);
+    m_SpareDelay = m_SpareDelay == 0 ? kFirstRestartDelayUsec
+                                     : std::min(2 * m_SpareDelay, kMaxRestartDelayUsec);
     if (!m_SpareTimer) {
         int r = sd_event_add_time_relative(m_Event.get(), m_SpareTimer.out(), CLOCK_MONOTONIC,
                                            m_SpareDelay, 0, &Broker::OnSpareTimer, this);

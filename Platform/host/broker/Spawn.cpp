@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,8 @@
 extern char** environ;
 
 namespace gxhost {
+
+const char kUntilTemplate[] = "starting workers by exec until a new template is ready";
 
 namespace {
 
@@ -167,34 +170,52 @@ int Broker::StartProcess(int first, const std::string& role, const std::string& 
     }
 }
 
-void Broker::StartTemplateSoon() {
-    if (!m_Options.workerTemplate || m_TemplateTried || m_Stopping || m_TemplateStart) return;
-    int r =
-        sd_event_add_defer(m_Event.get(), m_TemplateStart.out(), &Broker::OnTemplateStart, this);
-    if (r >= 0) r = sd_event_source_set_priority(m_TemplateStart.get(), SD_EVENT_PRIORITY_IDLE);
-    if (r >= 0) r = sd_event_source_set_enabled(m_TemplateStart.get(), SD_EVENT_ONESHOT);
-    if (r < 0) StartTemplate();
+void Broker::StartTemplateOnce() {
+    if (m_TemplateTried) return;
+    m_TemplateTried = true;
+    StartTemplateLater(0);
 }
 
-int Broker::OnTemplateStart(sd_event_source*, void* userdata) {
+void Broker::RestartTemplateLater() {
+    m_TemplateDelay = m_TemplateDelay == 0 ? kFirstRestartDelayUsec
+                                           : std::min(2 * m_TemplateDelay, kMaxRestartDelayUsec);
+    StartTemplateLater(m_TemplateDelay);
+}
+
+void Broker::StartTemplateLater(uint64_t delayUsec) {
+    if (!m_Options.workerTemplate || m_Stopping) return;
+    int r = m_TemplateStart
+                ? sd_event_source_set_time_relative(m_TemplateStart.get(), delayUsec)
+                : sd_event_add_time_relative(m_Event.get(), m_TemplateStart.out(), CLOCK_MONOTONIC,
+                                             delayUsec, 0, &Broker::OnTemplateStart, this);
+    if (r >= 0) r = sd_event_source_set_priority(m_TemplateStart.get(), SD_EVENT_PRIORITY_IDLE);
+    if (r >= 0) r = sd_event_source_set_enabled(m_TemplateStart.get(), SD_EVENT_ONESHOT);
+    if (r < 0)
+        HostLog(kLogError,
+                "cannot time the worker template's start: %s (starting each worker by "
+                "exec)",
+                std::strerror(-r));
+}
+
+int Broker::OnTemplateStart(sd_event_source*, uint64_t, void* userdata) {
     static_cast<Broker*>(userdata)->StartTemplate();
     return 0;
 }
 
 void Broker::StartTemplate() {
-    if (!m_Options.workerTemplate || m_TemplateTried || m_Stopping) return;
-    m_TemplateTried = true;
+    if (!m_Options.workerTemplate || m_Stopping || m_TemplatePid > 0) return;
     // The template's workers are its grandchildren: orphaned at once, they are reparented to the
     // nearest subreaper, the broker.
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) < 0) {
         HostLog(kLogError, "cannot adopt workers (%s): starting each worker by exec",
                 std::strerror(errno));
-        return;
+        return;  // for good: this will not change
     }
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) < 0) {
-        HostLog(kLogError, "cannot start the worker template: %s (starting each worker by exec)",
-                std::strerror(errno));
+        HostLog(kLogError, "cannot start the worker template: %s (%s)", std::strerror(errno),
+                kUntilTemplate);
+        RestartTemplateLater();
         return;
     }
     std::vector<std::string> args = {m_Options.argv0};
@@ -206,9 +227,10 @@ void Broker::StartTemplate() {
     int r = SpawnWith(m_Options.program, args, lifted, &pid);
     if (lifted[0] >= 0) close(lifted[0]);
     if (r != 0) {
-        HostLog(kLogError, "cannot start the worker template: %s (starting each worker by exec)",
-                std::strerror(r));
+        HostLog(kLogError, "cannot start the worker template: %s (%s)", std::strerror(r),
+                kUntilTemplate);
         close(pair[0]);
+        RestartTemplateLater();
         return;
     }
     m_TemplatePid = pid;
@@ -263,6 +285,7 @@ int Broker::ForkFromTemplate(const std::vector<std::string>& args, const std::ve
     }
     if (answer <= 0) return answer < 0 ? -answer : EPROTO;
     *pid = answer;
+    m_TemplateDelay = 0;  // it works: should it end later, it is started again at once
     return 0;
 }
 
@@ -273,13 +296,14 @@ void Broker::DropTemplate(const char* why) {
     m_TemplateFd = -1;
     if (m_TemplatePid <= 0) return;
     if (why != nullptr)
-        HostLog(kLogError, "worker template %d failed: %s (starting each worker by exec)",
-                static_cast<int>(m_TemplatePid), why);
+        HostLog(kLogError, "worker template %d failed: %s (%s)", static_cast<int>(m_TemplatePid),
+                why, kUntilTemplate);
     // It holds nothing of anyone's: killed, it ends at once.
     kill(m_TemplatePid, SIGKILL);
     while (waitpid(m_TemplatePid, nullptr, 0) < 0 && errno == EINTR) {
     }
     m_TemplatePid = 0;
+    if (why != nullptr) RestartTemplateLater();
 }
 
 int Broker::Adopt(pid_t pid, int link, Worker** out) {
