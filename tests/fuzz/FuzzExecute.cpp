@@ -69,17 +69,45 @@ std::vector<Loop> g_Loops;
 
 kiv::CEmpEngineBase* g_Engine = nullptr;
 int g_Motion = 0;
+gxsim::MotionState g_MotionAtStart;  // the motion instance as a new engine finds it
+std::string g_SettingsAtStart;       // the settings store's file as the first engine found it
 
-// The voice guide off, written only when it is not: every write replaces the store's file.
-void ResetVoiceGuide() {
-    int tts = 0;
-    if (vconf_get_int(kTts, &tts) != 0 || tts != 0) vconf_set_int(kTts, 0);
+std::string SettingsFile() {
+    gchar* data = nullptr;
+    gsize size = 0;
+    const std::string path = gxsim::GetSettingsPath();
+    FUZZ_CHECK(g_file_get_contents(path.c_str(), &data, &size, nullptr),
+               "cannot read the settings store %s", path.c_str());
+    std::string text(data, size);
+    g_free(data);
+    return text;
+}
+
+// The settings store as it was at start: the voice guide off. The store is one small file, so
+// comparing its bytes is both cheaper than asking it for the key (it parses the file on every
+// read) and exact. Anything else that differs is written back whole.
+void PutBackSettings() {
+    if (SettingsFile() == g_SettingsAtStart) return;
+    vconf_set_int(kTts, 0);
+    if (SettingsFile() == g_SettingsAtStart) return;
+    const std::string path = gxsim::GetSettingsPath();
+    FUZZ_CHECK(g_file_set_contents(path.c_str(), g_SettingsAtStart.data(),
+                                   static_cast<gssize>(g_SettingsAtStart.size()), nullptr),
+               "cannot write the settings store %s", path.c_str());
+}
+
+bool SameMotionState(const gxsim::MotionState& a, const gxsim::MotionState& b) {
+    return a.handle == b.handle && a.status == b.status && a.enabled == b.enabled &&
+           a.hint == b.hint && a.swipe == b.swipe && a.zoomTrigger == b.zoomTrigger &&
+           a.rotateTrigger == b.rotateTrigger && a.subscribed == b.subscribed;
 }
 
 void Build() {
     static kiv::CEmpAppGX* app = new kiv::CEmpAppGX;
     g_Engine = app->CreateEmpEngine();
-    g_Motion = gxsim::LiveMotionHandles().empty() ? 0 : gxsim::LiveMotionHandles().back();
+    const std::vector<int> motion = gxsim::LiveMotionHandles();
+    g_Motion = motion.empty() ? 0 : motion.back();
+    g_MotionAtStart = gxsim::GetMotionState(g_Motion).value_or(gxsim::MotionState{});
     gxsim::ClearTrace();
 }
 
@@ -117,35 +145,56 @@ void Rebuild() {
         }
     }
     fuzzsupport::QuietSimulator();
-    ResetVoiceGuide();
+    PutBackSettings();
     std::error_code ignored;
     std::filesystem::remove_all(fuzzsupport::PrivateDir() + "/faces", ignored);
     Build();
 }
 
 // Puts back what an input changed where that can be done exactly: the motion instance's state
-// through the library itself, the voice guide, the widget name (through the one command that sets
-// it and does nothing else). Anything else the input left (a face handle, which the engine keeps
-// even once destroyed; a subscription loop; another library instance or a stored face) calls for
-// a new engine, so that an input never finds what an earlier one left.
+// through the library itself (only what differs from a new engine's, then compared again), the
+// settings store, the widget name (through the one command that sets it and does nothing else).
+// Anything else the input left (a face handle, which the engine keeps even once destroyed; a
+// subscription loop; another library instance or a stored face) calls for a new engine, so that an
+// input never finds what an earlier one left.
 bool PutBack(bool faceCreated) {
     using P = kiv::CEmpProviderPlugin;
     {
         std::lock_guard<std::mutex> lock(g_Lock);
-        if (faceCreated || !g_Loops.empty() || P::gx_stop_motion_recog == nullptr) return false;
+        if (faceCreated || !g_Loops.empty()) return false;
     }
     if (gxsim::LiveMotionHandles() != std::vector<int>{g_Motion} ||
         !gxsim::LiveFaceHandles().empty() || !gxsim::StoredFaces().empty())
         return false;
-    P::gx_stop_motion_recog(g_Motion);
-    P::gx_enable_motion_recognition(g_Motion, 0);
-    P::gx_enable_motion_hint(g_Motion, 0);
-    P::gx_enable_swipe(g_Motion, 0);
-    P::gx_set_zoom_trigger_condition(g_Motion, 0);
-    P::gx_set_rotate_trigger_condition(g_Motion, 0);
-    const std::set<int> subscribed = gxsim::GetMotionState(g_Motion)->subscribed;
-    for (int signal : subscribed) P::gx_motion_signal_unsubscribed(g_Motion, signal);
-    ResetVoiceGuide();
+    const gxsim::MotionState was = *gxsim::GetMotionState(g_Motion);
+    const gxsim::MotionState& start = g_MotionAtStart;
+    // A setter that is needed must be there (the library may lack entry points); a signal that a
+    // new engine has subscribed cannot be subscribed again from here.
+    auto set = [](auto fn, int now, int wanted) {
+        if (now != wanted && fn != nullptr) fn(g_Motion, wanted);
+        return now == wanted || fn != nullptr;
+    };
+    if (!std::includes(was.subscribed.begin(), was.subscribed.end(), start.subscribed.begin(),
+                       start.subscribed.end()) ||
+        (was.status != start.status && start.status != 0) ||
+        !set(P::gx_enable_motion_recognition, was.enabled, start.enabled) ||
+        !set(P::gx_enable_motion_hint, was.hint, start.hint) ||
+        !set(P::gx_enable_swipe, was.swipe, start.swipe) ||
+        !set(P::gx_set_zoom_trigger_condition, was.zoomTrigger, start.zoomTrigger) ||
+        !set(P::gx_set_rotate_trigger_condition, was.rotateTrigger, start.rotateTrigger))
+        return false;
+    if (was.status != start.status) {
+        if (P::gx_stop_motion_recog == nullptr) return false;
+        P::gx_stop_motion_recog(g_Motion);
+    }
+    for (int signal : was.subscribed) {
+        if (start.subscribed.count(signal) != 0) continue;
+        if (P::gx_motion_signal_unsubscribed == nullptr) return false;
+        P::gx_motion_signal_unsubscribed(g_Motion, signal);
+    }
+    FUZZ_CHECK(SameMotionState(*gxsim::GetMotionState(g_Motion), start),
+               "the motion instance differs from a new engine's after the put-back");
+    PutBackSettings();
     std::string result;
     g_Engine->Execute(result, "SubscribeMotionEvent", "", "", "", "");
     gxsim::ClearTrace();
@@ -175,6 +224,7 @@ extern "C" void g_main_loop_run(GMainLoop* loop) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::QuietSimulator();
     vconf_set_int(kTts, 0);
+    g_SettingsAtStart = SettingsFile();
     // Held open for the whole run, so that a teardown does not unload the motion library and the
     // next start-up map it again.
     static void* pinned = dlopen(GXEMP_TEST_MOTION_LIB, RTLD_NOW);

@@ -26,11 +26,13 @@ inline const std::string& PrivateDir() {
     return dir;
 }
 
-// The simulator in its default state, logging nowhere, its files in the private directory.
+// The simulator in its default state, logging nowhere, its files in the private directory. A reset
+// keeps the settings path; setting it again would cost a change of the whole state for nothing.
 inline void QuietSimulator() {
     gxsim::Reset();
     gxsim::SetLogQuiet(true);
-    gxsim::SetSettingsPath(PrivateDir() + "/settings.ini");
+    const std::string settings = PrivateDir() + "/settings.ini";
+    if (gxsim::GetSettingsPath() != settings) gxsim::SetSettingsPath(settings);
     gxsim::SetFaceImageDirectory(PrivateDir() + "/faces");
 }
 
