@@ -9,13 +9,17 @@
 // none leaves behind anything that a new engine would not have (see PutBack); otherwise the
 // engine is torn down, its threads ended, the simulator reset and a new engine built.
 //
+// The plug-in starts a thread per subscription command and detaches it. Under the sanitizers a
+// thread's start and end cost more than most inputs (its stack's shadow cleared, its sanitizer
+// state mapped and unmapped), so the target runs the subscription thread's function on threads
+// it keeps (see pthread_create below): to the plug-in, a thread; to the teardown check, the
+// function having returned.
+//
 // Checked beyond the sanitizers: Execute lets no exception out, a command it does not carry out
 // leaves the result untouched, and teardown ends the engine's subscription threads.
 #include <dlfcn.h>
 #include <glib.h>
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +33,7 @@
 #include <vector>
 
 #include "EmpAppGX.h"
+#include "EmpEngineGX.h"
 #include "EmpProviderPlugin.h"
 #include "FuzzSupport.h"
 #include "face_recognition.h"
@@ -55,17 +60,41 @@ const char* const kCommands[] = {
 constexpr size_t kMaxCommands = 8;
 const char kTts[] = "db/menu/accessibility/tts";
 
-// The subscription loops, in order of creation, each with whether its run has returned and the
-// thread that made it (g_main_loop_new and g_main_loop_run are interposed below; the plug-in's
-// subscription threads are their only callers).
+// The subscription loops, in order of creation, each with whether its run has returned
+// (g_main_loop_new and g_main_loop_run are interposed below; the plug-in's subscription threads
+// are their only callers).
 struct Loop {
     GMainLoop* loop;
     bool ended;
-    pid_t thread;
 };
 std::mutex g_Lock;
-std::condition_variable g_Ended;
+std::condition_variable g_Ended;  // a loop's run or a subscription thread's function returned
 std::vector<Loop> g_Loops;
+
+// A kept thread: it runs one subscription thread's function at a time, then waits for the next.
+struct Worker {
+    pthread_t thread;
+    std::condition_variable wake;
+    void* (*main)(void*) = nullptr;  // the function it runs now, null while it waits
+    void* arg = nullptr;
+};
+std::vector<Worker*> g_Workers;  // under g_Lock; kept for the life of the process
+
+void* WorkerMain(void* self) {
+    auto* w = static_cast<Worker*>(self);
+    std::unique_lock<std::mutex> lock(g_Lock);
+    for (;;) {
+        w->wake.wait(lock, [w] { return w->main != nullptr; });
+        lock.unlock();
+        w->main(w->arg);
+        lock.lock();
+        w->main = nullptr;
+        g_Ended.notify_all();
+    }
+}
+
+using CreateThread = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+using DetachThread = int (*)(pthread_t);
 
 kiv::CEmpEngineBase* g_Engine = nullptr;
 int g_Motion = 0;
@@ -129,25 +158,20 @@ void Rebuild() {
     FUZZ_CHECK(g_Ended.wait_for(lock, std::chrono::seconds(10), ended),
                "a subscription thread did not end after teardown");
     for (size_t i = 0; i + 1 < g_Loops.size(); ++i) g_main_loop_unref(g_Loops[i].loop);
-    std::vector<Loop> loops;
-    loops.swap(g_Loops);
+    g_Loops.clear();
+    // A loop's run has returned, but its thread function still unwinds (it drops its reference
+    // to the loop, logs). A leak check that came now would find the loop held by nobody.
+    auto idle = [] {
+        return std::all_of(g_Workers.begin(), g_Workers.end(),
+                           [](const Worker* w) { return w->main == nullptr; });
+    };
+    FUZZ_CHECK(g_Ended.wait_for(lock, std::chrono::seconds(10), idle),
+               "a subscription thread did not return after its loop");
     lock.unlock();
-    // A loop's run has returned, but its thread (detached) still unwinds: it frees its strings,
-    // runs its thread-local destructors and GLib's per-thread data. A leak check that came now
-    // would find all that held by nobody. The thread has ended once the kernel no longer lists it.
-    for (const Loop& l : loops) {
-        std::string task = "/proc/self/task/" + std::to_string(l.thread);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (access(task.c_str(), F_OK) == 0) {
-            FUZZ_CHECK(std::chrono::steady_clock::now() < deadline,
-                       "subscription thread %d did not end after its loop", int(l.thread));
-            sched_yield();
-        }
-    }
     fuzzsupport::QuietSimulator();
     PutBackSettings();
     std::error_code ignored;
-    std::filesystem::remove_all(fuzzsupport::PrivateDir() + "/faces", ignored);
+    std::filesystem::remove_all(gxsim::GetFaceImageDirectory(), ignored);
     Build();
 }
 
@@ -203,12 +227,59 @@ bool PutBack(bool faceCreated) {
 
 }  // namespace
 
+// The sanitizers' own wrappers where a sanitizer runs (so that it knows every thread), else the C
+// library's functions.
+extern "C" int __interceptor_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*),
+                                            void*) __attribute__((weak));
+extern "C" int __interceptor_pthread_detach(pthread_t) __attribute__((weak));
+
+// The plug-in's subscription threads run on kept threads; every other thread is made as asked.
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*main)(void*),
+                              void* arg) {
+    static const CreateThread real =
+        __interceptor_pthread_create != nullptr
+            ? __interceptor_pthread_create
+            : reinterpret_cast<CreateThread>(dlsym(RTLD_NEXT, "pthread_create"));
+    if (main != &kiv::CEmpEngineGX::SubScribe) return real(thread, attr, main, arg);
+    std::lock_guard<std::mutex> lock(g_Lock);
+    auto free = std::find_if(g_Workers.begin(), g_Workers.end(),
+                             [](const Worker* w) { return w->main == nullptr; });
+    Worker* w = free != g_Workers.end() ? *free : nullptr;
+    if (w == nullptr) {
+        w = new Worker;
+        if (int r = real(&w->thread, attr, WorkerMain, w); r != 0) {
+            delete w;
+            return r;
+        }
+        g_Workers.push_back(w);
+    }
+    w->main = main;
+    w->arg = arg;
+    w->wake.notify_one();
+    *thread = w->thread;
+    return 0;
+}
+
+// A kept thread stays joinable: the plug-in's detach of it is taken as done.
+extern "C" int pthread_detach(pthread_t thread) {
+    static const DetachThread real =
+        __interceptor_pthread_detach != nullptr
+            ? __interceptor_pthread_detach
+            : reinterpret_cast<DetachThread>(dlsym(RTLD_NEXT, "pthread_detach"));
+    {
+        std::lock_guard<std::mutex> lock(g_Lock);
+        for (const Worker* w : g_Workers)
+            if (pthread_equal(w->thread, thread)) return 0;
+    }
+    return real(thread);
+}
+
 extern "C" GMainLoop* g_main_loop_new(GMainContext* context, gboolean isRunning) {
     static auto real = reinterpret_cast<GMainLoop* (*)(GMainContext*, gboolean)>(
         dlsym(RTLD_NEXT, "g_main_loop_new"));
     GMainLoop* loop = real(context, isRunning);
     std::lock_guard<std::mutex> lock(g_Lock);
-    g_Loops.push_back({loop, false, static_cast<pid_t>(syscall(SYS_gettid))});
+    g_Loops.push_back({loop, false});
     return loop;
 }
 

@@ -13,7 +13,9 @@ namespace fuzzsupport {
 
 // In memory (/dev/shm) where there is one: the simulator replaces its files with an fsync on every
 // write, which on a disk costs milliseconds an input. Left behind when the process is killed; a
-// clean exit removes it.
+// clean exit removes it. The simulator's default paths (the settings store, the face images'
+// runtime directory) point into it from the first call, before the simulator is used: a state
+// reset then leaves the files where they were without a change of its own.
 inline const std::string& PrivateDir() {
     static const std::string dir = [] {
         char shm[] = "/dev/shm/gxemp-fuzz-XXXXXX", tmp[] = "/tmp/gxemp-fuzz-XXXXXX";
@@ -21,19 +23,24 @@ inline const std::string& PrivateDir() {
         if (made == nullptr) abort();
         static const std::string cleanup = "rm -rf '" + std::string(made) + "'";
         std::atexit([] { (void)!std::system(cleanup.c_str()); });
+        setenv("GXEMP_SETTINGS", (std::string(made) + "/settings.ini").c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", made, 1);
         return std::string(made);
     }();
     return dir;
 }
 
-// The simulator in its default state, logging nowhere, its files in the private directory. A reset
-// keeps the settings path; setting it again would cost a change of the whole state for nothing.
+// The simulator in its default state, logging nowhere, its files in the private directory. The
+// paths are set only where an input changed them away from the defaults (PrivateDir): each change
+// costs a copy of the whole state.
 inline void QuietSimulator() {
+    static const std::string settings = PrivateDir() + "/settings.ini";
+    static const std::string faces = PrivateDir() + "/faces";
     gxsim::Reset();
     gxsim::SetLogQuiet(true);
-    const std::string settings = PrivateDir() + "/settings.ini";
     if (gxsim::GetSettingsPath() != settings) gxsim::SetSettingsPath(settings);
-    gxsim::SetFaceImageDirectory(PrivateDir() + "/faces");
+    if (gxsim::GetFaceImageDirectory().rfind(PrivateDir() + "/", 0) != 0)
+        gxsim::SetFaceImageDirectory(faces);
 }
 
 // Stops the run with a message: a property the target checks does not hold.
