@@ -19,9 +19,12 @@
 // leaves the result untouched, and teardown ends the engine's subscription threads.
 #include <dlfcn.h>
 #include <glib.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -104,7 +107,7 @@ std::string g_SettingsAtStart;       // the settings store's file as the first e
 std::string SettingsFile() {
     gchar* data = nullptr;
     gsize size = 0;
-    const std::string path = gxsim::GetSettingsPath();
+    const std::string& path = fuzzsupport::SettingsPath();
     FUZZ_CHECK(g_file_get_contents(path.c_str(), &data, &size, nullptr),
                "cannot read the settings store %s", path.c_str());
     std::string text(data, size);
@@ -112,14 +115,35 @@ std::string SettingsFile() {
     return text;
 }
 
+// The store's file holds the bytes it held at start (read with plain calls: this runs after every
+// input).
+bool SettingsAsAtStart() {
+    static std::vector<char> buffer;
+    buffer.resize(g_SettingsAtStart.size() + 1);
+    int fd = open(fuzzsupport::SettingsPath().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ssize_t n = 0, got = 0;
+    while (static_cast<size_t>(got) < buffer.size() &&
+           (n = read(fd, buffer.data() + got, buffer.size() - got)) > 0)
+        got += n;
+    close(fd);
+    return n >= 0 && static_cast<size_t>(got) == g_SettingsAtStart.size() &&
+           std::memcmp(buffer.data(), g_SettingsAtStart.data(), got) == 0;
+}
+
+// Writes to the settings store since it was last put back (vconf_set_int is interposed below: the
+// store's file is written through it alone).
+std::atomic<unsigned> g_SettingsWrites{0};
+
 // The settings store as it was at start: the voice guide off. The store is one small file, so
 // comparing its bytes is both cheaper than asking it for the key (it parses the file on every
 // read) and exact. Anything else that differs is written back whole.
 void PutBackSettings() {
-    if (SettingsFile() == g_SettingsAtStart) return;
+    g_SettingsWrites = 0;
+    if (SettingsAsAtStart()) return;
     vconf_set_int(kTts, 0);
-    if (SettingsFile() == g_SettingsAtStart) return;
-    const std::string path = gxsim::GetSettingsPath();
+    if (SettingsAsAtStart()) return;
+    const std::string& path = fuzzsupport::SettingsPath();
     FUZZ_CHECK(g_file_set_contents(path.c_str(), g_SettingsAtStart.data(),
                                    static_cast<gssize>(g_SettingsAtStart.size()), nullptr),
                "cannot write the settings store %s", path.c_str());
@@ -169,9 +193,14 @@ void Rebuild() {
                "a subscription thread did not return after its loop");
     lock.unlock();
     fuzzsupport::QuietSimulator();
+    // Compared even when nothing wrote to it: a change that bypassed the count would stop the run.
+    FUZZ_CHECK(g_SettingsWrites != 0 || SettingsAsAtStart(),
+               "the settings store changed, not through vconf_set_int");
     PutBackSettings();
-    std::error_code ignored;
-    std::filesystem::remove_all(gxsim::GetFaceImageDirectory(), ignored);
+    if (access(fuzzsupport::FaceImageDirectory().c_str(), F_OK) == 0) {
+        std::error_code ignored;
+        std::filesystem::remove_all(fuzzsupport::FaceImageDirectory(), ignored);
+    }
     Build();
 }
 
@@ -218,7 +247,7 @@ bool PutBack(bool faceCreated) {
     }
     FUZZ_CHECK(SameMotionState(*gxsim::GetMotionState(g_Motion), start),
                "the motion instance differs from a new engine's after the put-back");
-    PutBackSettings();
+    if (g_SettingsWrites != 0) PutBackSettings();
     std::string result;
     g_Engine->Execute(result, "SubscribeMotionEvent", "", "", "", "");
     gxsim::ClearTrace();
@@ -272,6 +301,13 @@ extern "C" int pthread_detach(pthread_t thread) {
             if (pthread_equal(w->thread, thread)) return 0;
     }
     return real(thread);
+}
+
+extern "C" int vconf_set_int(const char* key, int value) {
+    static auto real =
+        reinterpret_cast<int (*)(const char*, int)>(dlsym(RTLD_NEXT, "vconf_set_int"));
+    ++g_SettingsWrites;
+    return real(key, value);
 }
 
 extern "C" GMainLoop* g_main_loop_new(GMainContext* context, gboolean isRunning) {

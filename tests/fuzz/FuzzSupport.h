@@ -23,24 +23,38 @@ inline const std::string& PrivateDir() {
         if (made == nullptr) abort();
         static const std::string cleanup = "rm -rf '" + std::string(made) + "'";
         std::atexit([] { (void)!std::system(cleanup.c_str()); });
-        setenv("GXEMP_SETTINGS", (std::string(made) + "/settings.ini").c_str(), 1);
+        setenv("GXEMP_SETTINGS", (std::string(made) + "/settings.ini").c_str(), 1);  // SettingsPath
         setenv("XDG_RUNTIME_DIR", made, 1);
         return std::string(made);
     }();
     return dir;
 }
 
+// The simulator's files: its default paths once PrivateDir has set them (first asked for while
+// the simulator is in its default state).
+inline const std::string& SettingsPath() {
+    static const std::string path = PrivateDir() + "/settings.ini";
+    return path;
+}
+inline const std::string& FaceImageDirectory() {
+    static const std::string path = [] {
+        const std::string dir = PrivateDir() + "/";  // first: it sets the default
+        std::string faces = gxsim::GetFaceImageDirectory();
+        if (faces.compare(0, dir.size(), dir) != 0) abort();
+        return faces;
+    }();
+    return path;
+}
+
 // The simulator in its default state, logging nowhere, its files in the private directory. The
 // paths are set only where an input changed them away from the defaults (PrivateDir): each change
 // costs a copy of the whole state.
 inline void QuietSimulator() {
-    static const std::string settings = PrivateDir() + "/settings.ini";
-    static const std::string faces = PrivateDir() + "/faces";
     gxsim::Reset();
     gxsim::SetLogQuiet(true);
-    if (gxsim::GetSettingsPath() != settings) gxsim::SetSettingsPath(settings);
-    if (gxsim::GetFaceImageDirectory().rfind(PrivateDir() + "/", 0) != 0)
-        gxsim::SetFaceImageDirectory(faces);
+    if (gxsim::GetSettingsPath() != SettingsPath()) gxsim::SetSettingsPath(SettingsPath());
+    if (gxsim::GetFaceImageDirectory() != FaceImageDirectory())
+        gxsim::SetFaceImageDirectory(FaceImageDirectory());
 }
 
 // Stops the run with a message: a property the target checks does not hold.
