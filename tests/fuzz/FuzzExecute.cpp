@@ -16,7 +16,10 @@
 // function having returned.
 //
 // Checked beyond the sanitizers: Execute lets no exception out, a command it does not carry out
-// leaves the result untouched, and teardown ends the engine's subscription threads.
+// leaves the result untouched, and teardown ends the engine's subscription threads (their loops
+// quit, their functions returned). The target's own shortcuts are checked too: a put-back leaves
+// the motion instance as a new engine has it, and the settings store changes only through
+// vconf_set_int (compared at every rebuild).
 #include <dlfcn.h>
 #include <glib.h>
 #include <fcntl.h>
