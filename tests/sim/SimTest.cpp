@@ -399,6 +399,16 @@ TEST_P(Limits, RefuseTheWholeChangeAndNameTheLimit) {
 
 const std::string kOverText(gxsim::kMaxTextBytes + 1, 'x'), kOverPath = "/" + kOverText.substr(1);
 
+// A refused change restores the state a reset left, not the one before the reset (a reset keeps
+// no serialised copy of the state to restore from).
+TEST_F(SimTest, RefusedChangeAfterAResetRestoresTheReset) {
+    ASSERT_TRUE(gxsim::SetModel(std::string("before")));
+    gxsim::Reset();
+    std::string reset = Fingerprint();
+    EXPECT_FALSE(gxsim::SetModel(kOverText));
+    EXPECT_EQ(Fingerprint(), reset);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Sim, Limits,
     ::testing::Values(

@@ -340,6 +340,10 @@ bool TakesACounter(const std::string& op) {
     return op == "takeMotionHandle" || op == "takeFaceHandle";
 }
 
+bool ResetsTheState(const std::string& op) {
+    return op == "reset" || op == "resetKeepingInstances";
+}
+
 bool ApplyOp(const std::string& op, GVariant* args, GVariant** result, Refusal* why) {
     auto it = Ops().find(op);
     if (it == Ops().end()) return Refuse(why, Refusal::Invalid, "unknown change '" + op + "'");

@@ -182,6 +182,10 @@ void PublishShared(GVariant* v) {
     if (gOwner) Publish(v);
 }
 
+bool PublishesState() {
+    return gOwner;
+}
+
 GVariant* LastSerializedTv() {
     return gLast;
 }

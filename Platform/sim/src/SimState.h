@@ -137,6 +137,8 @@ void PullShared();
 bool ReadsSharedState();
 // The owner: `v` (normal form, within kMaxStateBytes) becomes the state the others read.
 void PublishShared(GVariant* v);
+// This process owns a segment that others read (PublishShared publishes).
+bool PublishesState();
 // The TV's state as last applied or read, serialised; null when a change since left it to be
 // serialised afresh. KeepSerializedTv takes over the reference it is given.
 GVariant* LastSerializedTv();
@@ -153,6 +155,9 @@ bool Edit(const char* op, GVariant* args, GVariant** result, Refusal* why);
 bool ApplyOp(const std::string& op, GVariant* args, GVariant** result, Refusal* why);
 // The change only takes the next number of a counter the owner alone hands out.
 bool TakesACounter(const std::string& op);
+// The change returns the TV to its defaults (Reset, ResetTv): it is never refused, and what it
+// leaves is no larger than any state before it.
+bool ResetsTheState(const std::string& op);
 // The TV state's defaults (what Reset returns to); the settings path is kept. Applied in place.
 // keepCounters: handles and face ids go on counting, for instances that live on (ResetTv).
 void ResetTvState(bool keepCounters);
