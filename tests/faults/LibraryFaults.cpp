@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <iterator>
 
 #include "FaultFixture.h"
 
@@ -13,10 +12,6 @@ using gxtest::operator<<;  // a failed row is shown by its log
 
 void Hide(const std::set<std::string>& names) {
     gxsim::SetHiddenMotionEntryPoints(names);
-}
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 void Store(const char* content, mode_t mode = 0644) {
     std::ofstream(gxsim::GetSettingsPath(), std::ios::binary) << content;
@@ -55,10 +50,10 @@ class Fault : public FaultTest, public ::testing::WithParamInterface<FaultRow> {
 TEST_P(Fault, CostsItsOwnFeatureOnly) {
     const FaultRow& row = GetParam();
     row.fault();
-    const std::string store = Read(gxsim::GetSettingsPath());
+    const std::string store = gxtest::ReadFile(gxsim::GetSettingsPath());
     kiv::CEmpEngineGX* engine = NewEngine();
     EXPECT_EQ(Exec(engine, row.cmd, "w", kGrabList).result, row.result);
-    EXPECT_EQ(Read(gxsim::GetSettingsPath()), store);
+    EXPECT_EQ(gxtest::ReadFile(gxsim::GetSettingsPath()), store);
     gxsim::ClearForcedResults();
     if (row.motion) ExpectMotionServing(engine, "w");
     ExpectFaceServing(engine);

@@ -5,20 +5,12 @@
 #include <gtest/gtest.h>
 #include <systemd/sd-event.h>
 
+#include "TempDir.h"
 #include "gxhost/BusRef.h"
 
 class LoopTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_GE(sd_event_new(m_Event.out()), 0);
-        char dir[] = "/tmp/gxemp-host-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_Dir = dir;
-    }
-    void TearDown() override {
-        std::string rm = "rm -rf '" + m_Dir + "'";
-        ASSERT_EQ(system(rm.c_str()), 0);
-    }
+    void SetUp() override { ASSERT_GE(sd_event_new(m_Event.out()), 0); }
     // Runs the loop until Done(); false when the deadline came first.
     bool RunUntilDone() {
         gxhost::EventSourceRef deadline;
@@ -35,5 +27,6 @@ protected:
     sd_event* event() { return m_Event.get(); }
 
     gxhost::EventRef m_Event;
-    std::string m_Dir;
+    gxtest::TempDir m_Temp{"gxemp-host-test"};
+    const std::string m_Dir = m_Temp.path();
 };

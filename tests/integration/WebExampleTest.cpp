@@ -1,6 +1,6 @@
 // The example web app (examples/web) in headless Chromium against the real service and bridge:
 // a simulated slap moves its gallery, a grab chooses, a recognised face is greeted, the voice
-// guide switches; a page of an origin not on the bridge's list, or a file, cannot connect.
+// guide switches; a page of an origin not on the bridge's list cannot connect.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -27,10 +27,6 @@ protected:
             std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir.path()});
         ASSERT_TRUE(bridge->ReadLine(&ws));
         browser = std::make_unique<Browser>(CHROMIUM_BIN);
-    }
-    bool Logged(const std::string& text) {
-        return WaitUntil(
-            [&] { return ReadFile(dir.path() + "/bridge.log").find(text) != std::string::npos; });
     }
     Service service;
     TempDir dir;
@@ -63,27 +59,14 @@ TEST_F(WebExampleTest, SlidesOnASlapChoosesOnAGrabAndGreetsARecognisedFace) {
         << browser->Screenshot(s);
 }
 
-TEST_F(WebExampleTest, PagesOfOtherOriginsAndFilesCannotConnect) {
+// Which origins the bridge refuses, and what it logs, is BridgeTest's table; here, what the page
+// does when it is refused.
+TEST_F(WebExampleTest, APageOfAnotherOriginIsRefusedAndSaysSo) {
     Child other{{NODE_BIN, GXEMP_SOURCE_DIR "/examples/web/serve.mjs", "0"}};
     std::string elsewhere;
     ASSERT_TRUE(other.ReadLine(&elsewhere));
     std::string s = browser->Open(elsewhere + "?bridge=" + ws);
     EXPECT_EQ(browser->Await(s, "document.body.dataset.bridge === 'reconnecting' || null"), true);
-    EXPECT_TRUE(Logged("(Host 127.0.0.1:" + ws.substr(15, ws.rfind('/') - 15 - 7) + ", Origin " +
-                       elsewhere.substr(0, elsewhere.size() - 1) +
-                       "): 403 Origin not on the allowlist"));
-
-    std::ofstream(dir.path() + "/page.html") << "<!doctype html><title>a file</title>";
-    std::string f = browser->Open("file://" + dir.path() + "/page.html");
-    EXPECT_EQ(browser->Await(f,
-                             "'r' in window ? window.r : (window.r = null, (() => {"
-                             "const w = new WebSocket('" +
-                                 ws +
-                                 "');"
-                                 "w.onopen = () => { window.r = 'open'; };"
-                                 "w.onclose = () => { window.r = 'refused'; }; })(), null)"),
-              "refused");
-    EXPECT_TRUE(Logged("Origin null): 403 Origin null"));
 }
 
 }  // namespace

@@ -4,43 +4,36 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
-#include <vector>
 
+#include "Process.h"
+#include "TempDir.h"
 #include "gxsim/Sim.h"
 
 class SimTest : public ::testing::Test {
 protected:
     void SetUp() override {
         gxsim::Reset();
-        GError* err = nullptr;
-        gchar* dir = g_dir_make_tmp("gxsim-test-XXXXXX", &err);
-        ASSERT_NE(dir, nullptr) << err->message;
-        dir_ = dir;
-        g_free(dir);
-        gxsim::SetSettingsPath(dir_ + "/state/settings.ini");
-        gxsim::SetFaceImageDirectory(dir_ + "/faces");
+        gxsim::SetSettingsPath(settings());
+        gxsim::SetFaceImageDirectory(dir() + "/faces");
     }
 
     void TearDown() override {
         gxsim::Reset();
         gxsim::SetSettingsPath("");
-        std::error_code ignored;  // a read-only file in it goes as well
-        std::filesystem::remove_all(dir_, ignored);
     }
 
-    const std::string& dir() const { return dir_; }
-    std::string settings() const { return dir_ + "/state/settings.ini"; }
+    const std::string& dir() const { return m_Dir.path(); }
+    std::string settings() const { return m_Dir / "state/settings.ini"; }
 
 private:
-    std::string dir_;
+    gxtest::TempDir m_Dir{"gxsim-test"};
 };
 
-// Runs this test binary again as a helper process (see main.cpp); returns its pid.
-pid_t SpawnSelf(const std::vector<std::string>& args);
-// Waits for a helper and returns its exit status (or -signal).
-int WaitChild(pid_t pid);
+// This test binary, run again as a helper process (see main.cpp) by gxtest::Spawn.
+constexpr char kSelf[] = "/proc/self/exe";
 
-std::string ReadText(const std::string& path);
+using gxtest::ReadFile;
+using gxtest::Spawn;
+using gxtest::WaitExit;
 void WriteText(const std::string& path, const std::string& text);

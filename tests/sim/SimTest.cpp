@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -78,7 +79,7 @@ TEST_P(BadStores, ReadsFailWithoutTouchingTheValueAndWritesKeepWhatTheyMust) {
     EXPECT_EQ(v, readable ? 1 : 1234);
     EXPECT_EQ(vconf_set_int(kTts, 1) == 0, GetParam().writable);
     // A file that is not ours to repair is left for a person to look at.
-    EXPECT_EQ(ReadText(settings()) == GetParam().contents, !GetParam().writable);
+    EXPECT_EQ(ReadFile(settings()) == GetParam().contents, !GetParam().writable);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -98,15 +99,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SettingsStore, ProcessesKeepEachOthersKeysAndAKilledWriterLeavesAWholeFile) {
     constexpr int kKeys = 40;
-    pid_t a = SpawnSelf({"--store-writer", settings(), "db/a", std::to_string(kKeys)});
+    pid_t a = Spawn({kSelf, "--store-writer", settings(), "db/a", std::to_string(kKeys)});
     for (int i = 0; i < kKeys; ++i)
         ASSERT_EQ(vconf_set_int(("db/c/" + std::to_string(i)).c_str(), i), 0);
-    EXPECT_EQ(WaitChild(a), 0);
+    EXPECT_EQ(WaitExit(a), 0);
     for (const char* prefix : {"db/a/", "db/c/"})
         for (int i = 0; i < kKeys; ++i)
             EXPECT_EQ(FileValue(settings(), (prefix + std::to_string(i)).c_str()), i) << prefix;
 
-    pid_t w = SpawnSelf({"--store-burst", settings(), "db/burst"});
+    pid_t w = Spawn({kSelf, "--store-burst", settings(), "db/burst"});
     int seen = 0;
     for (int tries = 0; tries < 20000 && seen < 30; ++tries) {
         int v = 0;
@@ -115,8 +116,8 @@ TEST_F(SettingsStore, ProcessesKeepEachOthersKeysAndAKilledWriterLeavesAWholeFil
     }
     ASSERT_GE(seen, 30) << "the writer made no progress";
     kill(w, SIGKILL);
-    EXPECT_EQ(WaitChild(w), -SIGKILL);
-    EXPECT_GE(FileValue(settings(), "db/burst").value_or(-1), seen) << ReadText(settings());
+    EXPECT_EQ(WaitExit(w), 128 + SIGKILL);
+    EXPECT_GE(FileValue(settings(), "db/burst").value_or(-1), seen) << ReadFile(settings());
     EXPECT_EQ(FileValue(settings(), "db/a/7"), 7);
     // The dead writer's lock went with it.
     EXPECT_EQ(vconf_set_int("db/burst", -1), 0);
@@ -206,13 +207,13 @@ TEST_F(SimTest, LogIsHeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
     __dlog_print(LOG_ID_MAIN, 2, "T", "dropped");
     gxsim::SetLogLevel(0);
     gxsim::FlushLog();
-    EXPECT_EQ(ReadText(file), "[4] T: held early\n[4] T: two\\nlines\n");
+    EXPECT_EQ(ReadFile(file), "[4] T: held early\n[4] T: two\\nlines\n");
 
     ASSERT_EQ(rename(file.c_str(), rotated.c_str()), 0);
     ASSERT_TRUE(gxsim::ReopenLog(&err)) << err;
     // Threads of this process and another process write long lines into the one file at once.
     constexpr int kThreads = 3, kLines = 1500;
-    pid_t other = SpawnSelf({"--log-writer", file, std::to_string(kLines)});
+    pid_t other = Spawn({kSelf, "--log-writer", file, std::to_string(kLines)});
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t] {
@@ -222,10 +223,10 @@ TEST_F(SimTest, LogIsHeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
         });
     for (auto& th : threads) th.join();
     gxsim::FlushLog();
-    EXPECT_EQ(WaitChild(other), 0);
+    EXPECT_EQ(WaitExit(other), 0);
     gxsim::SetLogQuiet(true);
-    EXPECT_EQ(ReadText(rotated), "[4] T: held early\n[4] T: two\\nlines\n");
-    std::istringstream text(ReadText(file));
+    EXPECT_EQ(ReadFile(rotated), "[4] T: held early\n[4] T: two\\nlines\n");
+    std::istringstream text(ReadFile(file));
     std::map<int, int> next;
     int count = 0;
     for (std::string line; std::getline(text, line); ++count) {
@@ -325,16 +326,16 @@ TEST_F(SimTest, FacesAreTrainedIntoImagesThumbnailsReadAndImagesEncrypted) {
     ASSERT_EQ(gx_start_face_training(h, &first), 1);
     ASSERT_EQ(gxsim::StoredFaces().size(), 1u);
     std::string trained = gxsim::StoredFaces()[0].imagePath;
-    EXPECT_EQ(ReadText(trained).compare(0, 3, "P5\n"), 0);
+    EXPECT_EQ(ReadFile(trained).compare(0, 3, "P5\n"), 0);
     // A copy of the image trains a second face of the same person; a file that is no image, none.
     std::string copy = dir() + "/thumb.pgm", junk = dir() + "/junk.txt";
-    WriteText(copy, ReadText(trained));
+    WriteText(copy, ReadFile(trained));
     WriteText(junk, "not an image");
     EXPECT_EQ(gx_train_thumbnail(h, copy.c_str()), 1);
     EXPECT_EQ(gx_train_thumbnail(h, junk.c_str()), 0);
     // An image over the limit is not read at all.
     std::string huge = dir() + "/huge.pgm";
-    WriteText(huge, ReadText(trained) + std::string(gxsim::kMaxImageBytes, '\0'));
+    WriteText(huge, ReadFile(trained) + std::string(gxsim::kMaxImageBytes, '\0'));
     EXPECT_EQ(gx_train_thumbnail(h, huge.c_str()), 0);
     ASSERT_EQ(gxsim::StoredFaces().size(), 2u);
     // Each image was written aside and moved under its face id: nothing is left aside.
@@ -345,13 +346,13 @@ TEST_F(SimTest, FacesAreTrainedIntoImagesThumbnailsReadAndImagesEncrypted) {
 
     std::vector<char> path(copy.begin(), copy.end());
     path.push_back('\0');
-    const std::string plain = ReadText(copy);
+    const std::string plain = ReadFile(copy);
     EXPECT_EQ(gx_decrypt_face_image(h, path.data()), 0);  // not encrypted
     EXPECT_EQ(gx_encrypt_face_image(h, path.data()), 1);
-    EXPECT_EQ(ReadText(copy).find("P5"), std::string::npos);
+    EXPECT_EQ(ReadFile(copy).find("P5"), std::string::npos);
     EXPECT_EQ(gx_encrypt_face_image(h, path.data()), 0);  // already encrypted
     EXPECT_EQ(gx_decrypt_face_image(h, path.data()), 1);
-    EXPECT_EQ(ReadText(copy), plain);
+    EXPECT_EQ(ReadFile(copy), plain);
 }
 
 // ---- Limits -------------------------------------------------------------------------------------
@@ -447,14 +448,14 @@ TEST_F(SimTest, FaceImageDirectoriesOfEndedRunsAreRemoved) {
     std::string restore = saved ? saved : "";
     g_setenv("XDG_RUNTIME_DIR", (dir() + "/runtime").c_str(), TRUE);
 
-    pid_t trainer = SpawnSelf({"--face-trainer"});
-    ASSERT_EQ(WaitChild(trainer), 0) << "the trainer found no image of its own";
+    pid_t trainer = Spawn({kSelf, "--face-trainer"});
+    ASSERT_EQ(WaitExit(trainer), 0) << "the trainer found no image of its own";
     EXPECT_FALSE(std::filesystem::exists(base + "/faces-" + std::to_string(trainer)));
 
     // A run that ended without cleaning up (a pid now gone), one that still runs (this one's
     // parent), one with a file that is not ours.
-    pid_t gone = SpawnSelf({"--store-writer", settings(), "k", "0"});
-    ASSERT_EQ(WaitChild(gone), 0);
+    pid_t gone = Spawn({kSelf, "--store-writer", settings(), "k", "0"});
+    ASSERT_EQ(WaitExit(gone), 0);
     std::string stale = base + "/faces-" + std::to_string(gone);
     std::string alive = base + "/faces-" + std::to_string(getppid());
     std::string foreign = base + "/faces-" + std::to_string(trainer);

@@ -3,8 +3,6 @@
 // store and exits; "--store-burst PATH KEY" writes KEY = 1, 2, 3, ... until it is killed (or a
 // bound is reached); "--log-writer FILE COUNT" logs COUNT long lines into FILE; "--face-trainer"
 // trains a face into the default face image directory and exits 0 if its image is there.
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,42 +13,6 @@
 #include "dlog.h"
 #include "face_recognition.h"
 #include "vconf.h"
-
-extern char** environ;
-
-pid_t SpawnSelf(const std::vector<std::string>& args) {
-    static std::string self = [] {
-        char buf[4096];
-        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-        return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    }();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(self.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-}
-
-int WaitChild(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1000;
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return -WTERMSIG(status);
-    return -1000;
-}
-
-std::string ReadText(const std::string& path) {
-    gchar* data = nullptr;
-    gsize len = 0;
-    if (!g_file_get_contents(path.c_str(), &data, &len, nullptr)) return "";
-    std::string out(data, len);
-    g_free(data);
-    return out;
-}
 
 void WriteText(const std::string& path, const std::string& text) {
     ASSERT_TRUE(
