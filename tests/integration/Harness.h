@@ -21,6 +21,7 @@
 #include "Socket.h"
 #include "TempDir.h"
 #include "TestName.h"
+#include "Timeouts.h"
 
 namespace itest {
 
@@ -35,6 +36,10 @@ constexpr int kAnswerSeconds = 4;
 #else
 constexpr int kAnswerSeconds = 1;
 #endif
+// A Drain waits for every worker's answer, and a worker that is slow only because the machine is
+// busy gets the broker's whole spread timeout before it is left out: one on a loaded machine may
+// take that long on top.
+constexpr double kDrainSeconds = kAnswerSeconds + gxsimbus::kSpreadTimeoutUsec / 1e6;
 
 // Signals one process found at run time (a worker named in the log). A pid of 0 or below would
 // signal the caller's process group or every process the caller may signal, test runner included:
