@@ -84,7 +84,9 @@ uint32_t Host1::AddEngine(kiv::CEmpEngineBase* engine, Client* owner, const std:
     EngineEntry entry;
     entry.engine = engine;
     entry.owner = owner;
-    entry.sink = std::make_unique<EngineSink>(id, owner->queue, m_WakeFd, m_Limits.maxQueuedEvents);
+    entry.sink = std::make_unique<EngineSink>(
+        id, owner->queue, m_WakeFd,
+        EngineSink::Limits{m_Limits.maxQueuedEvents, m_Limits.maxBusWriteQueue}, &m_LoopLock);
     engine->SetEventSink(entry.sink.get());
     m_Engines.emplace(id, std::move(entry));
     return id;

@@ -5,8 +5,10 @@
 // (BusDriver.h) answers beside it.
 //
 // Everything here runs on the one thread that runs the sd-event loop, except
-// EngineSink::OnEmpEvent, which library threads call; it only touches a client's event queue
-// (under that queue's mutex) and the wake-up eventfd.
+// EngineSink::OnEmpEvent, which library threads call: it sends on a client's connection only
+// under the loop lock (which the loop thread holds except while it waits, see EventQueue.h), and
+// otherwise touches only the client's event queue (under that queue's mutex) and the wake-up
+// eventfd.
 //
 // Host1.cpp holds the interface's methods and the engines, Host1Clients.cpp the connections and
 // clients, Host1Events.cpp the delivery of events.
@@ -66,6 +68,9 @@ public:
     void Shutdown();
 
     size_t EngineCount() const { return m_Engines.size(); }
+    // The lock the loop that serves this object runs under (RunLoopUnder, service/Loop.h): with
+    // it, library threads send events themselves while the loop waits.
+    LoopLock* Lock() { return &m_LoopLock; }
 
 private:
     struct Client;
@@ -120,9 +125,9 @@ private:
     void DropClient(Client* client);
     void MarkGone(Client* client);
     void DeliverEvents(Client* client);
-    int EmitEvent(Client* client, const PendingEvent& event);
     void RetryLater(Client* client);
 
+    LoopLock m_LoopLock;
     EventRef m_Event;
     kiv::CEmpAppBase* m_App;
     HostLimits m_Limits;

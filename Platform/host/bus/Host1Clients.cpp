@@ -40,6 +40,8 @@ int Host1::ServeConnection(int fd, const ucred& peer, const std::string& name) {
         return r;
     }
     client->bus = client->ownBus.get();  // owns fd from here on
+    client->queue->bus = client->bus;
+    client->queue->destination = name;
     const char* step = "configure";
     r = SetUpConnection(client.get(), &step);
     if (r < 0) {
@@ -194,6 +196,8 @@ Host1::Client* Host1::ClientOf(sd_bus_message* m, void* userdata, bool create) {
     client->bus = m_Bus.get();
     client->name = sender;
     client->queue = std::make_shared<EventQueue>();
+    client->queue->bus = client->bus;
+    client->queue->destination = sender;
     Client* raw = client.get();
     m_BusClients[sender] = raw;
     m_Clients.push_back(std::move(client));

@@ -51,7 +51,7 @@ void Host1::DeliverEvents(Client* client) {
             event = std::move(client->queue->events.front());
             client->queue->events.pop_front();
         }
-        int r = EmitEvent(client, event);
+        int r = SendEventSignal(client->bus, client->name, event);
         if (r < 0) {
             HostLog(kLogError, "cannot send event %s to %s: %s", event.name.c_str(),
                     client->name.c_str(), std::strerror(-r));
@@ -78,17 +78,6 @@ void Host1::RetryLater(Client* client) {
     if (r < 0)
         HostLog(kLogError, "cannot schedule the events waiting for %s: %s (they go with the next)",
                 client->name.c_str(), std::strerror(-r));
-}
-
-int Host1::EmitEvent(Client* client, const PendingEvent& event) {
-    MessageRef m;
-    int r = sd_bus_message_new_signal(client->bus, m.out(), kHostPath, kHostInterface, "Event");
-    if (r >= 0) r = sd_bus_message_set_destination(m.get(), client->name.c_str());
-    if (r >= 0)
-        r = sd_bus_message_append(m.get(), "uiss", event.engine, event.code, event.name.c_str(),
-                                  event.data.c_str());
-    if (r >= 0) r = sd_bus_send(client->bus, m.get(), nullptr);
-    return r;
 }
 
 }  // namespace gxhost

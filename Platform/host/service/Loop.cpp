@@ -120,6 +120,27 @@ bool MakeLoop(ServiceContext* ctx, bool reapChildren) {
     return true;
 }
 
+int RunLoopUnder(sd_event* event, LoopLock* lock) {
+    if (lock == nullptr) return sd_event_loop(event);
+    std::unique_lock<LoopLock> held(*lock);
+    lock->running = true;
+    int r = 0;
+    while (r >= 0 && sd_event_get_state(event) != SD_EVENT_FINISHED) {
+        r = sd_event_prepare(event);
+        if (r == 0) {
+            held.unlock();
+            r = sd_event_wait(event, UINT64_MAX);
+            held.lock();
+        }
+        if (r > 0) r = sd_event_dispatch(event);
+    }
+    lock->running = false;
+    if (r < 0) return r;
+    int code = 0;
+    r = sd_event_get_exit_code(event, &code);
+    return r < 0 ? r : code;
+}
+
 bool StartExtensions(const ServiceContext& ctx, Role role, const std::vector<int>& fds) {
     const auto& exts = Extensions();
     for (size_t i = 0; i < exts.size(); ++i) {

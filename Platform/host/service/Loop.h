@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "bus/EventQueue.h"
 #include "gxhost/Extension.h"
 #include "service/Context.h"
 
@@ -13,6 +14,10 @@ namespace gxhost {
 // inherits the mask; SIGCHLD too when `reapChildren`) and builds ctx->event with its signal and
 // log-flush sources. False, reported, on failure.
 bool MakeLoop(ServiceContext* ctx, bool reapChildren);
+// Runs the loop until it exits, holding `lock` except while it waits for something to happen, so
+// that another thread holding it may use the connections (see LoopLock); without a lock, as
+// sd_event_loop. The loop's exit code, or a negative errno.
+int RunLoopUnder(sd_event* event, LoopLock* lock);
 // Starts every extension in `role`; a worker passes the descriptors the broker shared. False,
 // reported, when one refuses.
 bool StartExtensions(const ServiceContext& ctx, Role role, const std::vector<int>& fds);

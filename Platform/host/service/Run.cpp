@@ -57,11 +57,13 @@ bool ServeOnSocket(ServiceContext* ctx, const std::function<int(int)>& serve,
     return true;
 }
 
-// Says where the service serves, and runs the loop until it is told to stop. The exit status.
-int ServeUntilStopped(ServiceContext* ctx, const std::string& where, const char* how) {
+// Says where the service serves, and runs the loop (under the lock of the Host1 it serves, if
+// any) until it is told to stop. The exit status.
+int ServeUntilStopped(ServiceContext* ctx, const std::string& where, const char* how,
+                      LoopLock* lock) {
     HostLog(kLogNotice, "serving on %s (%s)", where.c_str(), how);
     sd_notify(0, "READY=1");
-    int r = sd_event_loop(ctx->event.get());
+    int r = RunLoopUnder(ctx->event.get(), lock);
     sd_notify(0, "STOPPING=1");
     return r < 0 ? 1 : r;
 }
@@ -79,7 +81,7 @@ int RunSingle(ServiceContext* ctx, ListeningSocket* socket) {
     int status = 1;
     if (ok) {
         std::string where = onBus ? ctx->options.bus + " bus as " + kBusName : socket->where;
-        status = ServeUntilStopped(ctx, where, "one process for every client");
+        status = ServeUntilStopped(ctx, where, "one process for every client", service.Lock());
         HostLog(kLogInfo, "stopping: destroying %zu engines", service.EngineCount());
     }
     service.Shutdown();
@@ -93,7 +95,7 @@ int RunBroker(ServiceContext* ctx, ListeningSocket* socket) {
             ctx, [&broker](int fd) { return broker.Serve(fd); }, socket))
         return 1;
     ctx->broker = &broker;
-    int status = ServeUntilStopped(ctx, socket->where, "a worker process per client");
+    int status = ServeUntilStopped(ctx, socket->where, "a worker process per client", nullptr);
     ctx->broker = nullptr;
     return status;
 }

@@ -37,8 +37,8 @@ int OpenControlLink(ServiceContext* ctx, UnflushedBusRef* control) {
     return r;
 }
 
-int RunLoop(sd_event* event) {
-    int r = sd_event_loop(event);
+int RunLoop(sd_event* event, Host1* service) {
+    int r = RunLoopUnder(event, service->Lock());
     return r < 0 ? 1 : r;
 }
 
@@ -94,12 +94,12 @@ int ServeSpare(ServiceContext* ctx, Host1* service) {
         Fail(*ctx, std::string("cannot wait for a client: ") + std::strerror(-r));
         return 1;
     }
-    return RunLoop(ctx->event.get());
+    return RunLoop(ctx->event.get(), service);
 }
 
 int ServeNamedClient(ServiceContext* ctx, Host1* service) {
     int r = ServeClient(ctx, service, kClientFd, ctx->options.worker);
-    if (r > 0) return RunLoop(ctx->event.get());
+    if (r > 0) return RunLoop(ctx->event.get(), service);
     return r == 0 ? 0 : 1;
 }
 
