@@ -27,6 +27,7 @@ void EngineSink::OnEmpEvent(kiv::CEmpEngineBase*, int code, const std::string& n
         std::lock_guard<LoopLock> loop(*m_LoopLock, std::adopt_lock);
         if (m_LoopLock->running && SendNow(event)) return;
     }
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(m_Queue->mutex);
         if (m_Queue->closed) return;
@@ -35,8 +36,12 @@ void EngineSink::OnEmpEvent(kiv::CEmpEngineBase*, int code, const std::string& n
             ++m_Queue->dropped;
         }
         m_Queue->events.push_back(std::move(event));
+        // Once woken, the loop takes every event queued until it looks: a flood costs one
+        // write(2) per batch the loop sends, not one per event.
+        wake = !m_Queue->wakePending;
+        m_Queue->wakePending = true;
     }
-    Wake();
+    if (wake) Wake();
 }
 
 bool EngineSink::SendNow(const PendingEvent& event) {

@@ -68,6 +68,8 @@ struct EventQueue {
     std::deque<PendingEvent> events;
     bool closed = false;
     uint64_t dropped = 0;  // since last reported
+    // The loop has been woken for the events here and has not looked at them yet.
+    bool wakePending = false;
     // The client's connection and name, set on the loop thread before the client has an engine;
     // a library thread uses the connection only under the loop lock, and only while not closed.
     sd_bus* bus = nullptr;

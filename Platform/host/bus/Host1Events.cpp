@@ -31,6 +31,11 @@ int Host1::OnRetry(sd_event_source*, uint64_t, void* userdata) {
 }
 
 void Host1::DeliverEvents(Client* client) {
+    {
+        // Events queued from now on wake the loop again.
+        std::lock_guard<std::mutex> lock(client->queue->mutex);
+        client->queue->wakePending = false;
+    }
     uint64_t queued = 0;
     bool more = false;
     uint64_t dropped = 0;
