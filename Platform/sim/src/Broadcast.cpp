@@ -70,6 +70,7 @@ void LogLosses(const RingCounters& before, const RingCounters& now) {
 }
 
 void ReaderMain() {
+    BecomeRingReader();
     RingReader reader(gRing.get(), 0, kUncommittedWait);
     uint64_t start = 0;
     RingCounters last;
@@ -87,7 +88,7 @@ void ReaderMain() {
         RingSignal signal;
         bool got = reader.Next(&signal, kReaderTick, &gStop);
         {
-            std::lock_guard<std::mutex> lk(s.mu);
+            std::unique_lock<std::mutex> lk(s.mu);
             // What was read for an earlier start is older than the subscriptions there are now.
             if (start == gListenStart) {
                 if (got)
@@ -96,6 +97,7 @@ void ReaderMain() {
                 gRead = reader.position();
             }
             s.cv.notify_all();
+            if (got) DeliverQueued(lk);
         }
         const RingCounters& now = reader.counters();
         if (std::memcmp(&now, &last, sizeof now) != 0) {

@@ -12,6 +12,9 @@ namespace gxsim::internal {
 namespace {
 
 thread_local bool tOnDeliveryThread = false;
+// The ring's reader delivers what it queues itself: a signal from another process then wakes one
+// thread here, not two (the reader, then the delivery thread).
+thread_local bool tDeliversItself = false;
 
 // In a motion signal's text, replaced by the CLOCK_MONOTONIC time in ns of the delivery.
 constexpr char kNowMark[] = "{now}";
@@ -55,43 +58,52 @@ void Deliver(const Subscription& sub, const Delivery& d) {
     free(path);
 }
 
+// Takes the next queued delivery and runs it with no lock held (`lk` holds SimState().mu on entry
+// and on return). Only while no other delivery runs: callbacks come one at a time, in order.
+void DeliverNext(std::unique_lock<std::mutex>& lk) {
+    State& s = SimState();
+    Delivery d = std::move(s.queue.front());
+    s.queue.pop_front();
+    Subscription sub = d.direct;
+    if (d.instance != 0) {
+        // The subscription is looked up now, so that an unsubscribe or destroy that came after
+        // the signal was queued is honoured.
+        const std::map<int, Subscription>* subs = nullptr;
+        if (d.lib == Lib::Motion) {
+            auto it = s.motion.find(d.instance);
+            if (it != s.motion.end()) subs = &it->second.subs;
+        } else {
+            auto it = s.face.find(d.instance);
+            if (it != s.face.end()) subs = &it->second.subs;
+        }
+        auto si = subs ? subs->find(d.signal) : std::map<int, Subscription>::const_iterator();
+        if (!subs || si == subs->end()) {
+            s.cv.notify_all();
+            return;
+        }
+        sub = si->second;
+    }
+    s.busy = true;
+    s.busyLib = d.lib;
+    s.busyInstance = d.instance;
+    lk.unlock();
+    Deliver(sub, d);
+    lk.lock();
+    s.busy = false;
+    s.busyInstance = 0;
+    s.cv.notify_all();
+    // The ring's reader may have queued behind this delivery and left the rest to this thread.
+    if (!s.queue.empty()) s.work.notify_one();
+}
+
 void DeliveryThreadMain() {
     tOnDeliveryThread = true;
     State& s = SimState();
     std::unique_lock<std::mutex> lk(s.mu);
     for (;;) {
-        s.cv.wait(lk, [&] { return s.stopping || !s.queue.empty(); });
+        s.work.wait(lk, [&] { return s.stopping || (!s.queue.empty() && !s.busy); });
         if (s.stopping) break;
-        Delivery d = std::move(s.queue.front());
-        s.queue.pop_front();
-        Subscription sub = d.direct;
-        if (d.instance != 0) {
-            // The subscription is looked up now, so that an unsubscribe or destroy that came
-            // after the signal was queued is honoured.
-            const std::map<int, Subscription>* subs = nullptr;
-            if (d.lib == Lib::Motion) {
-                auto it = s.motion.find(d.instance);
-                if (it != s.motion.end()) subs = &it->second.subs;
-            } else {
-                auto it = s.face.find(d.instance);
-                if (it != s.face.end()) subs = &it->second.subs;
-            }
-            auto si = subs ? subs->find(d.signal) : std::map<int, Subscription>::const_iterator();
-            if (!subs || si == subs->end()) {
-                s.cv.notify_all();
-                continue;
-            }
-            sub = si->second;
-        }
-        s.busy = true;
-        s.busyLib = d.lib;
-        s.busyInstance = d.instance;
-        lk.unlock();
-        Deliver(sub, d);
-        lk.lock();
-        s.busy = false;
-        s.busyInstance = 0;
-        s.cv.notify_all();
+        DeliverNext(lk);
     }
 }
 
@@ -112,12 +124,25 @@ bool OnDeliveryThread() {
     return tOnDeliveryThread;
 }
 
+void BecomeRingReader() {
+    // Its callbacks are delivery callbacks: a library call in one must not wait for itself.
+    tOnDeliveryThread = true;
+    tDeliversItself = true;
+}
+
+void DeliverQueued(std::unique_lock<std::mutex>& lk) {
+    State& s = SimState();
+    while (!s.stopping && !s.busy && !s.queue.empty()) DeliverNext(lk);
+}
+
 void Enqueue(Delivery d) {
     State& s = SimState();
     if (s.stopping) return;
     if (!s.deliveryThread.joinable()) s.deliveryThread = std::thread(DeliveryThreadMain);
     s.queue.push_back(std::move(d));
-    s.cv.notify_all();
+    // The ring's reader runs what it queues itself (DeliverQueued) unless a delivery runs, and then
+    // that delivery's thread goes on with the queue.
+    if (!tDeliversItself) s.work.notify_one();
 }
 
 void EnqueueForInstance(Lib lib, uint64_t instance, int handle, int signal,
@@ -161,6 +186,7 @@ void StopDeliveryThread() {
     s.stopping = true;
     s.queue.clear();
     s.cv.notify_all();
+    s.work.notify_all();
     std::thread t = std::move(s.deliveryThread);
     lk.unlock();
     t.join();

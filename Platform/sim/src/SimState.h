@@ -111,7 +111,9 @@ struct State {
     std::optional<Subscription> lastMotionCb;
     std::optional<Subscription> lastFaceCb;
 
-    // The delivery thread and its queue.
+    // The delivery thread and its queue. `work` wakes the delivery thread only; `cv` tells every
+    // other waiter that the state changed.
+    std::condition_variable work;
     std::thread deliveryThread;
     bool stopping = false;
     std::deque<Delivery> queue;
@@ -221,6 +223,11 @@ std::optional<int> Broadcast(const RingSignal& signal, bool* deliveredHere);
 void PublishRingCounts();
 // Waits until the reader has queued what the ring holds now (with SimState().mu held in `lk`).
 void WaitRingRead(std::unique_lock<std::mutex>& lk);
+// On the ring's reader: from now on it runs the deliveries it queues itself (DeliverQueued).
+void BecomeRingReader();
+// Runs what is queued on the calling thread, one delivery at a time, unless a delivery runs
+// already (its thread goes on with the queue). With SimState().mu held in `lk`.
+void DeliverQueued(std::unique_lock<std::mutex>& lk);
 // Queues the signal for every instance subscribed to it; how many (with SimState().mu held).
 int QueueForSubscribed(Lib lib, int signal, const std::optional<std::string>& text,
                        const std::optional<FaceRecord>& record);
