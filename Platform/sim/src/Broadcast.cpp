@@ -1,6 +1,7 @@
 // The libraries' signals of a shared TV, through the ring in its segment (Ring.h): what an emit
-// writes, the reader thread that queues each signal for this process's instances, and what a
-// process publishes for the others (its subscriptions, its reader's counters).
+// writes, the reader thread that queues each signal for this process's instances and delivers it
+// (Delivery.cpp, DeliverQueued), and what a process publishes for the others (its subscriptions,
+// its reader's counters).
 //
 // Only the processes that share a TV have a ring (the broker makes it with the segment, each
 // worker reads it); a process alone with its TV queues signals directly, as before.
