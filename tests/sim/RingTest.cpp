@@ -1,15 +1,25 @@
 // The ring that carries the libraries' signals to every process of a shared TV, as a unit: in
 // one process, on an area of its own, with writers that stop halfway and areas that were damaged.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "Process.h"
 #include "Ring.h"
+#include "SimState.h"
+#include "gesture_bridge.h"
 
 namespace {
 
@@ -297,6 +307,122 @@ TEST_F(RingTest, AFullTableGivesUpTheEntryOfAProcessThatEnded) {
     EXPECT_EQ(ring->Register(getpid()), last);
     EXPECT_EQ(ring->Subscribed(true, 0), 0) << "the new owner starts with no subscriptions";
     EXPECT_EQ(ring->Register(getpid()), -1);
+}
+
+// ---- The ring's reader and the delivery thread --------------------------------------------------
+
+// A motion callback that records what it is given and whether it ever runs beside itself; the
+// one given "held" waits until released.
+struct Recorder {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::string> texts;
+    int inside = 0, most = 0;
+    bool release = false;
+    static void Cb(int, int, void* data, void* user) {
+        auto* self = static_cast<Recorder*>(user);
+        std::unique_lock<std::mutex> lk(self->mu);
+        self->most = std::max(self->most, ++self->inside);
+        self->texts.emplace_back(data ? static_cast<const char*>(data) : "(none)");
+        self->cv.notify_all();
+        if (self->texts.back() == "held") self->cv.wait(lk, [&] { return self->release; });
+        --self->inside;
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lk(mu);
+        return texts.size();
+    }
+};
+
+// In a process joined to a shared TV: the delivery thread is held in a callback while two signals
+// come through the ring. The reader must queue them behind it, not run them beside it.
+int HeldDeliveryWhileTheRingDelivers() {
+    void* lib = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
+    Recorder rec;
+    int h = 0;
+    if (lib == nullptr) {
+        std::fprintf(stderr, "%s\n", dlerror());
+        return 2;
+    }
+    int created =
+        reinterpret_cast<gx_motion_recog_create_t>(dlsym(lib, "gx_motion_recog_create"))(&h);
+    if (created != 1) {
+        std::fprintf(stderr, "create: %d\n", created);
+        return 2;
+    }
+    reinterpret_cast<gx_set_motion_signal_subscribed_t>(
+        dlsym(lib, "gx_set_motion_signal_subscribed"))(h, 1005, &Recorder::Cb, &rec);
+    if (!gxsim::InvokeMotionCallback(h, 1005, std::string("held"))) return 3;
+    if (!gxtest::WaitUntil([&] { return rec.Count() == 1; })) return 4;
+    gxsim::EmitMotionSignal(1005, std::string("ring1"));
+    gxsim::EmitMotionSignal(1005, std::string("ring2"));
+    // Until both are queued behind the held callback, or one came in beside it.
+    State& s = SimState();
+    gxtest::WaitUntil([&] {
+        std::lock_guard<std::mutex> lk(s.mu);
+        return s.queue.size() == 2 || rec.Count() > 1;
+    });
+    {
+        std::lock_guard<std::mutex> lk(rec.mu);
+        rec.release = true;
+        rec.cv.notify_all();
+    }
+    gxsim::Drain();
+    std::lock_guard<std::mutex> lk(rec.mu);
+    std::string order;
+    for (const std::string& t : rec.texts) order += " " + t;
+    std::fprintf(stderr, "callbacks:%s; at most %d at once\n", order.c_str(), rec.most);
+    return rec.most == 1 && order == " held ring1 ring2" ? 0 : 1;
+}
+
+}  // namespace
+
+// The joined process's link to the owner, for its changes to the TV (handles).
+int gEditLink = -1;
+
+bool SendEdit(const std::string& request, std::string* answer, std::string* error) {
+    char buf[65536];
+    ssize_t n = -1;
+    if (send(gEditLink, request.data(), request.size(), MSG_NOSIGNAL) >= 0)
+        n = recv(gEditLink, buf, sizeof buf, 0);
+    if (n < 0) *error = std::strerror(errno);
+    if (n > 0) answer->assign(buf, static_cast<size_t>(n));
+    return n > 0;
+}
+
+// This binary's "--ring-delivery": the owner of a shared TV, which runs this binary again
+// ("--ring-join FD LINK") as a process that joins it, and applies its changes until it ends.
+int RingDeliveryHelper(int argc, char** argv) {
+    gxsim::SetLogQuiet(true);
+    std::string error;
+    if (argc == 4) {
+        gEditLink = atoi(argv[3]);
+        gxsim::SetEditTransport(&SendEdit);
+        return gxsim::JoinSharedState(atoi(argv[2]), &error) ? HeldDeliveryWhileTheRingDelivers()
+                                                             : 6;
+    }
+    int link[2];
+    int fd = gxsim::ShareState(&error);
+    if (fd < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, link) < 0) return 5;
+    // Copies without close-on-exec, for the joined process.
+    int tv = fcntl(fd, F_DUPFD, 3), theirs = fcntl(link[1], F_DUPFD, 3);
+    pid_t joined = gxtest::Spawn(
+        {"/proc/self/exe", "--ring-join", std::to_string(tv), std::to_string(theirs)});
+    close(theirs);
+    close(link[1]);
+    char buf[65536];
+    for (ssize_t n; (n = recv(link[0], buf, sizeof buf, 0)) > 0;) {
+        std::string answer = gxsim::ApplyEdit(std::string(buf, static_cast<size_t>(n)));
+        send(link[0], answer.data(), answer.size(), MSG_NOSIGNAL);
+    }
+    return gxtest::WaitExit(joined);
+}
+
+namespace {
+
+TEST(RingDeliveryTest, TheReaderQueuesBehindACallbackThatRuns) {
+    gxtest::ProcessResult r = gxtest::RunProgram({"/proc/self/exe", "--ring-delivery"});
+    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 }  // namespace

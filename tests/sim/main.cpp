@@ -2,7 +2,8 @@
 // need two processes: "--store-writer PATH PREFIX COUNT" writes PREFIX/0..COUNT-1 to the settings
 // store and exits; "--store-burst PATH KEY" writes KEY = 1, 2, 3, ... until it is killed (or a
 // bound is reached); "--log-writer FILE COUNT" logs COUNT long lines into FILE; "--face-trainer"
-// trains a face into the default face image directory and exits 0 if its image is there.
+// trains a face into the default face image directory and exits 0 if its image is there;
+// "--ring-delivery" runs a shared TV's owner, and that runs "--ring-join FD LINK" (RingTest.cpp).
 #include <unistd.h>
 
 #include <cstdio>
@@ -61,12 +62,17 @@ int FaceTrainer() {
 
 }  // namespace
 
+int RingDeliveryHelper(int argc, char** argv);
+
 int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "--store-writer") == 0)
         return StoreWriter(argv[2], argv[3], atoi(argv[4]));
     if (argc == 4 && strcmp(argv[1], "--store-burst") == 0) return StoreBurst(argv[2], argv[3]);
     if (argc == 4 && strcmp(argv[1], "--log-writer") == 0) return LogWriter(argv[2], atoi(argv[3]));
     if (argc == 2 && strcmp(argv[1], "--face-trainer") == 0) return FaceTrainer();
+    if ((argc == 2 && strcmp(argv[1], "--ring-delivery") == 0) ||
+        (argc == 4 && strcmp(argv[1], "--ring-join") == 0))
+        return RingDeliveryHelper(argc, argv);
     gxsim::SetLogQuiet(true);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
