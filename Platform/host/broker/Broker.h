@@ -36,11 +36,11 @@
 // So that a new client does not wait for a process to start, the broker keeps spare workers
 // (--spare-workers, default 1): started, linked and joined to the TV like any worker, but with a
 // hand-off socket where the client's connection would be. The next accepted connection goes to the
-// oldest spare over that socket (SCM_RIGHTS, with the client's name), and a new spare starts. A
-// spare counts for no client's place; one that ends before it got a client is replaced after a
-// delay that doubles with each such end (up to kMaxRestartDelayUsec) until a hand-off succeeds, so
-// a worker that cannot start does not make the broker start processes in a loop. Stopping stops the
-// spares with the workers.
+// oldest spare over that socket (SCM_RIGHTS, with the client's name), and a new spare starts
+// kSpareAfterHandOffUsec later. A spare counts for no client's place; one that ends before it got a
+// client is replaced after a delay that doubles with each such end (up to kMaxRestartDelayUsec)
+// until a hand-off succeeds, so a worker that cannot start does not make the broker start processes
+// in a loop. Stopping stops the spares with the workers.
 //
 // Broker.cpp accepts clients and stops the workers, Spawn.cpp starts a worker process (from the
 // template, or by exec) and the template itself, Spares.cpp
@@ -92,6 +92,11 @@ constexpr uint64_t kSweepUsec = 1000 * 1000;
 // failed is started again: the first, and the longest.
 constexpr uint64_t kFirstRestartDelayUsec = 100 * 1000;
 constexpr uint64_t kMaxRestartDelayUsec = 30 * 1000 * 1000;
+// After a hand-off, how long the broker waits before it starts the next spare: started at once, its
+// fork and start-up would take the processor from the first answers to the client just handed
+// over, which the spare is there to hasten. A client that comes in between gets a worker started
+// for it, as when there is no spare.
+constexpr uint64_t kSpareAfterHandOffUsec = 10 * 1000;
 // What the log says while there is no template.
 extern const char kUntilTemplate[];
 
@@ -168,6 +173,7 @@ private:
     // Starts spares until there are as many as asked for, unless a delay is running.
     void StartSpares();
     void DelaySpares();
+    void StartSparesIn(uint64_t usec);
     int OpenControl(Worker* worker, int fd);
     void Forget(pid_t pid);
     // The worker `pid` has ended as `how` says; `clean`: with status 0.

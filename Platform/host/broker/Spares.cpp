@@ -31,8 +31,7 @@ bool Broker::HandToSpare(int clientFd, const ucred& peer, const std::string& cli
     }
     Connected(spare, clientFd, peer);
     m_SpareDelay = 0;
-    if (m_SpareTimer) sd_event_source_set_enabled(m_SpareTimer.get(), SD_EVENT_OFF);
-    StartSpares();
+    StartSparesIn(kSpareAfterHandOffUsec);
     return true;
 }
 
@@ -75,16 +74,21 @@ void Broker::StartSpares() {
 void Broker::DelaySpares() {
     m_SpareDelay = m_SpareDelay == 0 ? kFirstRestartDelayUsec
                                      : std::min(2 * m_SpareDelay, kMaxRestartDelayUsec);
+    StartSparesIn(m_SpareDelay);
+}
+
+// Spares start when the timer fires, not before (StartSpares waits for it).
+void Broker::StartSparesIn(uint64_t usec) {
     if (!m_SpareTimer) {
-        int r = sd_event_add_time_relative(m_Event.get(), m_SpareTimer.out(), CLOCK_MONOTONIC,
-                                           m_SpareDelay, 0, &Broker::OnSpareTimer, this);
+        int r = sd_event_add_time_relative(m_Event.get(), m_SpareTimer.out(), CLOCK_MONOTONIC, usec,
+                                           0, &Broker::OnSpareTimer, this);
         if (r < 0) {
             HostLog(kLogError, "cannot time the next spare worker: %s (none is started)",
                     std::strerror(-r));
             return;
         }
     } else {
-        sd_event_source_set_time_relative(m_SpareTimer.get(), m_SpareDelay);
+        sd_event_source_set_time_relative(m_SpareTimer.get(), usec);
     }
     sd_event_source_set_enabled(m_SpareTimer.get(), SD_EVENT_ONESHOT);
 }
