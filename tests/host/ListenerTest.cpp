@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -20,21 +19,6 @@
 #include "service/Listener.h"
 
 namespace {
-
-// A unix socket bound at `path`: listening (a service runs there) or closed (it was killed).
-int BindAt(const std::string& path, bool listening) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path.c_str());
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    if (!listening) {
-        close(fd);
-        return -1;
-    }
-    EXPECT_EQ(listen(fd, 1), 0);
-    return fd;
-}
 
 int Connect(const std::string& path) {
     int fd = gxtest::ConnectUnix(path);
@@ -60,10 +44,11 @@ TEST_F(ListenOnTest, ReplacesOnlyAStaleSocket) {
         SCOPED_TRACE(row.what);
         std::string path = m_Dir + "/s" + std::to_string(row.what);
         if (row.what == TooLong) path = m_Dir + "/" + std::string(120, 'x');
-        int live = row.what == Live ? BindAt(path, true) : -1;
-        if (row.what == Stale) BindAt(path, false);
-        if (row.what == File) close(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        // A service that runs there, or one that was killed and left its socket behind.
         std::string error;
+        int live = row.what == Live || row.what == Stale ? gxhost::ListenOn(path, &error) : -1;
+        if (row.what == Stale) close(live), live = -1;
+        if (row.what == File) close(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
         int fd = gxhost::ListenOn(path, &error);
         EXPECT_EQ(fd >= 0, row.error[0] == '\0') << error;
         EXPECT_NE(error.find(row.error), std::string::npos) << error;
