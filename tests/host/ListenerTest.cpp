@@ -3,43 +3,26 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "LogSink.h"
 #include "LoopTest.h"
+#include "Socket.h"
 #include "gxhost/Endpoint.h"
 #include "service/Listen.h"
 #include "service/Listener.h"
 
 namespace {
 
-// A unix socket bound at `path`: listening (a service runs there) or closed (it was killed).
-int BindAt(const std::string& path, bool listening) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path.c_str());
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    if (!listening) {
-        close(fd);
-        return -1;
-    }
-    EXPECT_EQ(listen(fd, 1), 0);
-    return fd;
-}
-
 int Connect(const std::string& path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path.c_str());
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    int fd = gxtest::ConnectUnix(path);
+    EXPECT_GE(fd, 0) << path;
     return fd;
 }
 
@@ -61,10 +44,11 @@ TEST_F(ListenOnTest, ReplacesOnlyAStaleSocket) {
         SCOPED_TRACE(row.what);
         std::string path = m_Dir + "/s" + std::to_string(row.what);
         if (row.what == TooLong) path = m_Dir + "/" + std::string(120, 'x');
-        int live = row.what == Live ? BindAt(path, true) : -1;
-        if (row.what == Stale) BindAt(path, false);
-        if (row.what == File) close(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+        // A service that runs there, or one that was killed and left its socket behind.
         std::string error;
+        int live = row.what == Live || row.what == Stale ? gxhost::ListenOn(path, &error) : -1;
+        if (row.what == Stale) close(live), live = -1;
+        if (row.what == File) close(open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
         int fd = gxhost::ListenOn(path, &error);
         EXPECT_EQ(fd >= 0, row.error[0] == '\0') << error;
         EXPECT_NE(error.find(row.error), std::string::npos) << error;
@@ -137,59 +121,46 @@ TEST_F(ListenerTest, RestsWhenServingFailsForWantOfDescriptors) {
 }
 
 // A client beyond the limit: its bus start-up is answered, its first real call gets the error.
-struct RefusedCall {
-    const char* interface;
-    const char* member;
-    const char* signature;
-    const char* error;  // the error name expected, "" for a reply
-};
-
-class RefusalTest : public ListenerTest {
-protected:
-    // Makes the calls in order on a client connection, each once the one before was answered.
-    void Call(bool busClient, std::vector<RefusedCall> calls) {
-        ASSERT_GE(m_Listener->Start([](int fd, const ucred&) { return close(fd), 0; },
-                                    [] { return true; }, 0, 3),
-                  0);
-        m_Calls = std::move(calls);
-        ASSERT_GE(sd_bus_new(m_Client.out()), 0);
-        ASSERT_GE(sd_bus_set_address(m_Client.get(), ("unix:path=" + m_Path).c_str()), 0);
-        ASSERT_GE(sd_bus_set_bus_client(m_Client.get(), busClient), 0);
-        ASSERT_GE(sd_bus_start(m_Client.get()), 0);
-        ASSERT_GE(sd_bus_attach_event(m_Client.get(), event(), 0), 0);
-        Next();
-        ASSERT_TRUE(RunUntilDone());
-    }
-    void Next() {
-        if (m_Answers.size() == m_Calls.size()) return Done();
-        const RefusedCall& c = m_Calls[m_Answers.size()];
-        const char* path = std::strcmp(c.interface, gxhost::kHostInterface) == 0
-                               ? gxhost::kHostPath
-                               : "/org/freedesktop/DBus";
-        ASSERT_GE(
-            sd_bus_call_method_async(m_Client.get(), nullptr, gxhost::kBusName, path, c.interface,
-                                     c.member, &RefusalTest::OnReply, this, c.signature, "x"),
-            0);
-    }
-    static int OnReply(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        auto* self = static_cast<RefusalTest*>(userdata);
-        const sd_bus_error* e = sd_bus_message_get_error(m);
-        self->m_Answers.push_back(e != nullptr ? e->name : "");
-        if (e != nullptr) self->m_Message = e->message;
-        self->Next();
-        return 1;
-    }
-    gxhost::UnflushedBusRef m_Client;
-    std::vector<RefusedCall> m_Calls;
-    std::vector<std::string> m_Answers;
-    std::string m_Message;
-};
-
-TEST_F(RefusalTest, ABusClientsStartUpIsAnswered) {
-    Call(true, {{"org.freedesktop.DBus", "AddMatch", "s", ""},
-                {"org.freedesktop.DBus", "RemoveMatch", "s", ""},
-                {gxhost::kHostInterface, "Open", "s", gxhost::kErrorTooManyClients}});
-    EXPECT_EQ(m_Answers, (std::vector<std::string>{"", "", gxhost::kErrorTooManyClients}));
+// The client makes its calls in turn from a thread of its own while the loop serves it, and ends
+// the loop through a pipe once the last is answered.
+TEST_F(ListenerTest, ABusClientsStartUpIsAnsweredAndItsFirstCallRefused) {
+    ASSERT_GE(m_Listener->Start([](int fd, const ucred&) { return close(fd), 0; },
+                                [] { return true; }, 0, 3),
+              0);
+    int done[2];
+    ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+    gxhost::EventSourceRef finished;
+    ASSERT_GE(sd_event_add_io(
+                  event(), finished.out(), done[0], EPOLLIN,
+                  [](sd_event_source* s, int, uint32_t, void*) {
+                      return sd_event_exit(sd_event_source_get_event(s), 0);
+                  },
+                  nullptr),
+              0);
+    std::vector<std::string> answers;
+    std::thread client([&] {
+        gxhost::UnflushedBusRef bus;
+        EXPECT_GE(sd_bus_new(bus.out()), 0);
+        EXPECT_GE(sd_bus_set_address(bus.get(), ("unix:path=" + m_Path).c_str()), 0);
+        EXPECT_GE(sd_bus_set_bus_client(bus.get(), 1), 0);
+        EXPECT_GE(sd_bus_start(bus.get()), 0);
+        for (const char* member : {"AddMatch", "RemoveMatch", "Open"}) {
+            const bool host = std::strcmp(member, "Open") == 0;
+            sd_bus_error error = SD_BUS_ERROR_NULL;
+            sd_bus_call_method(bus.get(), gxhost::kBusName,
+                               host ? gxhost::kHostPath : "/org/freedesktop/DBus",
+                               host ? gxhost::kHostInterface : "org.freedesktop.DBus", member,
+                               &error, nullptr, "s", "x");
+            answers.push_back(error.name != nullptr ? error.name : "");
+            sd_bus_error_free(&error);
+        }
+        EXPECT_EQ(write(done[1], "x", 1), 1);
+    });
+    EXPECT_TRUE(RunUntilDone());
+    client.join();
+    close(done[0]);
+    close(done[1]);
+    EXPECT_EQ(answers, (std::vector<std::string>{"", "", gxhost::kErrorTooManyClients}));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The broker-worker protocol: the shared descriptors' option, the hand-off of a client and the
-// template's fork requests.
+// The broker-worker protocol: the hand-off of a client and the template's fork requests. The shared
+// descriptors' option is read and written back by the options' table (OptionsTest).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -12,18 +12,6 @@
 #include "worker/WorkerProtocol.h"
 
 namespace {
-
-TEST(WorkerProtocol, SharedDescriptorsRoundTrip) {
-    const std::vector<int> kRows[] = {{5}, {5, -1, 6}, {-1, -1}};
-    for (const std::vector<int>& fds : kRows) {
-        std::string text = gxhost::FormatWorkerFds(fds);
-        SCOPED_TRACE(text);
-        std::vector<int> back;
-        EXPECT_TRUE(gxhost::ParseWorkerFds(text, &back));
-        EXPECT_EQ(back, fds);
-    }
-    EXPECT_EQ(gxhost::ClientName(7), ":1.7");
-}
 
 class HandOff : public ::testing::Test {
 protected:
@@ -40,7 +28,7 @@ protected:
 };
 
 TEST_F(HandOff, TheClientArrivesWithItsName) {
-    ASSERT_EQ(gxhost::SendClient(m_Pair[0], m_Pipe[1], ":1.42"), 0);
+    ASSERT_EQ(gxhost::SendClient(m_Pair[0], m_Pipe[1], gxhost::ClientName(42)), 0);
     int fd = -1;
     std::string name;
     ASSERT_EQ(gxhost::ReceiveClient(m_Pair[1], &fd, &name), 1);

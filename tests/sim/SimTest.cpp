@@ -261,13 +261,9 @@ struct Blocking {
     }
 };
 
-// Destroying the instance and resetting the simulator both wait for a callback that runs, and drop
-// the signal queued behind it.
-struct Ending {
-    const char* name;
-    void (*end)(void* lib, int handle);
-};
-class EndingTest : public SimTest, public ::testing::WithParamInterface<Ending> {};
+// Destroying the instance (false) and resetting the simulator (true) both wait for a callback that
+// runs, and drop the signal queued behind it.
+class EndingTest : public SimTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
     void* lib = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
@@ -287,7 +283,10 @@ TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
     std::atomic<bool> returned{false};
     bool doneWhenReturned = false;
     std::thread ender([&] {
-        GetParam().end(lib, h);
+        if (GetParam())
+            gxsim::Reset();
+        else
+            reinterpret_cast<gx_motion_recog_destroy_t>(dlsym(lib, "gx_motion_recog_destroy"))(h);
         doneWhenReturned = b.done;
         returned = true;
     });
@@ -305,16 +304,8 @@ TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
     dlclose(lib);
 }
 
-INSTANTIATE_TEST_SUITE_P(Motion, EndingTest,
-                         ::testing::Values(Ending{"Destroy",
-                                                  [](void* lib, int h) {
-                                                      reinterpret_cast<gx_motion_recog_destroy_t>(
-                                                          dlsym(lib, "gx_motion_recog_destroy"))(h);
-                                                  }},
-                                           Ending{"Reset", [](void*, int) { gxsim::Reset(); }}),
-                         [](const ::testing::TestParamInfo<Ending>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Motion, EndingTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Reset" : "Destroy"; });
 
 // ---- The face library's files ------------------------------------------------------------------
 
@@ -386,7 +377,8 @@ struct OverLimit {
 class Limits : public SimTest, public ::testing::WithParamInterface<OverLimit> {};
 
 // A change over a limit is refused whole, names the limit, and leaves the state as it was; the
-// next change within the limits is done.
+// next change within the limits is done. After a reset, a refused change restores the state the
+// reset left, not the one before it (a reset keeps no serialised copy to restore from).
 TEST_P(Limits, RefuseTheWholeChangeAndNameTheLimit) {
     ASSERT_TRUE(gxsim::SetModel(std::string("before")));
     ASSERT_TRUE(gxsim::SetFacesInView({{1, 2, 3, 4, 5}}));
@@ -396,19 +388,13 @@ TEST_P(Limits, RefuseTheWholeChangeAndNameTheLimit) {
     EXPECT_NE(message.find(GetParam().mentions), std::string::npos) << message;
     EXPECT_EQ(Fingerprint(), before);
     EXPECT_TRUE(gxsim::SetModel(std::string(gxsim::kMaxTextBytes, 'm')));
+    gxsim::Reset();
+    before = Fingerprint();
+    EXPECT_NE(GetParam().change(), "");
+    EXPECT_EQ(Fingerprint(), before) << "after a reset";
 }
 
 const std::string kOverText(gxsim::kMaxTextBytes + 1, 'x'), kOverPath = "/" + kOverText.substr(1);
-
-// A refused change restores the state a reset left, not the one before the reset (a reset keeps
-// no serialised copy of the state to restore from).
-TEST_F(SimTest, RefusedChangeAfterAResetRestoresTheReset) {
-    ASSERT_TRUE(gxsim::SetModel(std::string("before")));
-    gxsim::Reset();
-    std::string reset = Fingerprint();
-    EXPECT_FALSE(gxsim::SetModel(kOverText));
-    EXPECT_EQ(Fingerprint(), reset);
-}
 
 INSTANTIATE_TEST_SUITE_P(
     Sim, Limits,

@@ -23,21 +23,11 @@ void WriteText(const std::string& path, const std::string& text) {
 
 namespace {
 
-int StoreWriter(const char* path, const char* prefix, int count) {
+// KEY/0..COUNT-1 each set to its number, or (a burst) KEY itself set to 1, 2, ... COUNT in turn.
+int StoreWriter(const char* path, const std::string& key, int count, bool burst) {
     gxsim::SetSettingsPath(path);
-    for (int i = 0; i < count; ++i) {
-        std::string key = std::string(prefix) + "/" + std::to_string(i);
-        if (vconf_set_int(key.c_str(), i) != 0) return 2;
-    }
-    return 0;
-}
-
-int StoreBurst(const char* path, const char* key) {
-    gxsim::SetSettingsPath(path);
-    // Bounded, so that a parent that fails to kill it does not leave it running for long.
-    for (int i = 1; i <= 200000; ++i) {
-        if (vconf_set_int(key, i) != 0) return 2;
-    }
+    for (int i = burst ? 1 : 0; i < count + (burst ? 1 : 0); ++i)
+        if (vconf_set_int((burst ? key : key + "/" + std::to_string(i)).c_str(), i) != 0) return 2;
     return 0;
 }
 
@@ -66,8 +56,10 @@ int RingDeliveryHelper(int argc, char** argv);
 
 int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "--store-writer") == 0)
-        return StoreWriter(argv[2], argv[3], atoi(argv[4]));
-    if (argc == 4 && strcmp(argv[1], "--store-burst") == 0) return StoreBurst(argv[2], argv[3]);
+        return StoreWriter(argv[2], argv[3], atoi(argv[4]), false);
+    // Bounded, so that a parent that fails to kill it does not leave it running for long.
+    if (argc == 4 && strcmp(argv[1], "--store-burst") == 0)
+        return StoreWriter(argv[2], argv[3], 200000, true);
     if (argc == 4 && strcmp(argv[1], "--log-writer") == 0) return LogWriter(argv[2], atoi(argv[3]));
     if (argc == 2 && strcmp(argv[1], "--face-trainer") == 0) return FaceTrainer();
     if ((argc == 2 && strcmp(argv[1], "--ring-delivery") == 0) ||

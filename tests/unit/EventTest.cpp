@@ -67,8 +67,6 @@ const EventRow kEventRows[] = {
     {"w1", kFace, 6, &kDetect, nullptr, nullptr, "2 ProcessFaceSignal: Invalid signal 6 \\n"},
     {"w1", kFace, -1, &kDetect, nullptr, nullptr, "2 ProcessFaceSignal: Invalid signal -1 \\n"},
     {"w1", kFace, 1005, kAbc, nullptr, nullptr, "2 ProcessFaceSignal: Invalid signal 1005 \\n"},
-    {"w1", -1, 1005, kAbc, nullptr, nullptr, "16 ProcessSignal: received Handle [-1] is error!\\n"},
-    {"w1", 4242, 1005, kAbc, nullptr, nullptr, "2 ProcessSignal: m_MotionHandle = 700,   m_FaceHandle=900"},
 };
 // clang-format on
 
