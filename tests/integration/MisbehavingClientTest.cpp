@@ -64,15 +64,6 @@ struct Scene {
     }
 };
 
-// Calls nobody waits for (a stream of motion signals) on a connection of its own; its name.
-void FloodWithoutReplies(const std::string& address, int count, size_t bytes, std::string* name) {
-    Client client(address, Client::Options{true, false});
-    *name = client.Name();
-    std::string text(bytes, 'x');
-    for (int i = 0; i < count; ++i)
-        ASSERT_GE(gxclient::Send(client.bus(), gxclient::EmitGesture(1001, text)), 0);
-}
-
 // A worker stopped (SIGSTOP, a debugger) holds up no gesture: each emit is answered within a
 // second (gxempctl's call timeout; longer in a sanitizer build), counting the stopped worker's
 // instance; resumed, its client gets every gesture emitted meanwhile, in order. Stopped again, it
@@ -112,7 +103,13 @@ void FloodToAWorkerThatDoesNotRead(Scene& s) {
               1);
     SignalProcess(s.parties.back().worker, SIGSTOP);
     std::string flooder;
-    FloodWithoutReplies(s.service.address(), 6000, 16 * 1024, &flooder);
+    {  // calls nobody waits for (a stream of motion signals) on a connection of its own
+        Client flood(s.service.address(), Client::Options{true, false});
+        flooder = flood.Name();
+        const std::string text(16 * 1024, 'x');
+        for (int i = 0; i < 6000; ++i)
+            ASSERT_GE(gxclient::Send(flood.bus(), gxclient::EmitGesture(1001, text)), 0);
+    }
     // The flood has passed once the flooder's worker has written it all into the ring and ended.
     pid_t worker = s.service.WorkerOf(flooder);
     EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(worker) + " of client", 30000));

@@ -169,13 +169,6 @@ INSTANTIATE_TEST_SUITE_P(Spares, SpareTest, ::testing::Values(0u, 1u, 2u));
 
 // ---- Workers forked from the template ----------------------------------------------------------
 
-// The service's child that forks its workers (it is no worker: Workers() leaves it out).
-pid_t TemplateOf(const Service& service) {
-    for (pid_t child : ChildrenOf(service.pid()))
-        if (IsWorkerTemplate(child)) return child;
-    return -1;
-}
-
 // Where the program is mapped: a forked process has its parent's place, an exec'd one a new one.
 std::string ProgramMapping(pid_t pid) {
     std::istringstream maps(ReadFile("/proc/" + std::to_string(pid) + "/maps"));
@@ -184,13 +177,15 @@ std::string ProgramMapping(pid_t pid) {
     return line.substr(0, line.find(' '));
 }
 
-// The template once it has said it is ready (it takes its name then), other than `not`.
+// The service's child that forks its workers (it is no worker: Workers() leaves it out), once it
+// has said it is ready (it takes its name then), other than `not`.
 pid_t ReadyTemplateOf(const Service& service, pid_t not_ = -1) {
     pid_t tpl = -1;
     bool ready = WaitUntil([&] {
-        tpl = TemplateOf(service);
-        return tpl > 0 && tpl != not_ &&
-               ReadFile("/proc/" + std::to_string(tpl) + "/comm") == "gxemp-template\n";
+        tpl = -1;
+        for (pid_t child : ChildrenOf(service.pid()))
+            if (IsWorkerTemplate(child) && child != not_) tpl = child;
+        return tpl > 0 && ReadFile("/proc/" + std::to_string(tpl) + "/comm") == "gxemp-template\n";
     });
     return ready ? tpl : -1;
 }
