@@ -93,19 +93,16 @@ TEST(StartTest, BusModeOwnershipEventsAndDeparture) {
     kill(daemon.pid(), SIGTERM);
 }
 
+// gxempctl finds the service there. (The socket's own mode is the listener's test, tests/host.)
 TEST(StartTest, DefaultEndpointIsAPrivateDirectoryUnderTheRuntimeDir) {
     TempDir runtime;
     std::string env = "XDG_RUNTIME_DIR=" + runtime.path();
     Child service({GXEMP_BIN, "--settings", runtime.path() + "/settings.ini"}, {env});
-    std::string dir = runtime.path() + "/gxemp", sock = dir + "/host.sock";
     ProcessResult info = WaitForInfo({env, "GXEMP_ADDRESS="});
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("\"RECOG\""), std::string::npos);
     struct stat st {};
-    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    ASSERT_EQ(stat((runtime.path() + "/gxemp").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(stat(sock.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
     kill(service.pid(), SIGINT);
     EXPECT_EQ(service.Wait(), 0);
 }
