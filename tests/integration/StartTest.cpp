@@ -42,8 +42,7 @@ TEST(StartTest, SocketHandedOverBySystemd) {
     std::string address = "GXEMP_ADDRESS=unix:path=" + sock;
     ProcessResult info = WaitForInfo({address});
     ASSERT_EQ(info.status, 0) << info.err;
-    kill(launcher.pid(), SIGTERM);  // the launcher is the service now (exec)
-    EXPECT_EQ(launcher.Wait(), 0);
+    EXPECT_EQ(launcher.Stop(SIGTERM), 0);  // the launcher is the service now (exec)
     std::string log = ReadFile(dir.path() + "/log");
     EXPECT_NE(log.find("serving on the socket passed by systemd"), std::string::npos) << log;
 }
@@ -88,8 +87,7 @@ TEST(StartTest, BusModeOwnershipEventsAndDeparture) {
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(log).find(expected) != std::string::npos; }))
         << ReadFile(log);
     EXPECT_TRUE(other.Execute(theirs, "IsSupportTTS").served);
-    kill(service.pid(), SIGTERM);
-    EXPECT_EQ(service.Wait(), 0);
+    EXPECT_EQ(service.Stop(SIGTERM), 0);
     kill(daemon.pid(), SIGTERM);
 }
 
@@ -103,8 +101,7 @@ TEST(StartTest, DefaultEndpointIsAPrivateDirectoryUnderTheRuntimeDir) {
     struct stat st {};
     ASSERT_EQ(stat((runtime.path() + "/gxemp").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    kill(service.pid(), SIGINT);
-    EXPECT_EQ(service.Wait(), 0);
+    EXPECT_EQ(service.Stop(SIGINT), 0);
 }
 
 TEST(StartTest, BadCommandLinesAreReported) {
@@ -205,8 +202,7 @@ TEST(LogTest, TerminalStaysQuietAndTheBoundedLogKeepsEveryLine) {
         for (int i = 0; i < 100 && ReadFile(file + ".1").empty(); ++i)
             client.Execute(engine, "GetUserLevel");
     }
-    kill(service.pid(), SIGTERM);
-    EXPECT_EQ(service.Wait(), 0);
+    EXPECT_EQ(service.Stop(SIGTERM), 0);
 
     EXPECT_EQ(ReadFile(err), "[5] EMP-HOST: serving on " + address +
                                  " (a worker process per client)\n[5] EMP-HOST: stopped\n");
