@@ -108,7 +108,6 @@ protected:
         return WaitUntil(
             [&] { return ReadFile(dir.path() + "/bridge.log").find(text) != std::string::npos; });
     }
-    static Json::Value Params(const char* json) { return ParseJson(json); }
 
     Service service;
     TempDir dir;
@@ -224,7 +223,7 @@ TEST_F(BridgeTest, AnswersEachRequestByItsOriginsRights) {
              {faces.get(), "subscribe",    R"({"background": true})", R"({"gestures": [], "faces": false, "background": true})", 0},
          }) {
         // clang-format on
-        Json::Value answer = r.page->Call(r.method, r.params ? Params(r.params) : Json::Value());
+        Json::Value answer = r.page->Call(r.method, r.params ? ParseJson(r.params) : Json::Value());
         std::string what = std::string(r.method) + " " + r.params;
         if (r.error != 0) {
             EXPECT_EQ(answer["error"]["code"], r.error) << what;
@@ -238,7 +237,8 @@ TEST_F(BridgeTest, AnswersEachRequestByItsOriginsRights) {
         }
     }
     // A refusal is logged once, however often it comes.
-    EXPECT_EQ(tv->Call("command", Params(R"({"name": "FaceVersion"})"))["error"]["code"], -32001);
+    EXPECT_EQ(tv->Call("command", ParseJson(R"({"name": "FaceVersion"})"))["error"]["code"],
+              -32001);
     const std::string refused = "refused a request of " + kTv + ": this origin may not use face";
     EXPECT_TRUE(Logged(refused));
     std::string log = ReadFile(dir.path() + "/bridge.log");
@@ -280,7 +280,7 @@ TEST_F(BridgeTest, FloodsAreRefusedThenClosedAndAClosedSocketEndsItsWorker) {
     }));
     // Far more commands than four in flight and twenty a second allow, without waiting.
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 200; ++i) tv->Request("command", Params(R"({"name": "IsSupportTTS"})"));
+    for (int i = 0; i < 200; ++i) tv->Request("command", ParseJson(R"({"name": "IsSupportTTS"})"));
     int served = 0, refused = 0;
     for (Json::Value m; !(m = tv->Next([](const Json::Value&) { return true; })).isNull();) {
         served += m["result"]["served"].asBool();
@@ -301,16 +301,16 @@ TEST_F(BridgeTest, FloodsAreRefusedThenClosedAndAClosedSocketEndsItsWorker) {
 
 TEST_F(BridgeTest, GesturesGoToTheFocusedVisiblePageAndSlowOnesLoseTheOldest) {
     auto one = Open(kTv), two = Open(kTv), back = Open(kFaceApp);
-    const Json::Value grab = Params(R"({"gestures": ["EVENT_MOTION_GRAB"]})");
+    const Json::Value grab = ParseJson(R"({"gestures": ["EVENT_MOTION_GRAB"]})");
     for (Ws* page : {one.get(), two.get()})
         ASSERT_EQ(page->Call("subscribe", grab)["result"]["gestures"].size(), 1u);
-    ASSERT_EQ(back->Call("subscribe", Params(R"({"gestures": ["EVENT_MOTION_GRAB"],
+    ASSERT_EQ(back->Call("subscribe", ParseJson(R"({"gestures": ["EVENT_MOTION_GRAB"],
                                                "background": true})"))["result"]["background"],
               true);
-    const Json::Value focused = Params(R"({"visible": true, "focused": true})");
+    const Json::Value focused = ParseJson(R"({"visible": true, "focused": true})");
     EXPECT_EQ(one->Call("visibility", focused)["result"]["focus"], true);
     EXPECT_EQ(two->Call("visibility",
-                        Params(R"({"visible": true, "focused": false})"))["result"]["focus"],
+                        ParseJson(R"({"visible": true, "focused": false})"))["result"]["focus"],
               false);
     Client control(service.address());
     auto next = [](Ws& page) { return page.Notification("event")["payload"].asString(); };
@@ -331,7 +331,7 @@ TEST_F(BridgeTest, GesturesGoToTheFocusedVisiblePageAndSlowOnesLoseTheOldest) {
     if (got == "first") got = next(*two);
     EXPECT_EQ(got, "second");
     EXPECT_EQ(two->Call("visibility",
-                        Params(R"({"visible": false, "focused": true})"))["result"]["focus"],
+                        ParseJson(R"({"visible": false, "focused": true})"))["result"]["focus"],
               false);
     EXPECT_EQ(one->Call("visibility", focused)["result"]["focus"], true);
     ASSERT_GT(control.EmitMotion(1005, "third"), 0);

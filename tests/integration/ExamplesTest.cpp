@@ -31,13 +31,8 @@ TEST_P(ExamplesTest, PrintsEventsAsSentAndClosesItsEngineOnSigterm) {
     EXPECT_EQ(control.EmitMotion(1006, "no event for this one"), 0) << "not subscribed";
     EXPECT_EQ(control.EmitMotion(1000, ""), 1);
     EXPECT_EQ(control.EmitFace(0, 7, 10, 20, 30, 40), 1);
-    Json::Value face, detected;
-    face["nDetectID"] = 7;
-    face["x"] = 10;
-    face["y"] = 20;
-    face["w"] = 30;
-    face["h"] = 40;
-    detected["detectResult"].append(face);
+    const Json::Value detected =
+        ParseJson(R"({"detectResult": [{"nDetectID": 7, "x": 10, "y": 20, "w": 30, "h": 40}]})");
     // The events are all printed before the signal comes: none waits unread when it does.
     std::string printed;
     while (printed.find("EVENT_FR_DETECT_FACE") == std::string::npos || line != "}") {

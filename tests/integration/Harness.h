@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "Browser.h"
@@ -66,6 +67,23 @@ inline int ConnectUnauthenticated(const std::string& path, int flags = 0) {
     if (fd < 0 || write(fd, auth, sizeof auth - 1) > 0) return fd;
     close(fd);
     return -1;
+}
+
+// A connected client with an engine, and the worker that serves it (a worker per client).
+struct Party {
+    std::unique_ptr<Client> client;
+    uint32_t engine = 0;
+    pid_t worker = -1;
+    std::string widget;  // what it subscribed under, if anything
+    int zoom = 0;        // its own motion setting, if it set one
+};
+
+inline Party Join(const Service& service) {
+    Party p;
+    p.client = std::make_unique<Client>(service.address());
+    p.engine = p.client->Open();
+    p.worker = service.WorkerOf(p.client->Name());
+    return p;
 }
 
 // The name of a test run in each way the service serves clients (the parameter: --single-process).

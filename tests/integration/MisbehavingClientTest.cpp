@@ -51,20 +51,6 @@ double SecondsOf(const std::function<void()>& work) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A connected client with an engine, and the worker that serves it.
-struct Party {
-    std::unique_ptr<Client> client;
-    uint32_t engine = 0;
-    pid_t worker = -1;
-};
-
-Party Join(const Service& service) {
-    Party p{std::make_unique<Client>(service.address())};
-    p.engine = p.client->Open();
-    p.worker = service.WorkerOf(p.client->Name());
-    return p;
-}
-
 // What a fault leaves running until the service has stopped.
 struct Scene {
     explicit Scene(Service& s) : service(s) {}
@@ -78,20 +64,30 @@ struct Scene {
     }
 };
 
-// Calls nobody waits for (a stream of motion signals) on a connection of its own; its name.
-void FloodWithoutReplies(const std::string& address, int count, size_t bytes, std::string* name) {
-    Client client(address, Client::Options{true, false});
-    *name = client.Name();
-    std::string text(bytes, 'x');
-    for (int i = 0; i < count; ++i)
-        ASSERT_GE(gxclient::Send(client.bus(), gxclient::EmitGesture(1001, text)), 0);
-}
-
+// A worker stopped (SIGSTOP, a debugger) holds up no gesture: each emit is answered within a
+// second (gxempctl's call timeout; longer in a sanitizer build), counting the stopped worker's
+// instance; resumed, its client gets every gesture emitted meanwhile, in order. Stopped again, it
+// is named for not answering Drain (and the bystander's gestures pass it by).
 void StoppedWorker(Scene& s) {
     s.parties.push_back(Join(s.service));
-    SignalProcess(s.parties.back().worker, SIGSTOP);
+    Party& p = s.parties.back();
+    ASSERT_EQ(p.client->Subscribe(p.engine, "w", {"EVENT_MOTION_GRAB"}), 1);
+    SignalProcess(p.worker, SIGSTOP);
+    const std::vector<std::string> texts = {"g0", "g1", "g2"};
+    for (const std::string& text : texts) {
+        ProcessResult r = s.service.Ctl({"--timeout", std::to_string(kAnswerSeconds), "sim",
+                                         "gesture", "EVENT_MOTION_GRAB", text});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "signal 1005 delivered to 1 subscriber(s)\n");
+    }
+    SignalProcess(p.worker, SIGCONT);
+    EXPECT_TRUE(p.client->WaitEvents(texts.size()));
+    std::vector<std::string> got;
+    for (const auto& e : p.client->events) got.push_back(e.data.substr(0, e.data.find('\n')));
+    EXPECT_EQ(got, texts);
+    SignalProcess(p.worker, SIGSTOP);
     EXPECT_EQ(s.service.Ctl({"sim", "drain"}).status, 0);
-    EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(s.parties.back().worker) +
+    EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(p.worker) +
                                      " is stopped and did not answer Drain"))
         << s.service.Log();
 }
@@ -107,7 +103,13 @@ void FloodToAWorkerThatDoesNotRead(Scene& s) {
               1);
     SignalProcess(s.parties.back().worker, SIGSTOP);
     std::string flooder;
-    FloodWithoutReplies(s.service.address(), 6000, 16 * 1024, &flooder);
+    {  // calls nobody waits for (a stream of motion signals) on a connection of its own
+        Client flood(s.service.address(), Client::Options{true, false});
+        flooder = flood.Name();
+        const std::string text(16 * 1024, 'x');
+        for (int i = 0; i < 6000; ++i)
+            ASSERT_GE(gxclient::Send(flood.bus(), gxclient::EmitGesture(1001, text)), 0);
+    }
     // The flood has passed once the flooder's worker has written it all into the ring and ended.
     pid_t worker = s.service.WorkerOf(flooder);
     EXPECT_TRUE(s.service.WaitForLog("worker " + std::to_string(worker) + " of client", 30000));

@@ -24,19 +24,13 @@ namespace {
 constexpr int kGrab = 1005;
 
 // A client with one engine subscribed to grabs under its own widget and its own zoom setting.
-struct Party {
-    std::unique_ptr<Client> client;
-    uint32_t engine = 0;
-    std::string widget;
-    int zoom = 0;
-};
-
-Party Join(const Service& service, int i) {
-    Party p{std::make_unique<Client>(service.address()), 0, "w" + std::to_string(i), 10 + i};
-    Client& c = *p.client;
-    p.engine = c.Open();
-    EXPECT_EQ(c.Subscribe(p.engine, p.widget, {"EVENT_MOTION_GRAB"}), 1);
-    EXPECT_EQ(c.Execute(p.engine, "SetZoomTriggerCondition", std::to_string(p.zoom)).integer, 1);
+Party Subscribed(const Service& service, int i) {
+    Party p = Join(service);
+    p.widget = "w" + std::to_string(i);
+    p.zoom = 10 + i;
+    EXPECT_EQ(p.client->Subscribe(p.engine, p.widget, {"EVENT_MOTION_GRAB"}), 1);
+    EXPECT_EQ(
+        p.client->Execute(p.engine, "SetZoomTriggerCondition", std::to_string(p.zoom)).integer, 1);
     return p;
 }
 
@@ -56,35 +50,6 @@ void ExpectEachOwnsItsEngine(std::vector<Party>& parties) {
     }
 }
 
-// A worker stopped (SIGSTOP, a debugger) holds up no gesture to another client: each emit is
-// answered within a second (gxempctl's call timeout; longer in a sanitizer build), counting the
-// stopped worker's instance too, and is delivered to the other client; resumed, the stopped
-// worker's client gets every gesture emitted meanwhile, in order.
-TEST(StoppedWorkerTest, HoldsUpNoGestureAndGetsThoseEmittedMeanwhileOnceResumed) {
-    Service service;
-    std::vector<Party> parties;
-    for (int i = 0; i < 2; ++i) parties.push_back(Join(service, i));
-    pid_t stopped = service.WorkerOf(parties[0].client->Name());
-    ASSERT_GT(stopped, 0);
-    SignalProcess(stopped, SIGSTOP);
-    const std::vector<std::string> texts = {"g0", "g1", "g2"};
-    for (const std::string& text : texts) {
-        ProcessResult r = service.Ctl({"--timeout", std::to_string(kAnswerSeconds), "sim",
-                                       "gesture", "EVENT_MOTION_GRAB", text});
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "signal 1005 delivered to 2 subscriber(s)\n");
-    }
-    auto got = [&texts](Party& p) {
-        EXPECT_TRUE(p.client->WaitEvents(texts.size())) << p.widget;
-        std::vector<std::string> data;
-        for (const auto& e : p.client->events) data.push_back(e.data.substr(0, e.data.find('\n')));
-        return data;
-    };
-    EXPECT_EQ(got(parties[1]), texts);
-    SignalProcess(stopped, SIGCONT);
-    EXPECT_EQ(got(parties[0]), texts);
-}
-
 // How a third client goes, and how the broker reports its worker's end.
 struct Departure {
     const char* name;
@@ -101,7 +66,7 @@ protected:
 TEST_P(DepartureTest, LeavesTheOthersWorking) {
     const Departure& d = GetParam();
     std::vector<Party> parties;
-    parties.push_back(Join(service, 0));
+    parties.push_back(Subscribed(service, 0));
     // The one that goes is a process of its own, built between the other two.
     Child goer({GXEMPCTL_BIN, "--address", service.address(), "session"});
     goer.Write(
@@ -114,10 +79,10 @@ TEST_P(DepartureTest, LeavesTheOthersWorking) {
     pid_t worker = -1;  // the one not serving the first party
     ASSERT_TRUE(WaitUntil([&] {
         for (pid_t w : service.ServingWorkers())
-            if (w != service.WorkerOf(parties[0].client->Name())) worker = w;
+            if (w != parties[0].worker) worker = w;
         return worker > 0;
     })) << service.Log();
-    parties.push_back(Join(service, 1));
+    parties.push_back(Subscribed(service, 1));
 
     if (d.killWorker) SignalProcess(worker, SIGKILL);
     if (d.killClient) SignalProcess(goer.pid(), SIGKILL);
@@ -137,7 +102,7 @@ TEST_P(DepartureTest, LeavesTheOthersWorking) {
         EXPECT_EQ(m["subscribed"][0], kGrab);
         workers.insert(m["worker"].asInt());
     }
-    for (Party& p : parties) expected.insert(service.WorkerOf(p.client->Name()));
+    for (Party& p : parties) expected.insert(p.worker);
     EXPECT_EQ(workers, expected);
     EXPECT_EQ(workers.size(), parties.size()) << "clients share a worker";
     // They can subscribe again, and unsubscribe.
@@ -168,9 +133,9 @@ TEST_P(SpareTest, ClientsOwnTheirWorkersAndNoSpareOutlivesTheService) {
     ASSERT_TRUE(WaitUntil(count(spares))) << service.Log();
     std::vector<pid_t> before = service.Workers();
     std::vector<Party> parties;
-    for (int i = 0; i < 2; ++i) parties.push_back(Join(service, i));
-    pid_t first = service.WorkerOf(parties[0].client->Name());
-    EXPECT_NE(first, service.WorkerOf(parties[1].client->Name()));
+    for (int i = 0; i < 2; ++i) parties.push_back(Subscribed(service, i));
+    pid_t first = parties[0].worker;
+    EXPECT_NE(first, parties[1].worker);
     EXPECT_EQ(std::count(before.begin(), before.end(), first), spares > 0 ? 1 : 0)
         << "the first client was not given a spare\n"
         << service.Log();
@@ -178,11 +143,9 @@ TEST_P(SpareTest, ClientsOwnTheirWorkersAndNoSpareOutlivesTheService) {
     ExpectEachOwnsItsEngine(parties);
 
     if (spares > 0) {
-        std::vector<pid_t> serving = service.ServingWorkers(), all = service.Workers();
-        pid_t spare = -1;
-        for (pid_t w : all)
-            if (std::count(serving.begin(), serving.end(), w) == 0) spare = w;
-        ASSERT_GT(spare, 0);
+        std::vector<pid_t> idle = service.SpareWorkers();
+        ASSERT_FALSE(idle.empty());
+        pid_t spare = idle.back();
         kill(spare, SIGKILL);
         ASSERT_TRUE(service.WaitForLog("spare worker " + std::to_string(spare) + " was killed"))
             << service.Log();
@@ -191,7 +154,7 @@ TEST_P(SpareTest, ClientsOwnTheirWorkersAndNoSpareOutlivesTheService) {
             return now.size() == 2 + spares && std::count(now.begin(), now.end(), spare) == 0;
         })) << "the dead spare was not replaced\n"
             << service.Log();
-        parties.push_back(Join(service, 2));
+        parties.push_back(Subscribed(service, 2));
         ExpectEachOwnsItsEngine(parties);
     }
     std::vector<pid_t> all = service.Workers();
@@ -206,13 +169,6 @@ INSTANTIATE_TEST_SUITE_P(Spares, SpareTest, ::testing::Values(0u, 1u, 2u));
 
 // ---- Workers forked from the template ----------------------------------------------------------
 
-// The service's child that forks its workers (it is no worker: Workers() leaves it out).
-pid_t TemplateOf(const Service& service) {
-    for (pid_t child : ChildrenOf(service.pid()))
-        if (IsWorkerTemplate(child)) return child;
-    return -1;
-}
-
 // Where the program is mapped: a forked process has its parent's place, an exec'd one a new one.
 std::string ProgramMapping(pid_t pid) {
     std::istringstream maps(ReadFile("/proc/" + std::to_string(pid) + "/maps"));
@@ -221,13 +177,15 @@ std::string ProgramMapping(pid_t pid) {
     return line.substr(0, line.find(' '));
 }
 
-// The template once it has said it is ready (it takes its name then), other than `not`.
+// The service's child that forks its workers (it is no worker: Workers() leaves it out), once it
+// has said it is ready (it takes its name then), other than `not`.
 pid_t ReadyTemplateOf(const Service& service, pid_t not_ = -1) {
     pid_t tpl = -1;
     bool ready = WaitUntil([&] {
-        tpl = TemplateOf(service);
-        return tpl > 0 && tpl != not_ &&
-               ReadFile("/proc/" + std::to_string(tpl) + "/comm") == "gxemp-template\n";
+        tpl = -1;
+        for (pid_t child : ChildrenOf(service.pid()))
+            if (IsWorkerTemplate(child) && child != not_) tpl = child;
+        return tpl > 0 && ReadFile("/proc/" + std::to_string(tpl) + "/comm") == "gxemp-template\n";
     });
     return ready ? tpl : -1;
 }
@@ -244,14 +202,11 @@ TEST(WorkerTemplateTest, ForksTheWorkersAndIsStartedAgainWhenItDies) {
     auto expectForkedFrom = [&](pid_t tpl) {
         pid_t forked = -1;
         for (int i = 0; i < 3 && forked < 0; ++i) {
-            parties.push_back(Join(service, static_cast<int>(parties.size())));
-            pid_t spare = -1;
-            ASSERT_TRUE(WaitUntil([&] {
-                std::vector<pid_t> serving = service.ServingWorkers();
-                for (pid_t w : service.Workers())
-                    if (std::count(serving.begin(), serving.end(), w) == 0) spare = w;
-                return spare > 0;
-            })) << service.Log();
+            parties.push_back(Subscribed(service, static_cast<int>(parties.size())));
+            std::vector<pid_t> idle;
+            ASSERT_TRUE(WaitUntil([&] { return !(idle = service.SpareWorkers()).empty(); }))
+                << service.Log();
+            pid_t spare = idle.back();
             if (!randomized || ProgramMapping(spare) == ProgramMapping(tpl)) forked = spare;
         }
         ASSERT_GT(forked, 0) << "no worker forked from template " << tpl << "\n" << service.Log();
@@ -266,7 +221,7 @@ TEST(WorkerTemplateTest, ForksTheWorkersAndIsStartedAgainWhenItDies) {
     SignalProcess(tpl, SIGKILL);
     // Reaped, or found gone while it forked the next spare.
     ASSERT_TRUE(service.WaitForLog("until a new template is ready")) << service.Log();
-    for (int i = 0; i < 2; ++i) parties.push_back(Join(service, 10 + i));
+    for (int i = 0; i < 2; ++i) parties.push_back(Subscribed(service, 10 + i));
     ExpectEachOwnsItsEngine(parties);
     pid_t again = ReadyTemplateOf(service, tpl);
     ASSERT_GT(again, 0) << service.Log();

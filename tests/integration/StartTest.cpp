@@ -42,8 +42,7 @@ TEST(StartTest, SocketHandedOverBySystemd) {
     std::string address = "GXEMP_ADDRESS=unix:path=" + sock;
     ProcessResult info = WaitForInfo({address});
     ASSERT_EQ(info.status, 0) << info.err;
-    kill(launcher.pid(), SIGTERM);  // the launcher is the service now (exec)
-    EXPECT_EQ(launcher.Wait(), 0);
+    EXPECT_EQ(launcher.Stop(SIGTERM), 0);  // the launcher is the service now (exec)
     std::string log = ReadFile(dir.path() + "/log");
     EXPECT_NE(log.find("serving on the socket passed by systemd"), std::string::npos) << log;
 }
@@ -88,26 +87,21 @@ TEST(StartTest, BusModeOwnershipEventsAndDeparture) {
     EXPECT_TRUE(WaitUntil([&] { return ReadFile(log).find(expected) != std::string::npos; }))
         << ReadFile(log);
     EXPECT_TRUE(other.Execute(theirs, "IsSupportTTS").served);
-    kill(service.pid(), SIGTERM);
-    EXPECT_EQ(service.Wait(), 0);
+    EXPECT_EQ(service.Stop(SIGTERM), 0);
     kill(daemon.pid(), SIGTERM);
 }
 
+// gxempctl finds the service there. (The socket's own mode is the listener's test, tests/host.)
 TEST(StartTest, DefaultEndpointIsAPrivateDirectoryUnderTheRuntimeDir) {
     TempDir runtime;
     std::string env = "XDG_RUNTIME_DIR=" + runtime.path();
     Child service({GXEMP_BIN, "--settings", runtime.path() + "/settings.ini"}, {env});
-    std::string dir = runtime.path() + "/gxemp", sock = dir + "/host.sock";
     ProcessResult info = WaitForInfo({env, "GXEMP_ADDRESS="});
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("\"RECOG\""), std::string::npos);
     struct stat st {};
-    ASSERT_EQ(stat(dir.c_str(), &st), 0);
+    ASSERT_EQ(stat((runtime.path() + "/gxemp").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(stat(sock.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    kill(service.pid(), SIGINT);
-    EXPECT_EQ(service.Wait(), 0);
+    EXPECT_EQ(service.Stop(SIGINT), 0);
 }
 
 TEST(StartTest, BadCommandLinesAreReported) {
@@ -208,17 +202,18 @@ TEST(LogTest, TerminalStaysQuietAndTheBoundedLogKeepsEveryLine) {
         for (int i = 0; i < 100 && ReadFile(file + ".1").empty(); ++i)
             client.Execute(engine, "GetUserLevel");
     }
-    kill(service.pid(), SIGTERM);
-    EXPECT_EQ(service.Wait(), 0);
+    EXPECT_EQ(service.Stop(SIGTERM), 0);
 
     EXPECT_EQ(ReadFile(err), "[5] EMP-HOST: serving on " + address +
                                  " (a worker process per client)\n[5] EMP-HOST: stopped\n");
     const std::string older = ReadFile(file + ".1"), current = ReadFile(file),
                       log = older + current;
+    auto plain = [](const std::string& text) {  // without the colour sequences
+        return std::regex_replace(text, std::regex("\033\\[[0-9;]*m"), "");
+    };
     EXPECT_GE(older.size(), 4096u);
     EXPECT_LT(current.size(), 4096u + 1024u) << "one line may cross the bound, not more";
-    EXPECT_EQ(RunProgram({GXEMPCTL_BIN, "log", "--priority", "trace"}, "", env).out,
-              std::regex_replace(log, std::regex("\033\\[[0-9;]*m"), ""));
+    EXPECT_EQ(RunProgram({GXEMPCTL_BIN, "log", "--priority", "trace"}, "", env).out, plain(log));
     std::smatch m;
     ASSERT_TRUE(std::regex_search(log, m, std::regex("worker (\\d+) serves it"))) << log;
     const std::string worker = m[1];
@@ -231,20 +226,18 @@ TEST(LogTest, TerminalStaysQuietAndTheBoundedLogKeepsEveryLine) {
 
     // Every GX-EMP line of the worker, as kept; on a terminal a line whose colour is left set is
     // followed by a reset.
-    std::string workerLines, coloured;
+    std::string coloured;
     std::istringstream kept(log);
     const std::regex plugin("^\\[\\d+\\] GX-EMP: \\[worker " + worker + "\\] .*");
     for (std::string line; std::getline(kept, line);) {
         if (!std::regex_match(line, plugin)) continue;
-        workerLines += line + "\n";
         bool open = line.find('\033') != std::string::npos &&
                     line.compare(line.size() - 4, 4, "\033[0m") != 0;
         coloured += line + (open ? "\033[0m\n" : "\n");
     }
-    ASSERT_NE(workerLines, "");
-    const std::string shown =
-        RunProgram({GXEMPCTL_BIN, "log", "--tag", "GX-EMP", "--worker", worker}, "", env).out;
-    EXPECT_EQ(shown, std::regex_replace(workerLines, std::regex("\033\\[[0-9;]*m"), ""));
+    ASSERT_NE(coloured, "");
+    EXPECT_EQ(RunProgram({GXEMPCTL_BIN, "log", "--tag", "GX-EMP", "--worker", worker}, "", env).out,
+              plain(coloured));
     // On a terminal (script(1)), with their colours; a line left coloured is reset after it.
     std::string onTerminal =
         RunProgram(

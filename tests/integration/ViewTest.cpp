@@ -65,6 +65,10 @@ TEST_F(ViewTest, AnswersOnlyItsOwnUrlUnderItsOwnName) {
         EXPECT_NE(r.out.find(body), std::string::npos);
         EXPECT_EQ(r.out.find("Access-Control-"), std::string::npos) << "no CORS header";
     }
+    // Another view on its port: the message says how to get a free one.
+    ProcessResult busy = service.Ctl({"view", "--port", port});
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_NE(busy.err.find("(--port 0 picks a free port)"), std::string::npos) << busy.err;
 }
 TEST_F(ViewTest, StreamsEventsStateAndRecentEventsAndComesBackWithTheService) {
     auto stream = Stream();

@@ -2,6 +2,7 @@
 // taken down with the process that started them.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -57,6 +58,11 @@ public:
     void Write(const std::string& text);
     void CloseInput();
     int Wait();  // exit status, or 128 + signal
+    // Sends `signal` (unless it has ended and was waited for) and waits for the exit status.
+    int Stop(int signal) {
+        if (m_Status < 0) ::kill(m_Pid, signal);
+        return Wait();
+    }
     pid_t pid() const { return m_Pid; }
 
 private:

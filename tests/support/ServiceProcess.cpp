@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 #include <stdexcept>
 
@@ -109,6 +110,13 @@ std::vector<pid_t> Service::ServingWorkers() const {
         if (log.find("worker " + std::to_string(w) + " serves it") != std::string::npos)
             serving.push_back(w);
     return serving;
+}
+
+std::vector<pid_t> Service::SpareWorkers() const {
+    std::vector<pid_t> serving = ServingWorkers(), spares;
+    for (pid_t w : Workers())
+        if (std::find(serving.begin(), serving.end(), w) == serving.end()) spares.push_back(w);
+    return spares;
 }
 
 // "client :1.N (pid P, uid U) connected: worker W serves it". The broker writes that line in its

@@ -54,8 +54,7 @@ public:
     explicit Service(const std::vector<std::string>& extraArgs = {}, int maxFds = 0);
 
     bool Start(const std::vector<std::string>& extraArgs = {}, int maxFds = 0);
-    int Stop(int signal = 15);      // sends a signal and waits for the exit status
-    int Kill() { return Stop(9); }  // leaves the socket file behind
+    int Stop(int signal = 15);  // sends a signal and waits for the exit status
 
     const std::string& dir() const { return m_Dir.path(); }
     const std::string& address() const { return m_Address; }
@@ -74,6 +73,8 @@ public:
     std::vector<pid_t> Workers() const;
     // Those of them that serve a client (the log says so when it connects).
     std::vector<pid_t> ServingWorkers() const;
+    // The others: spares waiting for a client.
+    std::vector<pid_t> SpareWorkers() const;
     // The worker that serves a client, by the client's unique name (":1.N") as the service logged
     // it when the client connected; -1 when there is none.
     pid_t WorkerOf(const std::string& clientName) const;
