@@ -381,6 +381,8 @@ int HeldDeliveryWhileTheRingDelivers() {
 int gEditLink = -1;
 
 bool SendEdit(const std::string& request, std::string* answer, std::string* error) {
+    static std::mutex oneAtATime;  // a request and its answer, whichever thread edits
+    std::lock_guard<std::mutex> lk(oneAtATime);
     char buf[65536];
     ssize_t n = -1;
     if (send(gEditLink, request.data(), request.size(), MSG_NOSIGNAL) >= 0)
