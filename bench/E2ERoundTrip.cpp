@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <functional>
 #include <memory>
 
 #include "BenchSocket.h"
@@ -31,45 +32,41 @@ Trip Summarise(std::vector<double>& us) {
     return t;
 }
 
-// Times `calls` calls of `once` after a tenth as many to warm up, and the server's CPU meanwhile.
-template <typename Once>
-Trip Time(const Server& server, int calls, Once once) {
-    for (int i = 0; i < calls / 10; ++i) once();
-    std::vector<double> us;
-    us.reserve(static_cast<size_t>(calls));
-    uint64_t cpu = server.CpuNs();
-    for (int i = 0; i < calls; ++i) {
-        uint64_t t = NowNs();
-        once();
-        us.push_back(static_cast<double>(NowNs() - t) / 1000.0);
+// One client of a server: `once` makes one round trip.
+struct Caller {
+    std::unique_ptr<gxtest::Client> bus;
+    int fd = -1;  // the raw echo server's
+    std::function<void()> once;
+    ~Caller() {
+        if (fd >= 0) close(fd);
     }
-    double cpuUs = static_cast<double>(server.CpuNs() - cpu) / 1000.0 / calls;
-    Trip trip = Summarise(us);
-    trip.serverCpuUs = cpuUs;
-    return trip;
-}
+};
 
 // The command every Execute round trip runs: it calls into the simulated motion library.
 constexpr char kCommand[] = "GetMotionBrightnessLevel";
-
-Trip DbusRoundTrips(Server& server, int calls) {
-    gxtest::Client bus = Connect(server, false);
-    uint32_t engine = bus.Open("bench");
-    const gxclient::Request execute = gxclient::Execute(engine, {kCommand});
-    if (ExecuteInt(bus, execute) < 0)
-        Die(std::string(KindName(server.kind())) + ": Execute returned no integer");
-    return Time(server, calls, [&] { ExecuteInt(bus, execute); });
-}
-
 // About the size of an Execute call on the wire.
 constexpr size_t kRawMessage = 192;
 
-Trip RawRoundTrips(Server& server, int calls) {
-    int fd = gxtest::ConnectUnix(server.socket());
-    if (fd < 0) Die("cannot connect to the raw echo server");
-    char buf[kRawMessage];
-    std::memset(buf, 'x', sizeof buf);
-    Trip trip = Time(server, calls, [&] {
+std::unique_ptr<Caller> DbusCaller(Server& server) {
+    auto c = std::make_unique<Caller>();
+    c->bus = std::make_unique<gxtest::Client>(server.address(), ClientOptions(false));
+    uint32_t engine = c->bus->Open("bench");
+    auto execute = std::make_shared<gxclient::Request>(gxclient::Execute(engine, {kCommand}));
+    if (ExecuteInt(*c->bus, *execute) < 0)
+        Die(std::string(KindName(server.kind())) + ": Execute returned no integer");
+    gxtest::Client* bus = c->bus.get();
+    c->once = [bus, execute] { ExecuteInt(*bus, *execute); };
+    return c;
+}
+
+std::unique_ptr<Caller> RawCaller(Server& server) {
+    auto c = std::make_unique<Caller>();
+    c->fd = gxtest::ConnectUnix(server.socket());
+    if (c->fd < 0) Die("cannot connect to the raw echo server");
+    int fd = c->fd;
+    c->once = [fd] {
+        char buf[kRawMessage];
+        std::memset(buf, 'x', sizeof buf);
         if (write(fd, buf, sizeof buf) != static_cast<ssize_t>(sizeof buf)) Die("raw write");
         size_t got = 0;
         while (got < sizeof buf) {
@@ -77,10 +74,15 @@ Trip RawRoundTrips(Server& server, int calls) {
             if (n <= 0) Die("raw read");
             got += static_cast<size_t>(n);
         }
-    });
-    close(fd);
-    return trip;
+    };
+    return c;
 }
+
+// A round's samples of one server, and the server's CPU time meanwhile.
+struct Samples {
+    std::vector<double> us;
+    uint64_t cpuNs = 0;
+};
 
 const Kind kKinds[] = {Kind::Raw,         Kind::Sdbus, Kind::Gdbus,
                        Kind::GxempSingle, Kind::Gxemp, Kind::GxempStderr};
@@ -133,19 +135,43 @@ void Report(std::map<Kind, std::vector<Trip>>& trips) {
 
 void RoundTripSection() {
     std::map<Kind, std::unique_ptr<Server>> servers;
+    std::map<Kind, std::unique_ptr<Caller>> callers;
     for (Kind k : kKinds) {
         servers[k] = std::make_unique<Server>(k);
         servers[k]->Start();
+        callers[k] = k == Kind::Raw ? RawCaller(*servers[k]) : DbusCaller(*servers[k]);
+        for (int i = 0; i < g_Set.calls / 10; ++i) callers[k]->once();  // warm up
     }
+    // The servers take turns in slices of a few hundred calls, so that each one's samples come
+    // from the same seconds as the others': on a shared machine the speed of a whole round moves
+    // by more than the differences measured here.
+    const int slice = std::max(1, std::min(g_Set.calls, 250));
     std::map<Kind, std::vector<Trip>> trips;
-    for (int round = 0; round < g_Set.repeat; ++round)
-        for (Kind k : kKinds)
-            trips[k].push_back(k == Kind::Raw ? RawRoundTrips(*servers[k], g_Set.calls)
-                                              : DbusRoundTrips(*servers[k], g_Set.calls));
+    for (int round = 0; round < g_Set.repeat; ++round) {
+        std::map<Kind, Samples> samples;
+        for (int done = 0; done < g_Set.calls; done += slice)
+            for (Kind k : kKinds) {
+                Samples& mine = samples[k];
+                uint64_t cpu = servers[k]->CpuNs();
+                for (int i = 0; i < slice; ++i) {
+                    uint64_t t = NowNs();
+                    callers[k]->once();
+                    mine.us.push_back(static_cast<double>(NowNs() - t) / 1000.0);
+                }
+                mine.cpuNs += servers[k]->CpuNs() - cpu;
+            }
+        for (auto& [k, mine] : samples) {
+            Trip trip = Summarise(mine.us);
+            trip.serverCpuUs =
+                static_cast<double>(mine.cpuNs) / 1000.0 / static_cast<double>(mine.us.size());
+            trips[k].push_back(trip);
+        }
+    }
+    callers.clear();
     CheckStderrLog(*servers[Kind::GxempStderr]);
     Report(trips);
     PrintRows("Execute round trip (" + std::to_string(g_Set.calls) + " calls of " + kCommand +
-              " per round)");
+              " per round, the servers taking turns every " + std::to_string(slice) + ")");
 }
 
 }  // namespace e2e

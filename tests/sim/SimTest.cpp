@@ -20,6 +20,7 @@
 #include "dlog.h"
 #include "face_recognition.h"
 #include "gesture_bridge.h"
+#include "tvcamera_control.h"
 #include "vconf.h"
 
 namespace {
@@ -193,6 +194,20 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // ---- The log service ---------------------------------------------------------------------------
+
+// Each call in the trace names the process that made it, in a child forked after this process
+// made calls too (a worker forked from the template).
+TEST_F(SimTest, TheTraceNamesTheCallingProcessAfterAFork) {
+    int state = 0;
+    tvcamera_control_check_camera_state(&state);
+    ASSERT_EQ(gxsim::Trace().back().pid, getpid());
+    pid_t child = fork();
+    if (child == 0) {
+        tvcamera_control_check_camera_state(&state);
+        _exit(gxsim::Trace().back().pid == getpid() ? 0 : 1);
+    }
+    EXPECT_EQ(WaitExit(child), 0);
+}
 
 // Each test runs in a process of its own (ctest), so the first lines here are held until the
 // sink is chosen.

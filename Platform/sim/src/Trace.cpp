@@ -1,8 +1,11 @@
 // The library calls' trace, forced results and the names of the libraries' entry points.
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <mutex>
 
 #include "SimState.h"
 
@@ -29,6 +32,20 @@ const std::vector<std::string>& FaceEntryPoints() {
     return names;
 }
 
+// This process's id, asked of the kernel once: the trace takes it on every library call, and a
+// system call costs about a microsecond on a virtual machine (an Execute round trip is about 40).
+// A forked child (a worker forked from the template) asks again.
+pid_t OwnPid() {
+    static std::atomic<pid_t> pid{0};
+    static std::once_flag atFork;
+    std::call_once(atFork, [] {
+        pthread_atfork(nullptr, nullptr, [] { pid.store(0, std::memory_order_relaxed); });
+    });
+    pid_t known = pid.load(std::memory_order_relaxed);
+    if (known == 0) pid.store(known = getpid(), std::memory_order_relaxed);
+    return known;
+}
+
 }  // namespace
 
 bool IsKnownEntry(const std::string& name) {
@@ -45,7 +62,7 @@ void AddTrace(const char* fn, std::vector<std::string> args, int result, std::st
     static size_t bytes = 0;
     if (s.trace.empty()) bytes = 0;
     s.trace.push_back(
-        TraceEntry{fn, std::move(args), result, std::move(detail), NextTraceSeq(), getpid()});
+        TraceEntry{fn, std::move(args), result, std::move(detail), NextTraceSeq(), OwnPid()});
     bytes += TraceEntryBytes(s.trace.back());
     while (s.trace.size() > 1 && (s.trace.size() > kMaxTrace || bytes > kMaxTraceBytes)) {
         bytes -= TraceEntryBytes(s.trace.front());
