@@ -240,13 +240,9 @@ TEST_P(MisbehavingClientTest, OthersAreServedAsBefore) {
 
     EXPECT_LT(SecondsOf([&] { c.Execute(bystander.engine, "GetUserLevel"); }), kAnswerSeconds);
     EXPECT_LT(SecondsOf([&] { c.Drain(); }), kDrainSeconds);
-    // Its events arrive (a worker the broker found slow to read may need a moment to be asked
-    // again: a few tries).
-    for (int i = 0; i < 5 && c.events.empty(); ++i) {
-        c.EmitMotion(kGrab, "g");
-        c.WaitEvents(1, 2000);
-    }
-    ASSERT_FALSE(c.events.empty()) << service.Log();
+    // Its first gesture reaches it, whatever the fault left stopped, full or gone.
+    EXPECT_GE(c.EmitMotion(kGrab, "g"), 1);
+    ASSERT_TRUE(c.WaitEvents(1)) << service.Log();
     EXPECT_EQ(c.events[0].name, "EVENT_MOTION_GRAB-w");
     EXPECT_LT(RssKib(service.pid()) - rss, kRssGrowthKib);
     EXPECT_TRUE(WaitUntil([&] { return !AnyZombie(service); }, 5000)) << service.Log();
