@@ -196,8 +196,9 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- The log service ---------------------------------------------------------------------------
 
 // Each call in the trace names the process that made it, in a child forked after this process
-// made calls too (a worker forked from the template).
-TEST_F(SimTest, TheTraceNamesTheCallingProcessAfterAFork) {
+// made calls too (a worker forked from the template); the trace keeps the newest calls within its
+// byte bound, whatever their arguments.
+TEST_F(SimTest, TheTraceNamesEachCallsProcessAndKeepsTheNewestWithinItsBound) {
     int state = 0;
     tvcamera_control_check_camera_state(&state);
     ASSERT_EQ(gxsim::Trace().back().pid, getpid());
@@ -207,6 +208,18 @@ TEST_F(SimTest, TheTraceNamesTheCallingProcessAfterAFork) {
         _exit(gxsim::Trace().back().pid == getpid() ? 0 : 1);
     }
     EXPECT_EQ(WaitExit(child), 0);
+
+    std::string image(1 << 20, 'p');
+    for (char last = 'a'; last <= 'l'; ++last) {
+        image.back() = last;
+        gx_train_thumbnail(0, image.c_str());
+    }
+    std::vector<gxsim::TraceEntry> trace = gxsim::Trace();
+    size_t bytes = 0;
+    for (const gxsim::TraceEntry& entry : trace) bytes += gxsim::TraceEntryBytes(entry);
+    EXPECT_LE(bytes, gxsim::kMaxTraceBytes);
+    EXPECT_GT(bytes, gxsim::kMaxTraceBytes - (2u << 20)) << "more was dropped than needed";
+    EXPECT_EQ(trace.back().args.at(1).back(), 'l');
 }
 
 // Each test runs in a process of its own (ctest), so the first lines here are held until the
