@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "BenchSocket.h"

@@ -193,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// ---- The log service ---------------------------------------------------------------------------
+// ---- The trace ----------------------------------------------------------------------------------
 
 // Each call in the trace names the process that made it, in a child forked after this process
 // made calls too (a worker forked from the template); the trace keeps the newest calls within its
@@ -221,6 +221,8 @@ TEST_F(SimTest, TheTraceNamesEachCallsProcessAndKeepsTheNewestWithinItsBound) {
     EXPECT_GT(bytes, gxsim::kMaxTraceBytes - (2u << 20)) << "more was dropped than needed";
     EXPECT_EQ(trace.back().args.at(1).back(), 'l');
 }
+
+// ---- The log service ---------------------------------------------------------------------------
 
 // Each test runs in a process of its own (ctest), so the first lines here are held until the
 // sink is chosen.
