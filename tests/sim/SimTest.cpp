@@ -197,17 +197,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Each call in the trace names the process that made it, in a child forked after this process
 // made calls too (a worker forked from the template); the trace keeps the newest calls within its
-// byte bound, whatever their arguments.
+// bounds on calls and bytes, whatever their arguments.
 TEST_F(SimTest, TheTraceNamesEachCallsProcessAndKeepsTheNewestWithinItsBound) {
     int state = 0;
     tvcamera_control_check_camera_state(&state);
     ASSERT_EQ(gxsim::Trace().back().pid, getpid());
+    const uint64_t first = gxsim::Trace().back().seq;
     pid_t child = fork();
     if (child == 0) {
         tvcamera_control_check_camera_state(&state);
         _exit(gxsim::Trace().back().pid == getpid() ? 0 : 1);
     }
     EXPECT_EQ(WaitExit(child), 0);
+
+    for (size_t i = 0; i < gxsim::kMaxTraceCalls; ++i) tvcamera_control_check_camera_state(&state);
+    EXPECT_EQ(gxsim::Trace().size(), gxsim::kMaxTraceCalls);
+    EXPECT_GT(gxsim::Trace().front().seq, first) << "the oldest call was kept";
 
     std::string image(1 << 20, 'p');
     for (char last = 'a'; last <= 'l'; ++last) {
@@ -233,11 +238,14 @@ TEST_F(SimTest, LogIsHeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
     std::string err;
     ASSERT_TRUE(gxsim::OpenLog(file, &err)) << err;
     __dlog_print(LOG_ID_MAIN, 4, "T", "two\nlines");
+    const std::string longTag(1100, 't');  // a head too long for the line's stack buffer
+    __dlog_print(LOG_ID_MAIN, 16, longTag.c_str(), "%s", "x");
     gxsim::SetLogLevel(4);
     __dlog_print(LOG_ID_MAIN, 2, "T", "dropped");
     gxsim::SetLogLevel(0);
     gxsim::FlushLog();
-    EXPECT_EQ(ReadFile(file), "[4] T: held early\n[4] T: two\\nlines\n");
+    const std::string held = "[4] T: held early\n[4] T: two\\nlines\n[16] " + longTag + ": x\n";
+    EXPECT_EQ(ReadFile(file), held);
 
     ASSERT_EQ(rename(file.c_str(), rotated.c_str()), 0);
     ASSERT_TRUE(gxsim::ReopenLog(&err)) << err;
@@ -255,7 +263,7 @@ TEST_F(SimTest, LogIsHeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
     gxsim::FlushLog();
     EXPECT_EQ(WaitExit(other), 0);
     gxsim::SetLogQuiet(true);
-    EXPECT_EQ(ReadFile(rotated), "[4] T: held early\n[4] T: two\\nlines\n");
+    EXPECT_EQ(ReadFile(rotated), held);
     std::istringstream text(ReadFile(file));
     std::map<int, int> next;
     int count = 0;

@@ -29,6 +29,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -44,36 +46,64 @@ using namespace gxsim::internal;
 
 namespace {
 
+// A line's head "[<priority>] <tag>: ", put together by hand: snprintf spent a third of a
+// line's formatting on the head alone, and every line has one.
+class LineHead {
+public:
+    LineHead(int prio, const char* tag) : m_Tag(tag), m_TagLen(strlen(tag)) {
+        m_PrioLen =
+            static_cast<size_t>(std::to_chars(m_Prio, m_Prio + sizeof m_Prio, prio).ptr - m_Prio);
+    }
+    size_t size() const { return m_PrioLen + m_TagLen + 5; }
+    // Writes size() bytes, no NUL.
+    void WriteTo(char* out) const {
+        *out++ = '[';
+        out = std::copy_n(m_Prio, m_PrioLen, out);
+        *out++ = ']';
+        *out++ = ' ';
+        out = std::copy_n(m_Tag, m_TagLen, out);
+        *out++ = ':';
+        *out = ' ';
+    }
+
+private:
+    char m_Prio[12];  // an int's digits and sign
+    size_t m_PrioLen;
+    const char* m_Tag;
+    size_t m_TagLen;
+};
+
 // One line "[<priority>] <tag>: <text>\n" formatted into `stack`, or into *heap when it does not
 // fit; its length without the newline, its head's (up to the text) in *head. -1 when the format
 // fails.
-long FormatLine(char (&stack)[1024], std::unique_ptr<char[]>* heap, int prio, const char* tag,
+long FormatLine(char (&stack)[1024], std::unique_ptr<char[]>* heap, const LineHead& lineHead,
                 int* head, const char* fmt, va_list ap) {
     va_list again;
     va_copy(again, ap);
-    int prefix = snprintf(stack, sizeof stack, "[%d] %s: ", prio, tag);
+    const size_t prefix = lineHead.size();
     int text = -1;
-    if (prefix >= 0 && static_cast<size_t>(prefix) < sizeof stack - 1) {
+    if (prefix < sizeof stack - 1) {
+        lineHead.WriteTo(stack);
         // One byte is kept for the newline that replaces the terminating NUL.
         text = vsnprintf(stack + prefix, sizeof stack - prefix - 1, fmt, ap);
-    } else if (prefix >= 0) {
+    } else {
         text = vsnprintf(nullptr, 0, fmt, ap);
     }
     if (text < 0) {
         va_end(again);
         return -1;
     }
-    size_t len = static_cast<size_t>(prefix) + static_cast<size_t>(text);
+    size_t len = prefix + static_cast<size_t>(text);
     char* buf = stack;
     if (len + 1 >= sizeof stack) {
         heap->reset(new char[len + 2]);
         buf = heap->get();
-        snprintf(buf, static_cast<size_t>(prefix) + 1, "[%d] %s: ", prio, tag);
+        lineHead.WriteTo(buf);
         vsnprintf(buf + prefix, static_cast<size_t>(text) + 1, fmt, again);
     }
     va_end(again);
     buf[len] = '\n';
-    *head = prefix;
+    *head = static_cast<int>(prefix);
     return static_cast<long>(len);
 }
 
@@ -125,7 +155,7 @@ extern "C" int __dlog_print(log_id_t log_id, int prio, const char* tag, const ch
     int head = 0;
     va_list ap;
     va_start(ap, fmt);
-    long formatted = FormatLine(stack, &heap, prio, tag, &head, fmt, ap);
+    long formatted = FormatLine(stack, &heap, LineHead(prio, tag), &head, fmt, ap);
     va_end(ap);
     if (formatted < 0) return -1;
     size_t len = static_cast<size_t>(formatted);

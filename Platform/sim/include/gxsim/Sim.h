@@ -138,8 +138,8 @@ std::string GetSettingsPath();
 
 // ---- Library calls: trace and forced results ---------------------------------------------------
 
-// Every call of a motion, face or camera entry point is traced (the newest 100000 are kept, within
-// kMaxTraceBytes).
+// Every call of a motion, face or camera entry point is traced (each process keeps its newest
+// kMaxTraceCalls, within kMaxTraceBytes).
 struct TraceEntry {
     std::string function;           // the entry point, e.g. "gx_set_motion_signal_subscribed"
     std::vector<std::string> args;  // each argument as text: integers in decimal, pointers as
@@ -158,9 +158,11 @@ struct TraceEntry {
 std::vector<TraceEntry> Trace();
 void ClearTrace();
 // What an entry weighs in the trace's bounds: its texts and a little for the rest. Each process
-// keeps the newest calls within kMaxTraceBytes (and 100000 calls), whatever their arguments.
+// keeps the newest calls within kMaxTraceBytes and kMaxTraceCalls, whatever their arguments: a
+// worker kept 25 MB of small calls under the former 100000.
 size_t TraceEntryBytes(const TraceEntry& entry);
 constexpr size_t kMaxTraceBytes = 8u << 20;
+constexpr size_t kMaxTraceCalls = 10000;
 std::string FormatPointer(const void* p);  // "0x..." or "null"
 
 // Makes every later call of the entry point (motion, face or camera, by symbol name) return
