@@ -198,10 +198,17 @@ void InheritedDescriptor(Scene& s) {
     ASSERT_TRUE(s.service.Start());  // it inherits `fd`
     close(fd);
     s.parties.push_back(Join(s.service));
-    std::string at = "/fd/" + std::to_string(fd);
-    EXPECT_TRUE(std::filesystem::exists("/proc/" + std::to_string(s.service.pid()) + at));
-    for (pid_t w : s.service.Workers())
-        EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(w) + at));
+    std::string at = "/fd/" + std::to_string(fd),
+                broker = "/proc/" + std::to_string(s.service.pid());
+    EXPECT_TRUE(std::filesystem::exists(broker + at));
+    for (pid_t w : s.service.Workers()) {
+        // A child being spawned (the next spare, the template) is a copy of the broker until its
+        // exec, which comes after the inherited descriptors are closed.
+        std::string proc = "/proc/" + std::to_string(w);
+        EXPECT_TRUE(WaitUntil(
+            [&] { return ReadFile(proc + "/cmdline") != ReadFile(broker + "/cmdline"); }));
+        EXPECT_FALSE(std::filesystem::exists(proc + at)) << ReadFile(proc + "/cmdline");
+    }
 }
 
 // With --max-clients 3: three are served, the next is told why on its first call, and a place

@@ -111,15 +111,16 @@ long FormatLine(char (&stack)[1024], std::unique_ptr<char[]>* heap, const LineHe
 // Returns the line to write (`buf` itself when it has none), its length without the newline in
 // *len.
 const char* EscapeBreaks(const char* buf, size_t* len, std::string* escaped) {
-    if (memchr(buf, '\n', *len) == nullptr) return buf;
+    const char* end = buf + *len;
+    const char* brk = static_cast<const char*>(memchr(buf, '\n', *len));
+    if (brk == nullptr) return buf;
     escaped->reserve(*len + 8);
-    for (size_t i = 0; i < *len; ++i) {
-        if (buf[i] == '\n')
-            *escaped += "\\n";
-        else
-            *escaped += buf[i];
+    for (const char* from = buf; from <= end; from = brk + 1) {
+        brk = static_cast<const char*>(memchr(from, '\n', static_cast<size_t>(end - from)));
+        if (brk == nullptr) brk = end;
+        escaped->append(from, brk);
+        escaped->append(brk < end ? "\\n" : "\n");
     }
-    *escaped += '\n';
     *len = escaped->size() - 1;
     return escaped->data();
 }
@@ -132,14 +133,10 @@ void WriteLine(Sink& s, int prio, const char* tag, const char* buf, size_t len, 
     if (s.echoNotices && strcmp(tag, kHostTag) == 0 &&
         (prio >= kPriorityError || (prio >= kPriorityNotice && s.workerMark.empty())))
         WriteAll(STDERR_FILENO, buf, len + 1);
-    if (s.workerMark.empty() || marked || s.journal) {
-        Append(s, buf, len + 1);
-        return;
-    }
-    std::string line(buf, head);
-    line += s.workerMark;
-    line.append(buf + head, len + 1 - head);
-    Append(s, line.data(), line.size());
+    if (s.workerMark.empty() || marked || s.journal)
+        Append(s, {{buf, len + 1}});
+    else
+        Append(s, {{buf, head}, s.workerMark, {buf + head, len + 1 - head}});
 }
 
 }  // namespace

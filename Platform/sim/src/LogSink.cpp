@@ -120,9 +120,11 @@ void WriteOut(Sink& s) {
     s.pending.clear();
 }
 
-void Append(Sink& s, const char* line, size_t len) {
+void Append(Sink& s, std::initializer_list<std::string_view> pieces) {
+    size_t len = 0;
+    for (std::string_view piece : pieces) len += piece.size();
     if (s.fd < 0 && s.pending.size() + len > kHoldLimit) s.fd = STDERR_FILENO;
-    s.pending.append(line, len);
+    for (std::string_view piece : pieces) s.pending.append(piece);
     if (s.fd >= 0 && (s.flushEachLine || s.pending.size() >= kFlushAt)) WriteOut(s);
 }
 

@@ -7,8 +7,10 @@
 #include <atomic>
 #include <climits>
 #include <cstddef>
+#include <initializer_list>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace gxsim::internal {
@@ -42,8 +44,9 @@ Sink& TheSink();
 void WriteAll(int fd, const char* p, size_t n);
 // Writes the buffered lines out; the sink is chosen.
 void WriteOut(Sink& s);
-// Buffers one line (or several whole ones), written out when the buffer fills.
-void Append(Sink& s, const char* line, size_t len);
+// Buffers one line (or several whole ones), given in consecutive pieces, written out when the
+// buffer fills.
+void Append(Sink& s, std::initializer_list<std::string_view> pieces);
 // Makes `fd` (for `path`) the sink, after the lines meant for the old one were written there.
 void SwitchTo(Sink& s, int fd, const std::string& path);
 
