@@ -58,8 +58,8 @@ namespace {
 
 // What a kept call weighs in the bounds: what TraceEntryBytes gives the entry it stands for.
 size_t KeptBytes(const KeptCall& call) {
-    // The texts hold a '\0' after the function and after each argument where TraceEntryBytes
-    // counts 8 bytes for each argument.
+    // TraceEntryBytes counts 8 bytes for each argument, where the texts hold a '\0' after it (and
+    // one after the function).
     return 32 + call.texts.size() - 1u - call.args + 8u * call.args;
 }
 
