@@ -225,6 +225,10 @@ TEST_F(SimTest, TheTraceNamesEachCallsProcessAndKeepsTheNewestWithinItsBound) {
     EXPECT_LE(bytes, gxsim::kMaxTraceBytes);
     EXPECT_GT(bytes, gxsim::kMaxTraceBytes - (2u << 20)) << "more was dropped than needed";
     EXPECT_EQ(trace.back().args.at(1).back(), 'l');
+
+    const std::string huge(gxsim::kMaxTraceBytes, 'h');
+    gx_train_thumbnail(0, huge.c_str());
+    EXPECT_EQ(gxsim::Trace().size(), 1u) << "a call over the bound is kept, alone";
 }
 
 // ---- The log service ---------------------------------------------------------------------------
@@ -240,11 +244,14 @@ TEST_F(SimTest, LogIsHeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
     __dlog_print(LOG_ID_MAIN, 4, "T", "two\nlines");
     const std::string longTag(1100, 't');  // a head too long for the line's stack buffer
     __dlog_print(LOG_ID_MAIN, 16, longTag.c_str(), "%s", "x");
+    const std::string fits(1015, 'f');  // "[4] T: " and this: the longest line the buffer holds
+    __dlog_print(LOG_ID_MAIN, 4, "T", "%s", fits.c_str());
     gxsim::SetLogLevel(4);
     __dlog_print(LOG_ID_MAIN, 2, "T", "dropped");
     gxsim::SetLogLevel(0);
     gxsim::FlushLog();
-    const std::string held = "[4] T: held early\n[4] T: two\\nlines\n[16] " + longTag + ": x\n";
+    const std::string held =
+        "[4] T: held early\n[4] T: two\\nlines\n[16] " + longTag + ": x\n[4] T: " + fits + "\n";
     EXPECT_EQ(ReadFile(file), held);
 
     ASSERT_EQ(rename(file.c_str(), rotated.c_str()), 0);
@@ -275,6 +282,23 @@ TEST_F(SimTest, LogIsHeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
         EXPECT_EQ(i, next[t]++) << "lines of one writer out of order";
     }
     EXPECT_EQ(count, (kThreads + 1) * kLines);
+}
+
+// A worker marks its lines, those held before it knew it was one too, once each.
+TEST_F(SimTest, AWorkersLinesAreMarkedThoseHeldBeforeItKnewToo) {
+    gxsim::SetLogQuiet(false);
+    __dlog_print(LOG_ID_MAIN, 4, "T", "held");
+    __dlog_print(LOG_ID_MAIN, 4, "T", "[worker 77] marked already");
+    ASSERT_EQ(setenv("GXEMP_LOG_WORKER", "77", 1), 0);
+    std::string file = dir() + "/log", err;
+    ASSERT_TRUE(gxsim::OpenLog(file, &err)) << err;
+    EXPECT_EQ(getenv("GXEMP_LOG_WORKER"), nullptr) << "passed on to the worker's children";
+    EXPECT_EQ(__dlog_print(LOG_ID_MAIN, 4, "T", "after"), 13) << "the line's bytes, as given";
+    gxsim::FlushLog();
+    gxsim::SetLogQuiet(true);
+    EXPECT_EQ(
+        ReadFile(file),
+        "[4] T: [worker 77] held\n[4] T: [worker 77] marked already\n[4] T: [worker 77] after\n");
 }
 
 // ---- The motion library as a shared object -----------------------------------------------------
