@@ -284,14 +284,19 @@ TEST_F(SimTest, LogIsHeldEscapedFilteredReopenedAndWholeAcrossProcesses) {
     EXPECT_EQ(count, (kThreads + 1) * kLines);
 }
 
-// A worker marks its lines, those held before it knew it was one too, once each.
+// A worker marks its lines, those held before it knew it was one too, once each; here in the
+// default file, whose directories are made.
 TEST_F(SimTest, AWorkersLinesAreMarkedThoseHeldBeforeItKnewToo) {
     gxsim::SetLogQuiet(false);
     __dlog_print(LOG_ID_MAIN, 4, "T", "held");
     __dlog_print(LOG_ID_MAIN, 4, "T", "[worker 77] marked already");
     ASSERT_EQ(setenv("GXEMP_LOG_WORKER", "77", 1), 0);
-    std::string file = dir() + "/log", err;
-    ASSERT_TRUE(gxsim::OpenLog(file, &err)) << err;
+    ASSERT_EQ(setenv("XDG_STATE_HOME", (dir() + "/state/deeper").c_str(), 1), 0);
+    unsetenv("JOURNAL_STREAM");
+    unsetenv("INVOCATION_ID");
+    std::string file = dir() + "/state/deeper/gxemp/gxemp.log", err;
+    ASSERT_TRUE(gxsim::OpenLog("", &err)) << err;
+    EXPECT_EQ(gxsim::LogPath(), file);
     EXPECT_EQ(getenv("GXEMP_LOG_WORKER"), nullptr) << "passed on to the worker's children";
     EXPECT_EQ(__dlog_print(LOG_ID_MAIN, 4, "T", "after"), 13) << "the line's bytes, as given";
     gxsim::FlushLog();
