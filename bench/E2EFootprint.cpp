@@ -1,4 +1,5 @@
-// Footprint: the proportional set size of each server idle, with one client and with sixteen.
+// Footprint: the proportional set size of each server idle, with one client, with sixteen, and
+// once one of them has made many calls (what the server keeps per call must be bounded).
 #include <unistd.h>
 
 #include <map>
@@ -11,10 +12,11 @@ namespace e2e {
 namespace {
 
 struct Sample {
-    double idle, idleAnon, one, all, allAnon, worker, workerAnon;
+    double idle, idleAnon, one, all, allAnon, worker, workerAnon, busy;
 };
 
 const int kClients = 16;
+const int kBusyCalls = 20000;
 
 Sample Measure(Kind k) {
     Server server(k);
@@ -23,9 +25,11 @@ Sample Measure(Kind k) {
     Sample s{};
     std::tie(s.idle, s.idleAnon) = server.Pss();
     std::vector<std::unique_ptr<gxtest::Client>> clients;
+    uint32_t engine = 0;
     for (int i = 0; i < kClients; ++i) {
         clients.push_back(std::make_unique<gxtest::Client>(server.address(), ClientOptions(true)));
-        clients.back()->Open("bench");
+        uint32_t opened = clients.back()->Open("bench");
+        if (i == 0) engine = opened;
         if (i == 0) {
             usleep(100000);
             s.one = server.TotalPss().first;
@@ -38,6 +42,8 @@ Sample Measure(Kind k) {
     }
     usleep(200000);
     std::tie(s.all, s.allAnon) = server.TotalPss();
+    for (int i = 0; i < kBusyCalls; ++i) clients[0]->Execute(engine, "GetMotionBrightnessLevel");
+    s.busy = server.TotalPss().first;
     clients.clear();
     server.Stop();
     return s;
@@ -83,6 +89,8 @@ void FootprintSection() {
         AddRow("  Pss_Anon with 16 clients", med(k, &Sample::allAnon),
                med(Kind::Sdbus, &Sample::allAnon), "KiB");
         AddRow("  PSS of each further client (2nd..16th)", further(k), further(Kind::Sdbus), "KiB");
+        AddRow("  PSS with 16 clients, once one made " + std::to_string(kBusyCalls) + " calls",
+               med(k, &Sample::busy), med(k, &Sample::all), "KiB");
     }
     PrintRows(
         "Footprint (/proc/PID/smaps_rollup of the server and its workers; baseline: the bare "
