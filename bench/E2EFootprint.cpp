@@ -32,8 +32,8 @@ Sample Measure(Kind k) {
     for (int i = 0; i < kClients; ++i) {
         clients.push_back(std::make_unique<gxtest::Client>(server.address(), ClientOptions(true)));
         uint32_t opened = clients.back()->Open("bench");
-        if (i == 0) engine = opened;
         if (i == 0) {
+            engine = opened;
             usleep(100000);
             s.one = server.TotalPss().first;
             for (pid_t w : server.Workers())

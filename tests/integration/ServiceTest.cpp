@@ -98,10 +98,11 @@ TEST_P(ServiceTest, ClientThatStopsReadingCannotGrowTheService) {
     // memory bound below means something only without them; with them, half of it still
     // overflows every bound of the stalled clients' queues.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    const int kBatches = 20, kPerBatch = 250;
+    const int kBatches = 20;
 #else
-    const int kBatches = 40, kPerBatch = 250;
+    const int kBatches = 40;
 #endif
+    const int kPerBatch = 250;
     long sent = 0;
     auto emitBatch = [&](int b) {
         reader.events.clear();
