@@ -16,7 +16,8 @@ namespace gxempctl {
 namespace {
 
 const char kUsageHead[] =
-    "Usage: gxempctl [--address ADDR | --bus session|system] [--timeout SEC] COMMAND ...\n"
+    "Usage: gxempctl [--address ADDR | --bus session|system] [--timeout SEC]\n"
+    "                COMMAND ...\n"
     "       gxempctl help [COMMAND] | COMMAND [SUBCOMMAND] --help | --version\n"
     "\n"
     "Client of the gxemp service (org.gxemp.Host1) and of the simulated TV\n"
@@ -27,20 +28,21 @@ const char kUsageHead[] =
 const char kUsageTail[] =
     "\n"
     "The service is found at --address, else $GXEMP_ADDRESS, else\n"
-    "unix:path=$XDG_RUNTIME_DIR/gxemp/host.sock (/tmp/gxemp-$UID/host.sock without it).\n"
+    "unix:path=$XDG_RUNTIME_DIR/gxemp/host.sock (/tmp/gxemp-$UID/host.sock without\n"
+    "$XDG_RUNTIME_DIR).\n"
     "The plug-in's commands and events: docs/COMMANDS.md (installed under\n"
     "share/doc/gxemp/); this client: man gxempctl, docs/CLIENT.md.\n"
     "\n"
     "Exit status:\n"
     "  0  success\n"
-    "  1  the command was not served (call), monitor or record saw fewer than --count\n"
-    "     events, an expectation of a scenario failed (play), or view cannot listen on\n"
-    "     its port\n"
-    "  2  usage error: unknown command, malformed or missing argument, a scenario file\n"
-    "     that is missing or not valid (nothing is played)\n"
+    "  1  the command was not served (call), monitor or record saw fewer than\n"
+    "     --count events, an expectation of a scenario failed (play), or view\n"
+    "     cannot listen on its port\n"
+    "  2  usage error: unknown command, malformed or missing argument, a scenario\n"
+    "     file that is missing or not valid (nothing is played)\n"
     "  3  the service is not running or cannot be reached\n"
-    "  4  the service refused the request (D-Bus error, e.g. an unknown entry point), or\n"
-    "     a scenario drives the simulated TV and the service has none\n";
+    "  4  the service refused the request (D-Bus error, e.g. an unknown entry\n"
+    "     point), or a scenario drives the simulated TV and the service has none\n";
 
 int CmdHelp(Args& args);
 
