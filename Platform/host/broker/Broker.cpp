@@ -131,7 +131,7 @@ void Broker::Stop(std::function<void()> done) {
         MaybeDone();
         return;
     }
-    HostLog(kLogInfo, "stopping %zu workers", m_Workers.size());
+    HostLog(kLogInfo, "stopping %zu worker%s", m_Workers.size(), m_Workers.size() == 1 ? "" : "s");
     Signal(SIGTERM);
     // A stopped worker (SIGSTOP, a terminal's ^Z) acts on SIGTERM only once it runs again.
     Signal(SIGCONT);
