@@ -15,10 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "Process.h"
+#include "SimFixture.h"
 #include "Ring.h"
 #include "SimState.h"
-#include "gesture_bridge.h"
 
 namespace {
 
@@ -281,40 +280,12 @@ TEST_F(RingTest, AFullTableGivesUpTheEntryOfAProcessThatEnded) {
 
 // ---- The ring's reader and the delivery thread --------------------------------------------------
 
-// A motion callback that records what it is given and whether it ever runs beside itself; the
-// one given "held" waits until released.
-struct Recorder {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::vector<std::string> texts;
-    int inside = 0, most = 0;
-    bool release = false;
-    static void Cb(int, int, void* data, void* user) {
-        auto* self = static_cast<Recorder*>(user);
-        std::unique_lock<std::mutex> lk(self->mu);
-        self->most = std::max(self->most, ++self->inside);
-        self->texts.emplace_back(data ? static_cast<const char*>(data) : "(none)");
-        self->cv.notify_all();
-        if (self->texts.back() == "held") self->cv.wait(lk, [&] { return self->release; });
-        --self->inside;
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lk(mu);
-        return texts.size();
-    }
-};
-
 // In a process joined to a shared TV: the delivery thread is held in a callback while two signals
 // come through the ring. The reader must queue them behind it, not run them beside it.
 int HeldDeliveryWhileTheRingDelivers() {
-    void* lib = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
     Recorder rec;
-    int h = 0;
-    if (lib == nullptr ||
-        reinterpret_cast<gx_motion_recog_create_t>(dlsym(lib, "gx_motion_recog_create"))(&h) != 1)
-        return 2;  // the motion library did not load, or made no instance
-    reinterpret_cast<gx_set_motion_signal_subscribed_t>(
-        dlsym(lib, "gx_set_motion_signal_subscribed"))(h, 1005, &Recorder::Cb, &rec);
+    int h = rec.Instance(dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY));
+    if (h == 0) return 2;  // the motion library did not load, or made no instance
     if (!gxsim::InvokeMotionCallback(h, 1005, std::string("held"))) return 3;
     if (!gxtest::WaitUntil([&] { return rec.Count() == 1; })) return 4;
     gxsim::EmitMotionSignal(1005, std::string("ring1"));
@@ -325,11 +296,7 @@ int HeldDeliveryWhileTheRingDelivers() {
         std::lock_guard<std::mutex> lk(s.mu);
         return s.queue.size() == 2 || rec.Count() > 1;
     });
-    {
-        std::lock_guard<std::mutex> lk(rec.mu);
-        rec.release = true;
-        rec.cv.notify_all();
-    }
+    rec.Release();
     gxsim::Drain();
     std::lock_guard<std::mutex> lk(rec.mu);
     std::string order;

@@ -308,26 +308,6 @@ TEST_F(SimTest, AWorkersLinesAreMarkedThoseHeldBeforeItKnewToo) {
 
 // ---- The motion library as a shared object -----------------------------------------------------
 
-// A callback that blocks until released, counting its calls.
-struct Blocking {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool entered = false, release = false;
-    std::atomic<int> calls{0};
-    std::atomic<bool> done{false};
-    static void Cb(int, int, void*, void* user) {
-        auto* self = static_cast<Blocking*>(user);
-        self->calls++;
-        std::unique_lock<std::mutex> lk(self->mu);
-        self->entered = true;
-        self->cv.notify_all();
-        self->cv.wait(lk, [&] { return self->release; });
-        lk.unlock();
-        std::this_thread::sleep_for(5ms);
-        self->done = true;
-    }
-};
-
 // Destroying the instance (false) and resetting the simulator (true) both wait for a callback that
 // runs, and drop the signal queued behind it.
 class EndingTest : public SimTest, public ::testing::WithParamInterface<bool> {};
@@ -335,17 +315,14 @@ class EndingTest : public SimTest, public ::testing::WithParamInterface<bool> {}
 TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
     void* lib = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
     ASSERT_NE(lib, nullptr) << dlerror();
-    Blocking b;
-    int h = 0;
-    ASSERT_EQ(reinterpret_cast<gx_motion_recog_create_t>(dlsym(lib, "gx_motion_recog_create"))(&h),
-              1);
-    reinterpret_cast<gx_set_motion_signal_subscribed_t>(
-        dlsym(lib, "gx_set_motion_signal_subscribed"))(h, 1005, &Blocking::Cb, &b);
-    gxsim::EmitMotionSignal(1005, std::string("1"));
-    gxsim::EmitMotionSignal(1005, std::string("2"));
+    Recorder rec;
+    const int h = rec.Instance(lib);
+    ASSERT_NE(h, 0);
+    gxsim::EmitMotionSignal(1005, std::string("held"));
+    gxsim::EmitMotionSignal(1005, std::string("queued"));
     {
-        std::unique_lock<std::mutex> lk(b.mu);
-        b.cv.wait(lk, [&] { return b.entered; });
+        std::unique_lock<std::mutex> lk(rec.mu);
+        rec.cv.wait(lk, [&] { return rec.inside == 1; });
     }
     std::atomic<bool> returned{false};
     bool doneWhenReturned = false;
@@ -354,20 +331,17 @@ TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
             gxsim::Reset();
         else
             reinterpret_cast<gx_motion_recog_destroy_t>(dlsym(lib, "gx_motion_recog_destroy"))(h);
-        doneWhenReturned = b.done;
+        std::lock_guard<std::mutex> lk(rec.mu);
+        doneWhenReturned = rec.inside == 0;
         returned = true;
     });
     std::this_thread::sleep_for(30ms);  // room for an ending that does not wait to return
     EXPECT_FALSE(returned);
-    {
-        std::lock_guard<std::mutex> lk(b.mu);
-        b.release = true;
-        b.cv.notify_all();
-    }
+    rec.Release();
     ender.join();
     EXPECT_TRUE(doneWhenReturned);
     gxsim::Drain();
-    EXPECT_EQ(b.calls, 1);  // the second signal went with the instance
+    EXPECT_EQ(rec.texts, std::vector<std::string>{"held"});  // "queued" went with the instance
     dlclose(lib);
 }
 
