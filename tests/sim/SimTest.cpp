@@ -32,18 +32,11 @@ constexpr const char* kTts = "db/menu/accessibility/tts";
 
 // Reads a key straight from the file, independently of the code under test.
 std::optional<int> FileValue(const std::string& path, const char* key) {
-    GKeyFile* kf = g_key_file_new();
-    std::optional<int> out;
-    if (g_key_file_load_from_file(kf, path.c_str(), G_KEY_FILE_NONE, nullptr)) {
-        GError* err = nullptr;
-        int v = g_key_file_get_integer(kf, "vconf", key, &err);
-        if (err)
-            g_error_free(err);
-        else
-            out = v;
-    }
-    g_key_file_free(kf);
-    return out;
+    g_autoptr(GKeyFile) kf = g_key_file_new();
+    g_autoptr(GError) err = nullptr;
+    if (!g_key_file_load_from_file(kf, path.c_str(), G_KEY_FILE_NONE, nullptr)) return {};
+    const int v = g_key_file_get_integer(kf, "vconf", key, &err);
+    return err ? std::nullopt : std::optional<int>(v);
 }
 
 using SettingsStore = SimTest;
