@@ -313,10 +313,7 @@ TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
     ASSERT_NE(h, 0);
     gxsim::EmitMotionSignal(1005, std::string("held"));
     gxsim::EmitMotionSignal(1005, std::string("queued"));
-    {
-        std::unique_lock<std::mutex> lk(rec.mu);
-        rec.cv.wait(lk, [&] { return rec.inside == 1; });
-    }
+    ASSERT_TRUE(gxtest::WaitUntil([&] { return rec.Count() == 1; }));
     std::atomic<bool> returned{false};
     bool doneWhenReturned = false;
     std::thread ender([&] {
