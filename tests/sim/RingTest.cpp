@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 

@@ -1,8 +1,6 @@
 // Engine start-up and teardown, the capability check and the motion-library loader.
 #include <dlfcn.h>
 
-#include <map>
-#include <regex>
 #include <set>
 
 #include "EngineTest.h"
