@@ -34,6 +34,8 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <string>
@@ -118,17 +120,6 @@ kiv::CEmpEngineBase* g_Engine = nullptr;
 int g_Motion = 0;
 gxsim::MotionState g_MotionAtStart;  // the motion instance as a new engine finds it
 std::string g_SettingsAtStart;       // the settings store's file as the first engine found it
-
-std::string SettingsFile() {
-    gchar* data = nullptr;
-    gsize size = 0;
-    const std::string& path = fuzzsupport::SettingsPath();
-    FUZZ_CHECK(g_file_get_contents(path.c_str(), &data, &size, nullptr),
-               "cannot read the settings store %s", path.c_str());
-    std::string text(data, size);
-    g_free(data);
-    return text;
-}
 
 // The store's file holds the bytes it held at start (read with plain calls: this runs after every
 // input).
@@ -352,7 +343,9 @@ extern "C" void g_main_loop_run(GMainLoop* loop) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzzsupport::QuietSimulator();
     vconf_set_int(kTts, 0);
-    g_SettingsAtStart = SettingsFile();
+    std::ifstream settings(fuzzsupport::SettingsPath(), std::ios::binary);
+    g_SettingsAtStart.assign(std::istreambuf_iterator<char>(settings), {});
+    FUZZ_CHECK(!g_SettingsAtStart.empty(), "cannot read the settings store");
     // Held open for the whole run, so that a teardown does not unload the motion library and the
     // next start-up map it again.
     static void* pinned = dlopen(GXEMP_TEST_MOTION_LIB, RTLD_NOW);

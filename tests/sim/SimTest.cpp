@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -32,18 +31,11 @@ constexpr const char* kTts = "db/menu/accessibility/tts";
 
 // Reads a key straight from the file, independently of the code under test.
 std::optional<int> FileValue(const std::string& path, const char* key) {
-    GKeyFile* kf = g_key_file_new();
-    std::optional<int> out;
-    if (g_key_file_load_from_file(kf, path.c_str(), G_KEY_FILE_NONE, nullptr)) {
-        GError* err = nullptr;
-        int v = g_key_file_get_integer(kf, "vconf", key, &err);
-        if (err)
-            g_error_free(err);
-        else
-            out = v;
-    }
-    g_key_file_free(kf);
-    return out;
+    g_autoptr(GKeyFile) kf = g_key_file_new();
+    g_autoptr(GError) err = nullptr;
+    if (!g_key_file_load_from_file(kf, path.c_str(), G_KEY_FILE_NONE, nullptr)) return {};
+    const int v = g_key_file_get_integer(kf, "vconf", key, &err);
+    return err ? std::nullopt : std::optional<int>(v);
 }
 
 using SettingsStore = SimTest;
@@ -308,26 +300,6 @@ TEST_F(SimTest, AWorkersLinesAreMarkedThoseHeldBeforeItKnewToo) {
 
 // ---- The motion library as a shared object -----------------------------------------------------
 
-// A callback that blocks until released, counting its calls.
-struct Blocking {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool entered = false, release = false;
-    std::atomic<int> calls{0};
-    std::atomic<bool> done{false};
-    static void Cb(int, int, void*, void* user) {
-        auto* self = static_cast<Blocking*>(user);
-        self->calls++;
-        std::unique_lock<std::mutex> lk(self->mu);
-        self->entered = true;
-        self->cv.notify_all();
-        self->cv.wait(lk, [&] { return self->release; });
-        lk.unlock();
-        std::this_thread::sleep_for(5ms);
-        self->done = true;
-    }
-};
-
 // Destroying the instance (false) and resetting the simulator (true) both wait for a callback that
 // runs, and drop the signal queued behind it.
 class EndingTest : public SimTest, public ::testing::WithParamInterface<bool> {};
@@ -335,18 +307,12 @@ class EndingTest : public SimTest, public ::testing::WithParamInterface<bool> {}
 TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
     void* lib = dlopen(GXSIM_GESTURE_BRIDGE_PATH, RTLD_LAZY);
     ASSERT_NE(lib, nullptr) << dlerror();
-    Blocking b;
-    int h = 0;
-    ASSERT_EQ(reinterpret_cast<gx_motion_recog_create_t>(dlsym(lib, "gx_motion_recog_create"))(&h),
-              1);
-    reinterpret_cast<gx_set_motion_signal_subscribed_t>(
-        dlsym(lib, "gx_set_motion_signal_subscribed"))(h, 1005, &Blocking::Cb, &b);
-    gxsim::EmitMotionSignal(1005, std::string("1"));
-    gxsim::EmitMotionSignal(1005, std::string("2"));
-    {
-        std::unique_lock<std::mutex> lk(b.mu);
-        b.cv.wait(lk, [&] { return b.entered; });
-    }
+    Recorder rec;
+    const int h = rec.Instance(lib);
+    ASSERT_NE(h, 0);
+    gxsim::EmitMotionSignal(1005, std::string("held"));
+    gxsim::EmitMotionSignal(1005, std::string("queued"));
+    ASSERT_TRUE(gxtest::WaitUntil([&] { return rec.Count() == 1; }));
     std::atomic<bool> returned{false};
     bool doneWhenReturned = false;
     std::thread ender([&] {
@@ -354,20 +320,17 @@ TEST_P(EndingTest, WaitsForARunningCallbackAndDropsQueuedSignals) {
             gxsim::Reset();
         else
             reinterpret_cast<gx_motion_recog_destroy_t>(dlsym(lib, "gx_motion_recog_destroy"))(h);
-        doneWhenReturned = b.done;
+        std::lock_guard<std::mutex> lk(rec.mu);
+        doneWhenReturned = rec.inside == 0;
         returned = true;
     });
     std::this_thread::sleep_for(30ms);  // room for an ending that does not wait to return
     EXPECT_FALSE(returned);
-    {
-        std::lock_guard<std::mutex> lk(b.mu);
-        b.release = true;
-        b.cv.notify_all();
-    }
+    rec.Release();
     ender.join();
     EXPECT_TRUE(doneWhenReturned);
     gxsim::Drain();
-    EXPECT_EQ(b.calls, 1);  // the second signal went with the instance
+    EXPECT_EQ(rec.texts, std::vector<std::string>{"held"});  // "queued" went with the instance
     dlclose(lib);
 }
 

@@ -1,8 +1,6 @@
 // Engine start-up and teardown, the capability check and the motion-library loader.
 #include <dlfcn.h>
 
-#include <map>
-#include <regex>
 #include <set>
 
 #include "EngineTest.h"
@@ -133,31 +131,6 @@ TEST_F(RegistryTest, EnginesRegisterInOrderAndTeardownUndoesStartUp) {
               "2 ~CEmpEngineGX | 2 DestroyMotionHandle | 16 ~CEmpEngineGX: remove pointer (E2)");
     kiv::CEmpEngineGX::ProcessSignal(4242, 1005, nullptr, nullptr);
     EXPECT_EQ(Log(), kWalkLeft);
-}
-
-// The engine's code is spread over several sources, but its lines all carry EmpEngineGX.cpp as
-// their file, the name readers filter the log by: start-up, a command of each group, the
-// subscription thread, a signal of each library and teardown.
-TEST_F(RegistryTest, EveryPartOfTheEngineLogsUnderItsOneSource) {
-    kiv::CEmpEngineGX* newest = NewEngine();  // the one the subscription thread works on
-    for (const char* cmd : {"GetGestureCameraStatus", "FaceVersion", "GetUserLevel"})
-        Exec(m_Engine, cmd);
-    Exec(m_Engine, "SetMotionSubscribeInfo", "w",
-         R"({"motionEventList":[{"itemType":"EVENT_MOTION_GRAB"}]})");
-    char text[] = "t";
-    gx_face_detect_data face{1, 2, 3, 4, 5};
-    kiv::CEmpEngineGX::ProcessSignal(kMotion, 1005, text, nullptr);
-    kiv::CEmpEngineGX::ProcessSignal(kFace, 0, &face, nullptr);
-    Destroy(newest);
-    std::map<std::string, std::set<std::string>> files;  // function -> the files it logged as
-    const std::regex prefix(R"(^\[\d+\] GX-EMP: ([^:]+): (.+?)\(\d+\) > )");
-    std::smatch m;
-    for (const std::string& line : gxsim::TakeLogLines())
-        if (std::regex_search(line, m, prefix)) files[m[2]].insert(m[1]);
-    for (const char* function : {"CEmpEngineGX", "Initial", "m_IsSupportGX", "Execute", "SubScribe",
-                                 "ProcessSignal", "ProcessMotionSignal", "ProcessFaceSignal",
-                                 "GetFaceResult", "m_DestroyMotionMainLoopThread", "~CEmpEngineGX"})
-        EXPECT_EQ(files[function], std::set<std::string>{"EmpEngineGX.cpp"}) << function;
 }
 
 }  // namespace
