@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "Harness.h"
-#include "gxhost/BusRef.h"
 
 namespace itest {
 namespace {
@@ -186,35 +185,6 @@ TEST_P(ServiceTest, HangupAndSigtermDestroyEnginesInTheOrderOpened) {
     }
     struct stat st {};
     EXPECT_NE(stat(service.socketPath().c_str(), &st), 0) << "the socket file was left behind";
-}
-
-// A peer-to-peer client that asks the bus driver who owns a name gets what a bus would say: the
-// service owns org.gxemp.Host1 as ":1.0", the driver owns itself, the client its own name, and
-// nobody any other name.
-TEST_P(ServiceTest, BusDriverNamesTheOwnersItKnows) {
-    Client client(service.address());
-    const std::string self = client.Name();
-    const std::pair<std::string, const char*> kRows[] = {
-        {"org.gxemp.Host1", ":1.0"},
-        {":1.0", ":1.0"},
-        {"org.freedesktop.DBus", "org.freedesktop.DBus"},
-        {self, self.c_str()},
-        {":1.999999", nullptr},
-        {"org.example.Nobody", nullptr},
-    };
-    for (const auto& [name, owner] : kRows) {
-        gxhost::BusError error;
-        gxhost::MessageRef reply;
-        int r = sd_bus_call_method(client.bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                   "org.freedesktop.DBus", "GetNameOwner", error.get(), reply.out(),
-                                   "s", name.c_str());
-        const char* got = nullptr;
-        if (r >= 0) sd_bus_message_read(reply.get(), "s", &got);
-        if (owner != nullptr)
-            EXPECT_STREQ(got, owner) << name << ": " << error.message();
-        else
-            EXPECT_STREQ(error.error.name, "org.freedesktop.DBus.Error.NameHasNoOwner") << name;
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ServiceTest, ::testing::Values(false, true), ModeName);
