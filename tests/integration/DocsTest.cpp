@@ -90,7 +90,7 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
         script += "printf '\\036%zu\\n' " + std::to_string(i) + "\n{ " + examples[i].command +
                   "\n} 2>&1\nprintf '\\036=%d\\n' $?\n";
     std::string path = "PATH=" + bin + ":/usr/bin:/bin";
-    ProcessResult run = RunProgram({"/usr/bin/timeout", "120", "/bin/bash", "-c", script}, "",
+    ProcessResult run = RunProgram({"/usr/bin/timeout", "120", "/bin/bash", "-c", script},
                                    {"GXEMP_ADDRESS=" + service.address(), path});
     std::vector<std::vector<std::string>> printed(examples.size());
     std::vector<int> status(examples.size(), -1);
