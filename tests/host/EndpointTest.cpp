@@ -24,8 +24,6 @@ const AddressRow kAddresses[] = {
     {"unix:path=/a%zz", false, ""},
     {"unix:path=/a%4g", false, ""},  // the second digit is not hex
     {"unix:path=/a%-1", false, ""},  // a sign is no digit
-    {"unix:path=/a% 1", false, ""},
-    {"unix:path=/a%2", false, ""},
     {"unix:path=", false, ""},
     {"unix:path=,guid=1", false, ""},
     {"unix:abstract=x", false, ""},

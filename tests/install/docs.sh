@@ -49,7 +49,6 @@ while IFS='|' read -r line expected; do
     [[ ${got[*]} == "${want[*]}" ]] || fail "'$line': got '${got[*]}', expected '${want[*]}'"
 done <<'ROWS'
 gxempctl s                                   | session sim
-gxempctl he                                  | help
 gxempctl help pl                             | play
 gxempctl help sim face-                      | face-callback face-signal face-version
 gxempctl --bus s                             | session system

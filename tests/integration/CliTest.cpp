@@ -64,7 +64,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, CliTest, ::testing::Values(
     // of call are docs/CLIENT.md's examples; the count refusals are CliHelpTest's.)
     CliRow{{"sim", "face-signal", "9"},         false, 2, "", "face signal must be 0..5, not '9'"},
     CliRow{{"sim", "face-signal", "-1", "--no-data"}, false, 2, "", "face signal must be 0..5"},
-    CliRow{{"sim", "face-signal", "5", "--no-data"}, true, 0, "face signal 5 delivered", nullptr},
     CliRow{{"sim", "gesture", "GRAB"},          false, 2, "", "did you mean EVENT_MOTION_GRAB"},
     CliRow{{"sim", "gesture", "WAVE"},          false, 2, "", "  EVENT_MOTION_BEGIN_MONITOR EVENT_MOTION_CIRCLE"},
     CliRow{{"view", "--port", "65536"},         false, 2, "", "--port must be 0..65535, not '65536'"},

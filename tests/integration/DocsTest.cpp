@@ -90,7 +90,7 @@ TEST_P(DocsExampleTest, EveryExampleWorksAsTyped) {
         script += "printf '\\036%zu\\n' " + std::to_string(i) + "\n{ " + examples[i].command +
                   "\n} 2>&1\nprintf '\\036=%d\\n' $?\n";
     std::string path = "PATH=" + bin + ":/usr/bin:/bin";
-    ProcessResult run = RunProgram({"/usr/bin/timeout", "120", "/bin/bash", "-c", script}, "",
+    ProcessResult run = RunProgram({"/usr/bin/timeout", "120", "/bin/bash", "-c", script},
                                    {"GXEMP_ADDRESS=" + service.address(), path});
     std::vector<std::vector<std::string>> printed(examples.size());
     std::vector<int> status(examples.size(), -1);
@@ -182,35 +182,20 @@ TEST(DocsTest, ClientCallsHaveTheDeclaredArguments) {
     gxhost::BusRef bus;
     ASSERT_GE(Connect(service.address(), true, &bus), 0);
     const FaceRecord record{{"id", 1}, {"image_path", std::string("/f.png")}};
-    const Request calls[] = {OpenEngine("app"),
-                             Execute(1, {"Cmd", "a"}),
-                             CloseEngine(1),
-                             EmitGesture(1005, "t"),
-                             EmitGesture(1005, std::nullopt),
-                             EmitFace(0, record),
-                             EmitFace(0, std::nullopt),
-                             InvokeMotionCallback(1, 2, "t"),
-                             InvokeMotionCallback(1, 2, std::nullopt),
-                             InvokeFaceCallback(1, 2, record),
-                             InvokeFaceCallback(1, 2, std::nullopt),
-                             SetFacesInView({{1, 2, 3, 4, 5}}),
-                             SetCamera(1),
-                             SetCameraQueryResult(0),
-                             GetSetting("k"),
-                             SetSetting("k", 1),
-                             LoadProfile("/p.ini"),
-                             SetModel("m"),
-                             SetFactoryItem(1, 2),
-                             SetFactoryItem(1, std::nullopt),
-                             ForceResult("gx_e", 1),
-                             ClearForcedResult("gx_e"),
-                             ClearForcedResult(std::nullopt),
-                             SetHiddenMotionEntryPoints({"gx_e"}),
-                             SetNextHandle(false, 7),
-                             SetNextHandle(true, 7),
-                             SetFaceVersion(1.5),
-                             SetFaceVersion(std::nullopt),
-                             Simulator("Drain")};
+    // clang-format off
+    const Request calls[] = {
+        OpenEngine("app"), Execute(1, {"Cmd", "a"}), CloseEngine(1),
+        EmitGesture(1005, "t"), EmitGesture(1005, std::nullopt),
+        EmitFace(0, record), EmitFace(0, std::nullopt),
+        InvokeMotionCallback(1, 2, "t"), InvokeMotionCallback(1, 2, std::nullopt),
+        InvokeFaceCallback(1, 2, record), InvokeFaceCallback(1, 2, std::nullopt),
+        SetFacesInView({{1, 2, 3, 4, 5}}), SetCamera(1), SetCameraQueryResult(0),
+        GetSetting("k"), SetSetting("k", 1), LoadProfile("/p.ini"), SetModel("m"),
+        SetFactoryItem(1, 2), SetFactoryItem(1, std::nullopt),
+        ForceResult("gx_e", 1), ClearForcedResult("gx_e"), ClearForcedResult(std::nullopt),
+        SetHiddenMotionEntryPoints({"gx_e"}), SetNextHandle(false, 7), SetNextHandle(true, 7),
+        SetFaceVersion(1.5), SetFaceVersion(std::nullopt), Simulator("Drain")};
+    // clang-format on
     const std::regex arg("<arg type=\"([^\"]+)\"[^>]*direction=\"in\"");
     for (const Request& call : calls) {
         std::string xml = ReadFile(std::string(GXEMP_DOCS_DIR) + "/" + call.interface + ".xml");

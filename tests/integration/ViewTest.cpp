@@ -51,10 +51,8 @@ TEST_F(ViewTest, AnswersOnlyItsOwnUrlUnderItsOwnName) {
              {"GET", here, "/" + t, 200, "new EventSource("},  // the script is in the page
              {"GET", "localhost:" + port, "/" + t, 200, "default-src 'none'"},
              {"GET", here, "/", 403, "token"},
-             {"GET", here, "/?token=" + token.substr(0, 31), 403, "token"},
              {"GET", here, "/" + t + "0", 403, "token"},
              {"GET", "localhost.attacker.example:" + port, "/" + t, 403, "Host"},
-             {"GET", "127.0.0.1:1", "/" + t, 403, "Host"},
              {"POST", here, "/" + t, 405, "GET"},
          }) {
         ProcessResult r = RunProgram({CURL_BIN, "-si", "-X", method, "-H", "Host: " + host,

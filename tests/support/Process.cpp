@@ -83,17 +83,14 @@ bool IsWorkerTemplate(pid_t pid) {
     return cmdline.find(std::string("--worker-template") + '\0') != std::string::npos;
 }
 
-ProcessResult RunProgram(const std::vector<std::string>& argv, const std::string& input,
+ProcessResult RunProgram(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env) {
     TempDir dir("gxemp-run");
-    std::ofstream(dir / "in") << input;
     SpawnOptions o;
     o.env = env;
-    o.in = open((dir / "in").c_str(), O_RDONLY | O_CLOEXEC);
     o.out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     o.err = open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     pid_t pid = Spawn(argv, o);
-    close(o.in);
     close(o.out);
     close(o.err);
     int status = WaitExit(pid);

@@ -36,8 +36,8 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs a program to its end with `input` on standard input.
-ProcessResult RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
+// Runs a program to its end, its standard input empty.
+ProcessResult RunProgram(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {});
 
 // Polls `done` every `every` until it holds (true) or `timeoutMs` have passed (false): a deadline

@@ -138,9 +138,9 @@ pid_t Service::WorkerOf(const std::string& clientName) const {
     return worker;
 }
 
-ProcessResult Service::Ctl(std::vector<std::string> args, const std::string& input) const {
+ProcessResult Service::Ctl(std::vector<std::string> args) const {
     args.insert(args.begin(), {GXEMPCTL_BIN, "--address", m_Address});
-    return RunProgram(args, input);
+    return RunProgram(args);
 }
 
 }  // namespace gxtest

@@ -66,7 +66,7 @@ public:
     bool WaitForLog(const std::string& text, int timeoutMs = 10000) const;
     pid_t pid() const { return m_Process.pid(); }
     // Runs gxempctl against this service.
-    ProcessResult Ctl(std::vector<std::string> args, const std::string& input = "") const;
+    ProcessResult Ctl(std::vector<std::string> args) const;
 
     // The worker processes running now (the service's children but the worker template), spares
     // included.
