@@ -182,20 +182,35 @@ TEST(DocsTest, ClientCallsHaveTheDeclaredArguments) {
     gxhost::BusRef bus;
     ASSERT_GE(Connect(service.address(), true, &bus), 0);
     const FaceRecord record{{"id", 1}, {"image_path", std::string("/f.png")}};
-    // clang-format off
-    const Request calls[] = {
-        OpenEngine("app"), Execute(1, {"Cmd", "a"}), CloseEngine(1),
-        EmitGesture(1005, "t"), EmitGesture(1005, std::nullopt),
-        EmitFace(0, record), EmitFace(0, std::nullopt),
-        InvokeMotionCallback(1, 2, "t"), InvokeMotionCallback(1, 2, std::nullopt),
-        InvokeFaceCallback(1, 2, record), InvokeFaceCallback(1, 2, std::nullopt),
-        SetFacesInView({{1, 2, 3, 4, 5}}), SetCamera(1), SetCameraQueryResult(0),
-        GetSetting("k"), SetSetting("k", 1), LoadProfile("/p.ini"), SetModel("m"),
-        SetFactoryItem(1, 2), SetFactoryItem(1, std::nullopt),
-        ForceResult("gx_e", 1), ClearForcedResult("gx_e"), ClearForcedResult(std::nullopt),
-        SetHiddenMotionEntryPoints({"gx_e"}), SetNextHandle(false, 7), SetNextHandle(true, 7),
-        SetFaceVersion(1.5), SetFaceVersion(std::nullopt), Simulator("Drain")};
-    // clang-format on
+    const Request calls[] = {OpenEngine("app"),
+                             Execute(1, {"Cmd", "a"}),
+                             CloseEngine(1),
+                             EmitGesture(1005, "t"),
+                             EmitGesture(1005, std::nullopt),
+                             EmitFace(0, record),
+                             EmitFace(0, std::nullopt),
+                             InvokeMotionCallback(1, 2, "t"),
+                             InvokeMotionCallback(1, 2, std::nullopt),
+                             InvokeFaceCallback(1, 2, record),
+                             InvokeFaceCallback(1, 2, std::nullopt),
+                             SetFacesInView({{1, 2, 3, 4, 5}}),
+                             SetCamera(1),
+                             SetCameraQueryResult(0),
+                             GetSetting("k"),
+                             SetSetting("k", 1),
+                             LoadProfile("/p.ini"),
+                             SetModel("m"),
+                             SetFactoryItem(1, 2),
+                             SetFactoryItem(1, std::nullopt),
+                             ForceResult("gx_e", 1),
+                             ClearForcedResult("gx_e"),
+                             ClearForcedResult(std::nullopt),
+                             SetHiddenMotionEntryPoints({"gx_e"}),
+                             SetNextHandle(false, 7),
+                             SetNextHandle(true, 7),
+                             SetFaceVersion(1.5),
+                             SetFaceVersion(std::nullopt),
+                             Simulator("Drain")};
     const std::regex arg("<arg type=\"([^\"]+)\"[^>]*direction=\"in\"");
     for (const Request& call : calls) {
         std::string xml = ReadFile(std::string(GXEMP_DOCS_DIR) + "/" + call.interface + ".xml");
