@@ -74,8 +74,11 @@ TEST_F(RingTest, WrapsAroundInOrderWithLargeRecordsAcrossTheEnd) {
 TEST_F(RingTest, EveryKindOfSignalComesBackAsWritten) {
     gxsim::FaceRecord withPath{7, std::string("/tmp/f.png"), 1, 2, 3, 4};
     gxsim::FaceRecord withoutPath{8, std::nullopt, -1, -2, -3, -4};
+    const size_t kSlot = sizeof(SignalRing::Slot::data);
     const RingSignal kinds[] = {
         Motion(""),
+        Motion(std::string(kSlot - 1, 'e')),  // the flags byte and this fill one slot
+        Motion(std::string(kSlot, 'f')),      // one byte into a second
         RingSignal{false, 1000, std::nullopt, std::nullopt},
         RingSignal{true, 0, std::nullopt, withoutPath},
         RingSignal{true, 3, std::nullopt, withPath},
@@ -93,6 +96,9 @@ TEST_F(RingTest, EveryKindOfSignalComesBackAsWritten) {
         ASSERT_TRUE(reader.Next(&s, 0ms));
         EXPECT_EQ(fields(s), fields(k));
     }
+    reader.Restart(0);  // read again from the start: nothing counts as lost
+    EXPECT_EQ(ReadAll(reader).size(), std::size(kinds));
+    EXPECT_EQ(reader.counters().torn, 0u);
     // The largest text a client may emit fits a record.
     EXPECT_GT(SignalRing::SlotsFor(Motion(std::string(gxsim::kMaxSignalTextBytes, 'a'))), 0u);
 }
@@ -190,6 +196,7 @@ const DamageRow kDamage[] = {
     {"AnUnknownKind", [](Slot* s) { s->info = 7; }, true, &RingCounters::torn},
     {"DataThatIsNoSignal", [](Slot* s) { s->data[0] = 0x40; }, true, &RingCounters::torn},
     {"AFaceRecordTooShort", [](Slot* s) { s->info |= 4, s->data[0] = 2; }, true, &RingCounters::torn},
+    {"AFaceRecordTooLong", [](Slot* s) { s->info |= 4, s->data[0] = 2, s->used = 22; }, true, &RingCounters::torn},
     {"ASequenceFromALaterLap", [](Slot* s) { s->seq = kRingSlots + 1; }, false, &RingCounters::overrun},
     {"ASequenceNeverCommitted", [](Slot* s) { s->seq = 0; }, false, &RingCounters::skipped},
 };
